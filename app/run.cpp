@@ -1,0 +1,5 @@
+#include "app/run.h"
+
+namespace korvale {
+int run_resize(int, char**) { return 0; }
+}  // namespace korvale

@@ -1,0 +1,50 @@
+// 24-bit uncompressed BMP files in and out.
+//
+// Reading: read_bmp loads a file into three ColorPlanes (red, green, blue;
+// column by column, top row first) and sets image_width / image_height. Any
+// failure prints one line on standard output and ends the process with
+// status 1. decode_bmp is the pure core over the file's bytes (no I/O, no
+// printing); it returns "" on success or the one-line error text.
+//
+// Writing: write_bmp writes the planes as "<stem>.bmp" with a fixed 54-byte
+// header, through a temporary file in the same folder renamed into place, so
+// a failed write never leaves a partial file nor harms an existing one. It
+// returns "" on success or the one-line error text; it never ends the process.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "common/color_plane.h"
+
+namespace korvale {
+
+// Largest width and height accepted (a line transform's limit of 8192 points
+// is twice this).
+inline constexpr int kMaxImageSide = 4096;
+
+// Process-wide image size: the initial orgx/orgy, then the input's W and H
+// (read_bmp), then the output's W' and H' (write_bmp).
+extern int image_width;
+extern int image_height;
+
+struct BmpPlanes {
+  ColorPlane red;
+  ColorPlane green;
+  ColorPlane blue;
+};
+
+// Checks every header field of the file image file[0 .. len-1] and, when it
+// is sound, de-interleaves its pixels into *out. Returns "" or the error text.
+// Planes are allocated as named buffers (a failed allocation ends the process).
+std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out);
+
+// Reads the file `name` into three planes and sets image_width/image_height.
+BmpPlanes read_bmp(const char* name);
+
+// Writes red/green/blue (all of the same size) to stem + ".bmp" and sets
+// image_width/image_height to that size. Returns "" or the error text.
+std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane& green,
+                      const ColorPlane& blue);
+
+}  // namespace korvale

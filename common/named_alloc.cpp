@@ -1,0 +1,48 @@
+#include "common/named_alloc.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace korvale {
+namespace {
+
+// The armed failure of the test seam: the name it waits for (nullptr: any)
+// and how many matching allocations remain until it fires (0: disarmed).
+const char* g_fail_name = nullptr;
+int g_fail_countdown = 0;
+
+bool seam_fires(const char* name) {
+  if (g_fail_countdown <= 0) return false;
+  if (g_fail_name != nullptr && std::strcmp(g_fail_name, name) != 0) return false;
+  if (--g_fail_countdown > 0) return false;
+  g_fail_name = nullptr;
+  return true;
+}
+
+}  // namespace
+
+void* try_alloc_bytes(std::size_t count, std::size_t size, const char* name) {
+  if (seam_fires(name)) return nullptr;
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  std::size_t bytes = count * size;
+  return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void die_no_memory(const char* name) {
+  std::printf("%s no memory!!\n", name);
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+void fail_named_allocation(const char* name, int occurrence) {
+  g_fail_name = name;
+  g_fail_countdown = occurrence;
+}
+
+void clear_named_allocation_failure() {
+  g_fail_name = nullptr;
+  g_fail_countdown = 0;
+}
+
+}  // namespace korvale

@@ -1,0 +1,47 @@
+// Spectral plane resizer: shrinks one colour plane by cutting the high
+// frequencies out of its two-dimensional discrete Fourier spectrum, and the
+// line transforms that compute that spectrum one row or column at a time.
+//
+// Grids (SpectrumGrid) are pairs of double arrays, real and imaginary, stored
+// column by column: element (column x, row y) of a grid of r rows is [x*r + y].
+//
+// Failure: these functions do not return errors. A buffer that cannot be
+// allocated ends the process with "NAME no memory!!" on standard output and
+// status 1; a line whose chirp-z plan is refused ends it with "failure!!!!".
+// Progress lines go to standard error.
+#pragma once
+
+#include "common/color_plane.h"
+
+namespace korvale {
+
+// Longest line a line transform accepts (the staging buffers' size).
+inline constexpr int kMaxLine = 8192;
+
+// Line transforms. N is the line length (2 .. kMaxLine). Forward transforms
+// write X[k] = (1/N) sum_n x[n] exp(-2 pi i n k / N); inverse transforms write
+// y[n] = sum_k x[k] exp(+2 pi i n k / N), unscaled. Columns are contiguous;
+// rows have their points `stride` elements apart. The input is never written;
+// exactly the N output points are written; output and input must not overlap.
+// ip/ww are the caller's FFT tables (set ip[0] = 0 to force a rebuild).
+void column_dft_forward(int n, const double* in_re, const double* in_im, double* out_re,
+                        double* out_im, int* ip, double* ww);
+void column_dft_inverse(int n, const double* in_re, const double* in_im, double* out_re,
+                        double* out_im, int* ip, double* ww);
+void row_dft_forward(int n, int stride, const double* in_re, const double* in_im, double* out_re,
+                     double* out_im, int* ip, double* ww);
+void row_dft_inverse(int n, int stride, const double* in_re, const double* in_im, double* out_re,
+                     double* out_im, int* ip, double* ww);
+
+// Shrinks src (W x H) into dst, which the caller has made (W - a) x (H - b)
+// with dst.px allocated. Requires 0 <= a < W, 0 <= b < H, W and H <= 4096.
+// Prints ten progress lines on standard error. Memory peak: 192*W*H bytes.
+void resize_plane(int a, int b, const ColorPlane& src, const ColorPlane& dst);
+
+// The same pipeline without the final truncation and clamping: writes the
+// (W - a) x (H - b) reconstructed values, column by column, into `values`.
+// resize_plane is this followed by truncation toward zero and clamping to
+// 0..255; exposed so tests can compare against an independent reference.
+void resize_plane_values(int a, int b, const ColorPlane& src, double* values);
+
+}  // namespace korvale
