@@ -12,17 +12,20 @@
 // smallest power of two >= N + M.
 //
 // Failure: chirp_plan_init returns 0 (ready), 1 (N <= 1: nothing allocated,
-// the record untouched) or 2 (out of memory: everything freed, the record as
-// after chirp_plan_release). chirp_transform cannot fail: if its temporary
-// cannot be allocated the process ends with "cztmp no memory!!".
+// the record untouched) or 2 (out of memory, or N so large that 2L does not
+// fit an int: everything freed, the record as after chirp_plan_release). Its
+// allocations are named "czchirp", "czfilter", "czwork" (the blocks) and
+// "czhtmp" (the filter's FFT temporary). chirp_transform cannot fail: if its
+// temporary "cztmp" cannot be allocated the process ends with
+// "cztmp no memory!!" on standard output and status 1.
 #pragma once
 
 namespace korvale {
 
 struct ChirpPlan {
-  int length;       // N, input points
-  int out_count;    // M, output points computed
-  int fft_length;   // L, convolution length
+  int length;         // N, input points
+  int out_count;      // M, output points computed
+  int fft_length;     // L, convolution length
   double* chirp_re;   // N doubles: cos(theta_n); block 1 starts here
   double* chirp_im;   // N doubles: -sin(theta_n), theta_n = pi*(n^2 mod 2N)/N
   double* filter_re;  // L doubles: filter spectrum; block 2 starts here
