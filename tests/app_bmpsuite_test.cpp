@@ -1,0 +1,90 @@
+// The program against the BMP suite corpus: every plain uncompressed 24-bit
+// file is shrunk correctly, every other file is refused with one line and
+// status 1, and nothing crashes (this also runs under the sanitizers).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "app_test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The suite's uncompressed 24-bit files; all of them hold the same picture as
+// g/rgb24.bmp, with different headers, palettes and pixel offsets.
+const std::set<std::string> kReadable = {"g/rgb24.bmp",         "g/rgb24pal.bmp",
+                                         "q/rgb24largepal.bmp", "q/rgb24prof.bmp",
+                                         "q/rgb24prof2.bmp",    "q/rgb24lprof.bmp"};
+
+class BmpSuiteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::is_directory(BMPSUITE_DIR)) GTEST_SKIP() << "no BMP suite at " << BMPSUITE_DIR;
+    dir_ = apptest::scratch_dir("suite");
+  }
+  void TearDown() override {
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+  std::string dir_;
+};
+
+TEST_F(BmpSuiteTest, EveryFileIsReadCorrectlyOrRefused) {
+  // What the reference picture gives, shrunk by 27 x 14 (127 x 64 -> 100 x 50).
+  const std::string suite = BMPSUITE_DIR;
+  apptest::RunResult ref = apptest::run(
+      KORVALE_BIN,
+      {"-i", suite + "/g/rgb24.bmp", "-o", "ref", "-sizexminus", "27", "-sizexminusy", "14"}, dir_);
+  ASSERT_EQ(ref.status, 0) << ref.out;
+  const std::string want = apptest::read_file(dir_ + "/ref.bmp");
+  ASSERT_EQ(apptest::get_le(want, 18, 4), 100u);
+  ASSERT_EQ(apptest::get_le(want, 22, 4), 50u);
+
+  int readable = 0, refused = 0;
+  for (const char* folder : {"g", "q", "b"}) {
+    for (const auto& entry : fs::directory_iterator(suite + "/" + folder)) {
+      const std::string name = std::string(folder) + "/" + entry.path().filename().string();
+      apptest::RunResult r = apptest::run(
+          KORVALE_BIN,
+          {"-i", entry.path().string(), "-o", "out", "-sizexminus", "27", "-sizexminusy", "14"},
+          dir_);
+      if (kReadable.count(name)) {
+        ++readable;
+        EXPECT_EQ(r.status, 0) << name << ": " << r.out;
+        EXPECT_EQ(apptest::read_file(dir_ + "/out.bmp"), want) << name;
+      } else {
+        ++refused;
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << name << ": " << r.out;
+        EXPECT_FALSE(apptest::exists(dir_ + "/out.bmp")) << name;
+      }
+      fs::remove(dir_ + "/out.bmp");
+    }
+  }
+  EXPECT_EQ(readable, static_cast<int>(kReadable.size()));
+  EXPECT_GT(refused, 50);
+}
+
+TEST_F(BmpSuiteTest, ZeroReductionReproducesTheReferencePixels) {
+  // Decoded independently, the suite's picture comes back (or one lower).
+  const std::string in_path = std::string(BMPSUITE_DIR) + "/q/rgb24lprof.bmp";
+  apptest::RunResult r = apptest::run(KORVALE_BIN, {"-i", in_path, "-o", "same"}, dir_);
+  ASSERT_EQ(r.status, 0) << r.out;
+  apptest::Picture in = apptest::decode_bmp24(apptest::read_file(in_path));
+  apptest::Picture out = apptest::decode_bmp24(apptest::read_file(dir_ + "/same.bmp"));
+  ASSERT_EQ(out.w, in.w);
+  ASSERT_EQ(out.h, in.h);
+  int off = 0;
+  for (size_t i = 0; i < in.rgb.size(); ++i) {
+    const int d = in.rgb[i] - out.rgb[i];
+    EXPECT_TRUE(d == 0 || d == 1) << "byte " << i << ": " << int(out.rgb[i]) << " for "
+                                  << int(in.rgb[i]);
+    off += d;
+  }
+  EXPECT_LT(off, static_cast<int>(in.rgb.size()) / 2) << "most pixels come back exactly";
+}
+
+}  // namespace

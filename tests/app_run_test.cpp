@@ -1,0 +1,226 @@
+// The whole program, run as a subprocess on pictures made here.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app_test_util.h"
+
+namespace {
+
+using apptest::Picture;
+using apptest::RunResult;
+
+const std::string kUsage =
+    "Usage: KORVALE [options]\n"
+    "\toptions: \n"
+    "\t  -help          : display help\n"
+    "\t  -i             : Input bmp file name\n"
+    "\t  -o             : Output bmp file name(be added .bmp extension\n"
+    "\t  -sizexminus    : Difference between input horizontal size and output one\n"
+    "\t  -sizexminusy   : Difference between output vertical size and output one\n";
+
+const std::string kPlaneProgress =
+    "Start Horizontal DFT\n"
+    "End Horizontal DFT\n"
+    "Start Vertical DFT\n"
+    "End Vertical DFT\n"
+    "Start High frequency component removing \n"
+    "End High Frequency component removing\n"
+    "Start horizontal IDFT\n"
+    "End horizontal IDFT\n"
+    "Start vertical IDFT\n"
+    "End vertical IDFT\n";
+
+// A picture with distinct, non-symmetric content in each channel.
+Picture busy_picture(int w, int h) {
+  Picture p{w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 3)};
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      p.at(x, y, 0) = static_cast<uint8_t>((37 * x + 11 * y * y + 5) % 256);
+      p.at(x, y, 1) = static_cast<uint8_t>((x * y * 7 + 3 * y) % 256);
+      p.at(x, y, 2) = static_cast<uint8_t>(x < w / 2 ? 20 + 9 * y : 230 - 5 * x);
+    }
+  return p;
+}
+
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = apptest::scratch_dir("app"); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string put_picture(Picture p, const std::string& name = "in.bmp") {
+    apptest::write_file(dir_ + "/" + name, apptest::encode_bmp(p));
+    return name;
+  }
+  RunResult korvale(const std::vector<std::string>& args) {
+    return apptest::run(KORVALE_BIN, args, dir_);
+  }
+  RunResult seamed(const std::vector<std::string>& args, const std::string& fail) {
+    return apptest::run(KORVALE_SEAMED_BIN, args, dir_, fail);
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  // Nothing but the input and whatever the test put there itself.
+  int file_count() const {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir_),
+                                          std::filesystem::directory_iterator()));
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ProgramTest, UsageRequestsPrintSevenLinesAndSucceed) {
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"-h"}, {"-help"}, {"-H"}, {"-foo"}, {"-i", "in.bmp", "-bogus", "-o", "x"}};
+  for (const auto& args : cases) {
+    RunResult r = korvale(args);
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    EXPECT_EQ(r.status, 0) << joined;
+    EXPECT_EQ(r.err, kUsage) << joined;
+    EXPECT_EQ(r.out, "") << joined;
+  }
+  EXPECT_EQ(file_count(), 0);
+}
+
+TEST_F(ProgramTest, ZeroReductionKeepsEveryPixelOrOneLower) {
+  Picture in = busy_picture(11, 7);
+  put_picture(in);
+  RunResult r = korvale({"-i", "in.bmp", "-o", "out", "-sizexminus", "0", "-sizexminusy", "0"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kPlaneProgress + kPlaneProgress + kPlaneProgress);
+
+  Picture out = apptest::decode_bmp24(apptest::read_file(path("out.bmp")));
+  ASSERT_EQ(out.w, 11);
+  ASSERT_EQ(out.h, 7);
+  for (int y = 0; y < 7; ++y)
+    for (int x = 0; x < 11; ++x)
+      for (int c = 0; c < 3; ++c) {
+        const int got = out.at(x, y, c), want = in.at(x, y, c);
+        EXPECT_TRUE(got == want || got == want - 1)
+            << "x " << x << " y " << y << " channel " << c << ": " << got << " for " << want;
+      }
+}
+
+TEST_F(ProgramTest, OutputHeaderAndSizeFollowTheReductions) {
+  put_picture(busy_picture(13, 9));
+  RunResult r =
+      korvale({"-i", "in.bmp", "-o", "small.bmp", "-sizexminus", "6", "-sizexminusy", "4"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  // The stem is used as given, so "small.bmp" becomes "small.bmp.bmp".
+  const std::string s = apptest::read_file(path("small.bmp.bmp"));
+  const size_t stride = apptest::row_bytes(7);  // 21 bytes of pixels + 3 of padding
+  ASSERT_EQ(s.size(), 54 + 5 * stride);
+  EXPECT_EQ(s.substr(0, 2), "BM");
+  EXPECT_EQ(apptest::get_le(s, 2, 4), s.size());
+  EXPECT_EQ(apptest::get_le(s, 10, 4), 54u);
+  EXPECT_EQ(apptest::get_le(s, 14, 4), 40u);
+  EXPECT_EQ(apptest::get_le(s, 18, 4), 7u);
+  EXPECT_EQ(apptest::get_le(s, 22, 4), 5u);
+  EXPECT_EQ(apptest::get_le(s, 28, 2), 24u);
+  EXPECT_EQ(apptest::get_le(s, 34, 4), 0u);
+  EXPECT_EQ(apptest::get_le(s, 38, 4), 3780u);
+  for (int row = 0; row < 5; ++row)
+    for (size_t pad = 21; pad < stride; ++pad) EXPECT_EQ(s[54 + row * stride + pad], '\0');
+}
+
+TEST_F(ProgramTest, ChannelsKeepTheirOwnLevels) {
+  // Constant channels stay constant (or a hair lower), in the right slots.
+  Picture in{9, 6, {}};
+  for (int i = 0; i < 9 * 6; ++i) in.rgb.insert(in.rgb.end(), {200, 50, 120});
+  put_picture(in);
+  RunResult r = korvale({"-i", "in.bmp", "-o", "out", "-sizexminus", "4", "-sizexminusy", "3"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  Picture out = apptest::decode_bmp24(apptest::read_file(path("out.bmp")));
+  ASSERT_EQ(out.w, 5);
+  ASSERT_EQ(out.h, 3);
+  const int level[3] = {200, 50, 120};
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 5; ++x)
+      for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(out.at(x, y, c), level[c] - 0.5, 0.5) << x << "," << y << "," << c;
+}
+
+TEST_F(ProgramTest, MissingNamesAreReportedWithUsage) {
+  put_picture(busy_picture(4, 4));
+  RunResult no_in = korvale({"-o", "out", "-sizexminus", "1"});
+  EXPECT_EQ(no_in.status, 1);
+  EXPECT_NE(no_in.out.find("-i"), std::string::npos) << no_in.out;
+  EXPECT_EQ(no_in.err, kUsage);
+
+  RunResult no_out = korvale({"-i", "in.bmp"});
+  EXPECT_EQ(no_out.status, 1);
+  EXPECT_NE(no_out.out.find("-o"), std::string::npos) << no_out.out;
+  EXPECT_EQ(no_out.err, kUsage);
+  EXPECT_EQ(file_count(), 1);
+}
+
+TEST_F(ProgramTest, ReductionsOutsideThePictureAreRefused) {
+  put_picture(busy_picture(6, 5));
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"-sizexminus", "6"}, {"-sizexminus", "-1"}, {"-sizexminusy", "5"}, {"-sizexminusy", "-3"}};
+  for (const auto& [key, value] : cases) {
+    RunResult r = korvale({"-i", "in.bmp", "-o", "out", key, value});
+    EXPECT_EQ(r.status, 1) << key << " " << value;
+    EXPECT_NE(r.out.find(key.substr(1)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(key == "-sizexminus" ? "0 .. 5" : "0 .. 4"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "") << "no plane may start before the check";
+  }
+  // The largest reductions leave one column and one row.
+  RunResult r = korvale({"-i", "in.bmp", "-o", "dot", "-sizexminus", "5", "-sizexminusy", "4"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(apptest::read_file(path("dot.bmp")).size(), 58u);
+  EXPECT_FALSE(apptest::exists(path("out.bmp")));
+}
+
+TEST_F(ProgramTest, UnreadableInputFailsWithStatusOne) {
+  RunResult r = korvale({"-i", "absent.bmp", "-o", "out"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("absent.bmp"), std::string::npos) << r.out;
+  EXPECT_EQ(file_count(), 0);
+}
+
+TEST_F(ProgramTest, OutputPlaneAllocationFailuresAreNamed) {
+  put_picture(busy_picture(5, 4));
+  for (const std::string name : {"RUPOUT", "GUPOUT", "BUPOUT"}) {
+    RunResult r = seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "1"}, name);
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.out, name + " no memory!!\n");
+    EXPECT_EQ(r.err, "") << name;
+  }
+  EXPECT_EQ(file_count(), 1);
+}
+
+TEST_F(ProgramTest, FailureInTheSecondPlaneLeavesNoOutputAndKeepsAnOldOne) {
+  put_picture(busy_picture(6, 6));
+  apptest::write_file(path("kept.bmp"), "an older picture");
+  // VINR is allocated once per plane: its second allocation is the green plane's.
+  RunResult r =
+      seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "2", "-sizexminusy", "1"}, "VINR:2");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "VINR no memory!!\n");
+  EXPECT_EQ(r.err, kPlaneProgress) << "the red plane finished, the green one never started";
+  EXPECT_FALSE(apptest::exists(path("out.bmp")));
+
+  RunResult kept = seamed({"-i", "in.bmp", "-o", "kept", "-sizexminus", "2"}, "fourieI:3");
+  EXPECT_EQ(kept.status, 1);
+  EXPECT_EQ(kept.out, "fourieI no memory!!\n");
+  EXPECT_EQ(apptest::read_file(path("kept.bmp")), "an older picture");
+}
+
+TEST_F(ProgramTest, SecondaryOptionsDoNotChangeTheResult) {
+  put_picture(busy_picture(8, 6));
+  RunResult plain =
+      korvale({"-i", "in.bmp", "-o", "plain", "-sizexminus", "3", "-sizexminusy", "2"});
+  RunResult extra = korvale({"-orgx",  "100",       "-orgy", "7",           "-x",    "5",
+                             "-Fsc",   "2.5",       "-i2",   "other.bmp",   "stray", "-i",
+                             "in.bmp", "-o",        "extra", "-sizexminus", "3",     "-sizexminusy",
+                             "2",      "-tapnum_y", "9"});
+  ASSERT_EQ(plain.status, 0) << plain.out;
+  ASSERT_EQ(extra.status, 0) << extra.out;
+  EXPECT_EQ(apptest::read_file(path("plain.bmp")), apptest::read_file(path("extra.bmp")));
+}
+
+}  // namespace

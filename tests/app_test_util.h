@@ -1,0 +1,141 @@
+// Helpers for tests that run korvale as a subprocess: a runner capturing the
+// exit status and both streams, a scratch folder, and an independent 24-bit
+// BMP encoder/decoder (written from the file format, not from korvale's code).
+#pragma once
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Runs `binary` with `args` in folder `dir`; `fail_alloc`, when not empty, is
+// passed as KORVALE_FAIL_ALLOC (the seamed binary reads it).
+inline RunResult run(const std::string& binary, const std::vector<std::string>& args,
+                     const std::string& dir, const std::string& fail_alloc = "") {
+  const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (!fail_alloc.empty()) setenv("KORVALE_FAIL_ALLOC", fail_alloc.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(binary.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  RunResult r;
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  std::filesystem::remove(out_path);
+  std::filesystem::remove(err_path);
+  return r;
+}
+
+// A fresh empty folder for one test.
+inline std::string scratch_dir(const std::string& tag) {
+  std::string templ =
+      std::filesystem::temp_directory_path().string() + "/korvale_" + tag + "_XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  return std::string(mkdtemp(buf.data()));
+}
+
+// Pixels of a picture, row 0 at the top: rgb[(y * w + x) * 3 + c], c = 0 red.
+struct Picture {
+  int w = 0;
+  int h = 0;
+  std::vector<uint8_t> rgb;
+  uint8_t& at(int x, int y, int c) { return rgb[(static_cast<size_t>(y) * w + x) * 3 + c]; }
+};
+
+inline void put_le(std::string& s, size_t at, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) s[at + i] = static_cast<char>((v >> (8 * i)) & 0xff);
+}
+
+inline uint32_t get_le(const std::string& s, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = 0; i < bytes; ++i)
+    v |= static_cast<uint32_t>(static_cast<uint8_t>(s[at + i])) << (8 * i);
+  return v;
+}
+
+inline size_t row_bytes(int w) {
+  return (static_cast<size_t>(w) * 3 + 3) / 4 * 4;
+}
+
+// Encodes a bottom-up 24-bit file with a 40-byte information header.
+inline std::string encode_bmp(Picture& p) {
+  const size_t stride = row_bytes(p.w);
+  std::string s(54 + stride * p.h, '\0');
+  s[0] = 'B';
+  s[1] = 'M';
+  put_le(s, 2, static_cast<uint32_t>(s.size()), 4);
+  put_le(s, 10, 54, 4);
+  put_le(s, 14, 40, 4);
+  put_le(s, 18, static_cast<uint32_t>(p.w), 4);
+  put_le(s, 22, static_cast<uint32_t>(p.h), 4);
+  put_le(s, 26, 1, 2);
+  put_le(s, 28, 24, 2);
+  for (int y = 0; y < p.h; ++y)
+    for (int x = 0; x < p.w; ++x)
+      for (int c = 0; c < 3; ++c)
+        s[54 + (p.h - 1 - y) * stride + 3 * x + (2 - c)] = static_cast<char>(p.at(x, y, c));
+  return s;
+}
+
+// Decodes any uncompressed 24-bit file (either row order, any pixel offset).
+inline Picture decode_bmp24(const std::string& s) {
+  Picture p;
+  const int32_t h_signed = static_cast<int32_t>(get_le(s, 22, 4));
+  p.w = static_cast<int32_t>(get_le(s, 18, 4));
+  p.h = h_signed < 0 ? -h_signed : h_signed;
+  p.rgb.assign(static_cast<size_t>(p.w) * p.h * 3, 0);
+  const size_t offset = get_le(s, 10, 4), stride = row_bytes(p.w);
+  for (int y = 0; y < p.h; ++y) {
+    const size_t row = h_signed < 0 ? y : p.h - 1 - y;
+    for (int x = 0; x < p.w; ++x)
+      for (int c = 0; c < 3; ++c)
+        p.at(x, y, c) = static_cast<uint8_t>(s[offset + row * stride + 3 * x + (2 - c)]);
+  }
+  return p;
+}
+
+inline bool exists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
+
+}  // namespace apptest
