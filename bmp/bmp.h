@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "common/color_plane.h"
@@ -27,6 +28,35 @@ inline constexpr int kMaxImageSide = 4096;
 // (read_bmp), then the output's W' and H' (write_bmp).
 extern int image_width;
 extern int image_height;
+
+// Both headers together: the 14-byte file header and the smallest (40-byte)
+// information header. Pixel data never starts before this.
+inline constexpr std::size_t kBmpHeaderBytes = 54;
+
+// The one error text that names no file: a file shorter than the size its
+// header declares.
+inline constexpr const char kBmpSizeError[] = "input file size err!!";
+
+// Bytes in one stored row of `width` 24-bit pixels: three per pixel, padded
+// with zero bytes to a multiple of 4.
+inline std::int64_t bmp_row_bytes(std::int64_t width) {
+  return (3 * width + 3) / 4 * 4;
+}
+
+// What the reader takes from a header that passed check_bmp_header.
+struct BmpHeader {
+  std::int64_t declared_size = 0;  // S, bytes 2..5
+  std::int64_t pixel_offset = 0;   // bytes 10..13
+  int width = 0;                   // W, 1..kMaxImageSide
+  int height = 0;                  // |H|, 1..kMaxImageSide
+  bool top_down = false;           // H was negative: first stored row is the top one
+};
+
+// The single guard over every header field. `head` holds the first
+// min(file_len, kBmpHeaderBytes) bytes of a file of file_len bytes. Returns ""
+// and fills *out when the pixels can be read safely from offset
+// out->pixel_offset; otherwise the error text (without the file's name).
+std::string check_bmp_header(const unsigned char* head, std::size_t file_len, BmpHeader* out);
 
 struct BmpPlanes {
   ColorPlane red;

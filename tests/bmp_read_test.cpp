@@ -1,0 +1,250 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <filesystem>
+
+#include "bmp/bmp.h"
+#include "tests/bmp_test_util.h"
+#include "tests/child_process.h"
+
+namespace korvale {
+namespace {
+
+using test::BmpFields;
+using test::build_bmp;
+using test::holds_sample;
+using test::run_in_child;
+
+class BmpRead : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = test::make_temp_dir();
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override {
+    clear_named_allocation_failure();
+    std::filesystem::remove_all(dir_);
+  }
+  std::string put(const std::vector<unsigned char>& bytes, const char* name = "in.bmp") {
+    const std::string path = dir_ + "/" + name;
+    test::write_file(path, bytes);
+    return path;
+  }
+  std::string dir_;
+};
+
+bool holds_picture(const BmpPlanes& p, int w, int h, unsigned seed = 0) {
+  return holds_sample(p.red, w, h, 0, seed) && holds_sample(p.green, w, h, 1, seed) &&
+         holds_sample(p.blue, w, h, 2, seed);
+}
+
+std::string decode(const std::vector<unsigned char>& bytes, BmpPlanes* out) {
+  return decode_bmp(bytes.data(), bytes.size(), out);
+}
+
+TEST_F(BmpRead, EveryPaddingAndBothRowOrders) {
+  for (int w = 1; w <= 8; ++w) {
+    for (int h : {1, 2, 3, 6}) {
+      for (int sign : {1, -1}) {
+        BmpFields f;
+        f.width = w;
+        f.height = sign * h;
+        f.seed = static_cast<unsigned>(w * 10 + h);
+        BmpPlanes planes;
+        ASSERT_EQ(decode(build_bmp(f), &planes), "") << w << "x" << sign * h;
+        EXPECT_TRUE(holds_picture(planes, w, h, f.seed)) << w << "x" << sign * h;
+      }
+    }
+  }
+}
+
+TEST_F(BmpRead, OneByOneFileOf58Bytes) {
+  const std::vector<unsigned char> file = build_bmp(BmpFields{});
+  ASSERT_EQ(file.size(), 58u);
+  image_width = 720;
+  image_height = 480;
+  const BmpPlanes planes = read_bmp(put(file).c_str());
+  EXPECT_EQ(image_width, 1);
+  EXPECT_EQ(image_height, 1);
+  EXPECT_EQ(planes.blue.px[0], file[54]);
+  EXPECT_EQ(planes.green.px[0], file[55]);
+  EXPECT_EQ(planes.red.px[0], file[56]);
+}
+
+TEST_F(BmpRead, PixelsStartAtTheHeaderOffset) {
+  // Larger information headers put the pixels later; the gap is filled with
+  // junk that must not show up in the planes.
+  for (auto [info, offset] : {std::pair{108u, 122u}, std::pair{124u, 138u}}) {
+    BmpFields f;
+    f.width = 5;
+    f.height = 3;
+    f.info_size = info;
+    f.pixel_offset = offset;
+    f.gap_byte = 0xAB;
+    const BmpPlanes planes = read_bmp(put(build_bmp(f)).c_str());
+    EXPECT_TRUE(holds_picture(planes, 5, 3)) << "offset " << offset;
+    EXPECT_EQ(image_width, 5);
+    EXPECT_EQ(image_height, 3);
+    f.height = -3;
+    BmpPlanes top_down;
+    ASSERT_EQ(decode(build_bmp(f), &top_down), "");
+    EXPECT_TRUE(holds_picture(top_down, 5, 3)) << "top-down, offset " << offset;
+  }
+}
+
+TEST_F(BmpRead, DeclaredSizeDecidesWhatIsRead) {
+  BmpFields f;
+  f.width = 3;
+  f.height = 2;
+  const std::int64_t needed = 54 + 2 * 12;
+
+  // Shorter than the file: the rest is ignored.
+  f.extra_bytes = 7;
+  f.declared_size = needed;
+  EXPECT_TRUE(holds_picture(read_bmp(put(build_bmp(f)).c_str()), 3, 2));
+
+  // Longer than the file, by one byte or by gigabytes: the design's message,
+  // before any buffer is allocated for it.
+  for (std::int64_t declared : {needed + 8, std::int64_t{INT_MAX}}) {
+    f.declared_size = declared;
+    BmpPlanes planes;
+    EXPECT_EQ(decode(build_bmp(f), &planes), kBmpSizeError);
+    const std::string path = put(build_bmp(f));
+    const test::ChildResult r = run_in_child([&] {
+      fail_named_allocation(nullptr, 1);
+      read_bmp(path.c_str());
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "input file size err!!\n") << declared;
+  }
+}
+
+struct Rejected {
+  const char* what;
+  BmpFields fields;
+  int keep;  // bytes of the built file kept (-1: all)
+  const char* message;
+};
+
+BmpFields with(void (*change)(BmpFields&)) {
+  BmpFields f;
+  f.width = 2;
+  f.height = 2;
+  change(f);
+  return f;
+}
+
+const Rejected kRejected[] = {
+    {"empty", BmpFields{}, 0, "too short for the BMP headers (0 bytes; at least 54 needed)"},
+    {"53 bytes", BmpFields{}, 53, "too short for the BMP headers (53 bytes; at least 54 needed)"},
+    {"signature", with([](BmpFields& f) { f.signature[1] = 'A'; }), -1,
+     "not a BMP file (no \"BM\" signature)"},
+    {"core header", with([](BmpFields& f) { f.info_size = 12; }), -1,
+     "information header of 12 bytes; at least 40 expected"},
+    {"32 bits", with([](BmpFields& f) { f.bits = 32; }), -1,
+     "32 bits per pixel; only 24-bit files are read"},
+    {"8 bits", with([](BmpFields& f) { f.bits = 8; }), -1,
+     "8 bits per pixel; only 24-bit files are read"},
+    {"RLE", with([](BmpFields& f) { f.compression = 1; }), -1,
+     "compression method 1; only uncompressed files are read"},
+    {"width 0", with([](BmpFields& f) { f.width = 0; }), -1, "width 0 outside 1..4096"},
+    {"width -2", with([](BmpFields& f) { f.width = -2; }), -1, "width -2 outside 1..4096"},
+    {"width 4097", with([](BmpFields& f) { f.width = 4097; }), -1, "width 4097 outside 1..4096"},
+    {"height 0", with([](BmpFields& f) { f.height = 0; }), -1,
+     "height 0 outside 1..4096 (or -1..-4096 for top-down rows)"},
+    {"height 4097", with([](BmpFields& f) { f.height = 4097; }), -1,
+     "height 4097 outside 1..4096 (or -1..-4096 for top-down rows)"},
+    {"height INT_MIN", with([](BmpFields& f) { f.height = INT_MIN; }), -1,
+     "height -2147483648 outside 1..4096 (or -1..-4096 for top-down rows)"},
+    {"offset 53", with([](BmpFields& f) { f.pixel_offset = 53; }), -1,
+     "pixel data offset 53 outside the file (54..70)"},
+    {"offset past the end", with([](BmpFields& f) {
+       f.pixel_offset = 71;
+       f.extra_bytes = 0;
+     }),
+     54, "pixel data offset 71 outside the file (54..54)"},
+    {"size one short", with([](BmpFields& f) { f.declared_size = 69; }), -1,
+     "declared size 69 too small for 2x2 pixels from offset 54 (70 bytes needed)"},
+    {"size negative", with([](BmpFields& f) { f.declared_size = 0xFFFFFFFF; }), -1,
+     "declared size -1 too small for 2x2 pixels from offset 54 (70 bytes needed)"},
+};
+
+TEST_F(BmpRead, EveryRejectedHeaderNamesTheFileBeforeAnyAllocation) {
+  for (const Rejected& c : kRejected) {
+    std::vector<unsigned char> file = build_bmp(c.fields);
+    if (c.keep >= 0) file.resize(static_cast<std::size_t>(c.keep));
+    BmpPlanes planes;
+    EXPECT_EQ(decode(file, &planes), c.message) << c.what;
+    const std::string path = put(file);
+    const test::ChildResult r = run_in_child([&] {
+      fail_named_allocation(nullptr, 1);  // any allocation would show as "no memory"
+      read_bmp(path.c_str());
+    });
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(r.out, path + ": " + c.message + "\n") << c.what;
+  }
+}
+
+TEST_F(BmpRead, MissingFileIsAnError) {
+  const std::string path = dir_ + "/absent.bmp";
+  const test::ChildResult r = run_in_child([&] { read_bmp(path.c_str()); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, path + ": cannot open (No such file or directory)\n");
+}
+
+TEST_F(BmpRead, EveryAllocationFailureInOrder) {
+  BmpFields f;
+  f.width = 3;
+  f.height = 2;
+  const std::string path = put(build_bmp(f));
+  const char* const kReadOrder[] = {"vin", "B", "G", "R", "BIN", "GIN", "RIN"};
+  for (int k = 1; k <= 7; ++k) {
+    const test::ChildResult r = run_in_child([&] {
+      fail_named_allocation(nullptr, k);
+      read_bmp(path.c_str());
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(kReadOrder[k - 1]) + " no memory!!\n");
+  }
+  const std::vector<unsigned char> file = build_bmp(f);
+  for (int k = 1; k <= 6; ++k) {
+    const test::ChildResult r = run_in_child([&] {
+      fail_named_allocation(nullptr, k);
+      BmpPlanes planes;
+      decode(file, &planes);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(kReadOrder[k]) + " no memory!!\n");
+  }
+}
+
+TEST_F(BmpRead, HostileBytesNeverReadOutsideTheFile) {
+  // Every prefix of a file, and every header byte set to a few extreme values:
+  // decoding either fails cleanly or yields planes of the declared size. Run
+  // under AddressSanitizer this catches reads past the end.
+  BmpFields f;
+  f.width = 5;
+  f.height = 3;
+  f.info_size = 124;
+  f.pixel_offset = 138;
+  const std::vector<unsigned char> file = build_bmp(f);
+  for (std::size_t len = 0; len < file.size(); ++len) {
+    std::vector<unsigned char> prefix(file.begin(), file.begin() + len);
+    BmpPlanes planes;
+    EXPECT_NE(decode(prefix, &planes), "") << len;
+  }
+  for (std::size_t at = 0; at < 54; ++at) {
+    for (unsigned char v : {0x00, 0x01, 0x7F, 0x80, 0xFF}) {
+      std::vector<unsigned char> bad = file;
+      bad[at] = v;
+      BmpPlanes planes;
+      if (decode(bad, &planes).empty()) {
+        EXPECT_GE(planes.red.w, 1);
+        EXPECT_GE(planes.red.h, 1);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvale

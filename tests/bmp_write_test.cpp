@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+#include "bmp/bmp.h"
+#include "tests/bmp_test_util.h"
+#include "tests/child_process.h"
+
+namespace korvale {
+namespace {
+
+using test::BmpFields;
+using test::build_bmp;
+using test::holds_sample;
+using test::list_dir;
+using test::read_file;
+using test::sample_plane;
+using Bytes = std::vector<unsigned char>;
+
+class BmpWrite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = test::make_temp_dir();
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // Writes the sample picture of w x h to dir_/stem; returns write_bmp's text.
+  std::string write(const std::string& stem, int w, int h, unsigned seed = 0) {
+    const ColorPlane r = sample_plane(w, h, 0, seed);
+    const ColorPlane g = sample_plane(w, h, 1, seed);
+    const ColorPlane b = sample_plane(w, h, 2, seed);
+    return write_bmp((dir_ + "/" + stem).c_str(), r, g, b);
+  }
+  std::string dir_;
+};
+
+TEST_F(BmpWrite, OneByOneFileBytes) {
+  ColorPlane r = named_plane(1, 1, "t"), g = named_plane(1, 1, "t"), b = named_plane(1, 1, "t");
+  r.px[0] = 0x11;
+  g.px[0] = 0x22;
+  b.px[0] = 0x33;
+  ASSERT_EQ(write_bmp((dir_ + "/one").c_str(), r, g, b), "");
+  const Bytes expected = {'B',  'M',  58,   0, 0, 0, 0, 0, 0, 0, 54,   0,    0, 0,  // file header
+                          40,   0,    0,    0, 1, 0, 0, 0, 1, 0, 0,    0,    1, 0,
+                          24,   0,    0,    0, 0, 0, 0, 0, 0, 0, 0xC4, 0x0E, 0, 0,
+                          0xC4, 0x0E, 0,    0, 0, 0, 0, 0, 0, 0, 0,    0,  // 3780 ppm
+                          0x33, 0x22, 0x11, 0};                            // one row, one pad byte
+  EXPECT_EQ(read_file(dir_ + "/one.bmp"), expected);
+}
+
+TEST_F(BmpWrite, HeaderOfAnUnpaddedImage) {
+  ASSERT_EQ(write("four", 4, 300), "");
+  const Bytes file = read_file(dir_ + "/four.bmp");
+  ASSERT_EQ(file.size(), 54u + 12 * 300);
+  const Bytes head(file.begin(), file.begin() + 30);
+  const Bytes expected = {'B', 'M', 0x46, 0x0E, 0, 0, 0, 0,    0, 0, 54, 0, 0, 0,  40,
+                          0,   0,   0,    4,    0, 0, 0, 0x2C, 1, 0, 0,  1, 0, 24, 0};
+  EXPECT_EQ(head, expected);
+  EXPECT_EQ(image_width, 4);
+  EXPECT_EQ(image_height, 300);
+}
+
+TEST_F(BmpWrite, RoundTripEveryPadding) {
+  // The writer's bytes equal the builder's canonical layout, and reading them
+  // back gives the planes that were written.
+  for (int w = 1; w <= 8; ++w) {
+    for (int h : {1, 2, 3, 5}) {
+      const unsigned seed = static_cast<unsigned>(w * 7 + h);
+      ASSERT_EQ(write("rt", w, h, seed), "");
+      BmpFields f;
+      f.width = w;
+      f.height = h;
+      f.seed = seed;
+      EXPECT_EQ(read_file(dir_ + "/rt.bmp"), build_bmp(f)) << w << "x" << h;
+      const BmpPlanes back = read_bmp((dir_ + "/rt.bmp").c_str());
+      EXPECT_TRUE(holds_sample(back.red, w, h, 0, seed) &&
+                  holds_sample(back.green, w, h, 1, seed) && holds_sample(back.blue, w, h, 2, seed))
+          << w << "x" << h;
+    }
+  }
+  EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"rt.bmp"});  // no temporaries left
+}
+
+TEST_F(BmpWrite, PathIsStemPlusExtension) {
+  ASSERT_EQ(write("result.bmp", 2, 2), "");
+  EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"result.bmp.bmp"});
+
+  // 123 characters of stem fill the 128-byte path exactly; one more does not fit.
+  const std::string prefix = dir_ + "/";
+  const std::string longest = std::string(123 - prefix.size(), 'a');
+  ASSERT_EQ(write(longest, 1, 1), "");
+  const std::string too_long = longest + "b";
+  EXPECT_EQ(write(too_long, 1, 1),
+            prefix + too_long + ".bmp: output path too long (128 characters; at most 127)");
+  EXPECT_EQ(list_dir(dir_).size(), 2u);
+}
+
+TEST_F(BmpWrite, UnwritablePlacesAreReportedAndLeaveNothing) {
+  EXPECT_EQ(write("missing/out", 2, 2),
+            dir_ + "/missing/out.bmp: cannot create (No such file or directory)");
+  // A folder in the way of the output: the finished temporary cannot replace it.
+  std::filesystem::create_directory(dir_ + "/taken.bmp");
+  const std::string error = write("taken", 2, 2);
+  EXPECT_EQ(error.rfind(dir_ + "/taken.bmp: cannot replace (", 0), 0u) << error;
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/taken.bmp"));
+  EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"taken.bmp"});
+}
+
+TEST_F(BmpWrite, FailedWriteKeepsTheOldFile) {
+  const Bytes old = {'o', 'l', 'd'};
+  test::write_file(dir_ + "/out.bmp", old);
+  // A file size limit makes the writes fail part way, as a full disk would.
+  const test::ChildResult r = test::run_in_child([&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::fputs(write("out", 64, 64).c_str(), stdout);
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, dir_ + "/out.bmp: write failed (File too large)");
+  EXPECT_EQ(read_file(dir_ + "/out.bmp"), old);
+  EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"out.bmp"});
+
+  // Without the limit the same call replaces the old file.
+  ASSERT_EQ(write("out", 64, 64), "");
+  EXPECT_EQ(read_file(dir_ + "/out.bmp").size(), 54u + 64 * 192);
+}
+
+TEST_F(BmpWrite, PlanesOfDifferentSizesAreRefused) {
+  const ColorPlane r = sample_plane(3, 2, 0), g = sample_plane(3, 2, 1), b = sample_plane(2, 3, 2);
+  EXPECT_EQ(write_bmp((dir_ + "/odd").c_str(), r, g, b),
+            dir_ + "/odd.bmp: cannot write planes of 3x2, 3x2 and 2x3 pixels");
+  EXPECT_TRUE(list_dir(dir_).empty());
+}
+
+}  // namespace
+}  // namespace korvale
