@@ -15,7 +15,8 @@
 
 namespace korvale {
 
-// Longest line a line transform accepts (the staging buffers' size).
+// Longest line a line transform accepts (the staging buffers' size); a
+// longer line aborts the process rather than overrun them.
 inline constexpr int kMaxLine = 8192;
 
 // Line transforms. N is the line length (2 .. kMaxLine). Forward transforms
@@ -34,8 +35,10 @@ void row_dft_inverse(int n, int stride, const double* in_re, const double* in_im
                      double* out_im, int* ip, double* ww);
 
 // Shrinks src (W x H) into dst, which the caller has made (W - a) x (H - b)
-// with dst.px allocated. Requires 0 <= a < W, 0 <= b < H, W and H <= 4096.
-// Prints ten progress lines on standard error. Memory peak: 192*W*H bytes.
+// with dst.px allocated. Requires 1 <= W, H <= 4096, 0 <= a < W, 0 <= b < H;
+// other arguments would overrun the grids and abort the process instead.
+// Prints ten progress lines on standard error. Memory peak: 192*W*H bytes
+// (six grids of 4WH doubles) plus the FFT tables "ww" and "ip".
 void resize_plane(int a, int b, const ColorPlane& src, const ColorPlane& dst);
 
 // The same pipeline without the final truncation and clamping: writes the
