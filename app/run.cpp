@@ -18,8 +18,7 @@ char g_input2_name[kNameField];
 char g_output_name[kNameField];
 
 void copy_name(char* dst, const char* src) {
-  std::strncpy(dst, src, kNameField - 1);
-  dst[kNameField - 1] = '\0';
+  std::snprintf(dst, kNameField, "%s", src);
 }
 
 // Writes one failure line on standard output; returns the failure status.

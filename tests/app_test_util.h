@@ -80,6 +80,7 @@ struct Picture {
   int h = 0;
   std::vector<uint8_t> rgb;
   uint8_t& at(int x, int y, int c) { return rgb[(static_cast<size_t>(y) * w + x) * 3 + c]; }
+  uint8_t at(int x, int y, int c) const { return rgb[(static_cast<size_t>(y) * w + x) * 3 + c]; }
 };
 
 inline void put_le(std::string& s, size_t at, uint32_t v, int bytes) {
@@ -98,7 +99,7 @@ inline size_t row_bytes(int w) {
 }
 
 // Encodes a bottom-up 24-bit file with a 40-byte information header.
-inline std::string encode_bmp(Picture& p) {
+inline std::string encode_bmp(const Picture& p) {
   const size_t stride = row_bytes(p.w);
   std::string s(54 + stride * p.h, '\0');
   s[0] = 'B';
