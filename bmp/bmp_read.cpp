@@ -198,7 +198,8 @@ BmpPlanes read_bmp(const char* name) {
   const std::size_t head_len = static_cast<std::size_t>(len) < kBmpHeaderBytes
                                    ? static_cast<std::size_t>(len)
                                    : kBmpHeaderBytes;
-  if (std::fread(head, 1, head_len, file) != head_len) fail(name, "read error");
+  if (std::fread(head, 1, head_len, file) != head_len)
+    fail(name, format("read error (%s)", std::strerror(errno)));
   BmpHeader h;
   const std::string error = check_bmp_header(head, static_cast<std::size_t>(len), &h);
   if (!error.empty()) fail(name, error);

@@ -185,11 +185,14 @@ TEST_F(BmpRead, EveryRejectedHeaderNamesTheFileBeforeAnyAllocation) {
   }
 }
 
-TEST_F(BmpRead, MissingFileIsAnError) {
+TEST_F(BmpRead, UnreadableInputIsAnError) {
   const std::string path = dir_ + "/absent.bmp";
-  const test::ChildResult r = run_in_child([&] { read_bmp(path.c_str()); });
+  test::ChildResult r = run_in_child([&] { read_bmp(path.c_str()); });
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, path + ": cannot open (No such file or directory)\n");
+  r = run_in_child([&] { read_bmp(dir_.c_str()); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, dir_ + ": read error (Is a directory)\n");
 }
 
 TEST_F(BmpRead, EveryAllocationFailureInOrder) {
