@@ -9,7 +9,7 @@
 
 #include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
-#include "tests/chirpz_child.h"
+#include "tests/child_process.h"
 
 namespace korvale {
 namespace {
@@ -129,7 +129,7 @@ TEST(ChirpPlan, ReleaseIsHarmlessTwiceAndOnHalfBuiltPlans) {
 }
 
 TEST(ChirpTransform, TemporaryFailureEndsTheProcessWithItsMessage) {
-  const auto run = testing::run_in_child([] {
+  const auto run = test::run_in_child([] {
     std::vector<int> ip(32768, 0);
     std::vector<double> ww(32768, 0.0);
     ChirpPlan plan;

@@ -9,7 +9,7 @@
 
 #include "common/named_alloc.h"
 #include "resize/resize.h"
-#include "tests/chirpz_child.h"
+#include "tests/child_process.h"
 
 namespace korvale {
 namespace {
@@ -118,8 +118,8 @@ TEST(LineTransformDeath, LineLongerThanTheStagingBuffersAborts) {
 }
 
 // Runs one of the four entry points on a short line in a child process.
-testing::ChildRun run_line(int which, int n, const char* fail_name, int occurrence) {
-  return testing::run_in_child([=] {
+test::ChildResult run_line(int which, int n, const char* fail_name, int occurrence) {
+  return test::run_in_child([=] {
     Tables t;
     std::vector<double> in(16, 1.0), out(16, 0.0);
     if (fail_name != nullptr) fail_named_allocation(fail_name, occurrence);

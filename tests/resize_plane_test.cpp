@@ -11,7 +11,7 @@
 #include "common/color_plane.h"
 #include "common/named_alloc.h"
 #include "resize/resize.h"
-#include "tests/chirpz_child.h"
+#include "tests/child_process.h"
 
 namespace korvale {
 namespace {
@@ -181,7 +181,7 @@ TEST(ResizePlane, PixelsAreTruncatedAndClampedValues) {
 }
 
 TEST(ResizePlane, PrintsTheTenProgressLinesInOrder) {
-  const auto run = testing::run_in_child([] {
+  const auto run = test::run_in_child([] {
     const ColorPlane src = random_plane(5, 4, 1);
     shrink(src, 2, 1);
   });
@@ -196,7 +196,7 @@ TEST(ResizePlaneFailure, EveryBufferReportsItsName) {
       {"kariR", 0}, {"kariI", 0}, {"VINR", 0},    {"VINI", 0},    {"VOUTR", 0}, {"VOUTI", 0},
       {"ww", 1},    {"ip", 1},    {"fourieR", 4}, {"fourieI", 4}, {"R", 1},     {"OI", 1}};
   for (const auto& [name, lines] : buffers) {
-    const auto run = testing::run_in_child([name = name] {
+    const auto run = test::run_in_child([name = name] {
       const ColorPlane src = random_plane(5, 4, 1);
       ColorPlane dst = named_plane(3, 3, "test");
       fail_named_allocation(name, 1);
@@ -213,7 +213,7 @@ TEST(ResizePlaneFailure, RefusedPlanInAnyPassEndsTheProcess) {
   // and 6 columns backward; the plan's work block fails in each pass.
   const std::pair<int, int> failures[] = {{3, 1}, {12, 3}, {19, 7}, {26, 9}};
   for (const auto& [occurrence, lines] : failures) {
-    const auto run = testing::run_in_child([occurrence = occurrence] {
+    const auto run = test::run_in_child([occurrence = occurrence] {
       const ColorPlane src = random_plane(5, 4, 1);
       ColorPlane dst = named_plane(3, 3, "test");
       fail_named_allocation("czwork", occurrence);
