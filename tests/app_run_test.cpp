@@ -6,20 +6,14 @@
 #include <vector>
 
 #include "app_test_util.h"
+#include "tests/usage_text.h"
 
 namespace {
 
 using apptest::Picture;
 using apptest::RunResult;
 
-const std::string kUsage =
-    "Usage: KORVALE [options]\n"
-    "\toptions: \n"
-    "\t  -help          : display help\n"
-    "\t  -i             : Input bmp file name\n"
-    "\t  -o             : Output bmp file name(be added .bmp extension\n"
-    "\t  -sizexminus    : Difference between input horizontal size and output one\n"
-    "\t  -sizexminusy   : Difference between output vertical size and output one\n";
+const std::string kUsage = kUsageText;
 
 const std::string kPlaneProgress =
     "Start Horizontal DFT\n"

@@ -7,20 +7,14 @@
 #include <vector>
 
 #include "tests/child_process.h"
+#include "tests/usage_text.h"
 
 namespace korvale {
 namespace {
 
 using test::run_in_child;
 
-const char kUsage[] =
-    "Usage: KORVALE [options]\n"
-    "\toptions: \n"
-    "\t  -help          : display help\n"
-    "\t  -i             : Input bmp file name\n"
-    "\t  -o             : Output bmp file name(be added .bmp extension\n"
-    "\t  -sizexminus    : Difference between input horizontal size and output one\n"
-    "\t  -sizexminusy   : Difference between output vertical size and output one\n";
+const std::string kUsage = kUsageText;
 
 struct Parsed {
   ParseOutcome outcome;
