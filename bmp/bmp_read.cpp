@@ -9,10 +9,11 @@
 //        6    4  two reserved 16-bit words (ignored)
 //       10    4  offset of the pixel data (54 for a plain 40-byte info
 //                header; 122 or 138 for the 108- and 124-byte variants)
-//       14    4  information header size (40, 108 or 124; at least 40)
+//       14    4  information header size (40, 64, 108 or 124; at least 40,
+//                and the pixel data starts after it)
 //       18    4  width W (signed, 1..4096)
 //       22    4  height H (signed; > 0: rows bottom-up, < 0: rows top-down)
-//       26    2  colour planes (ignored)
+//       26    2  colour planes (must be 1)
 //       28    2  bits per pixel (must be 24)
 //       30    4  compression (must be 0, none)
 //       34   20  image size, resolution, palette counts (ignored)
@@ -126,6 +127,7 @@ std::string check_bmp_header(const unsigned char* head, std::size_t file_len, Bm
   const std::int64_t declared_size = s32_at(head + 2);
   const std::int64_t pixel_offset = u32_at(head + 10);
   const std::uint32_t info_size = u32_at(head + 14);
+  const std::uint32_t planes = u16_at(head + 26);
   const std::int64_t width = s32_at(head + 18);
   const std::int64_t height = s32_at(head + 22);
   const std::uint32_t bits = u16_at(head + 28);
@@ -135,6 +137,9 @@ std::string check_bmp_header(const unsigned char* head, std::size_t file_len, Bm
   if (head[0] != 'B' || head[1] != 'M') return "not a BMP file (no \"BM\" signature)";
   if (info_size < 40) {
     return format("information header of %" PRIu32 " bytes; at least 40 expected", info_size);
+  }
+  if (planes != 1) {
+    return format("%" PRIu32 " colour planes; only 1 is valid", planes);
   }
   if (bits != 24) {
     return format("%" PRIu32 " bits per pixel; only 24-bit files are read", bits);
@@ -153,6 +158,13 @@ std::string check_bmp_header(const unsigned char* head, std::size_t file_len, Bm
       static_cast<std::uint64_t>(pixel_offset) > file_len) {
     return format("pixel data offset %" PRId64 " outside the file (%zu..%zu)", pixel_offset,
                   kBmpHeaderBytes, file_len);
+  }
+  // Pixels that overlap the information header would be header bytes read as
+  // colours.
+  if (pixel_offset < 14 + std::int64_t{info_size}) {
+    return format("pixel data offset %" PRId64 " inside the %" PRIu32
+                  "-byte information header (it ends at byte %" PRId64 ")",
+                  pixel_offset, info_size, 14 + std::int64_t{info_size});
   }
   if (declared_size > 0 && static_cast<std::uint64_t>(declared_size) > file_len) {
     return kBmpSizeError;
