@@ -8,8 +8,9 @@
 //
 // Writing: write_bmp writes the planes as "<stem>.bmp" with a fixed 54-byte
 // header, through a temporary file in the same folder renamed into place, so
-// a failed write never leaves a partial file nor harms an existing one. It
-// returns "" on success or the one-line error text; it never ends the process.
+// a failed write never leaves a partial file nor harms an existing one; an
+// existing file without write permission is refused, not replaced. It returns
+// "" on success or the one-line error text; it never ends the process.
 #pragma once
 
 #include <cstddef>

@@ -4,7 +4,11 @@
 //
 // The bytes go to a fresh temporary file next to the target, which is renamed
 // over the target only once every write and the close have succeeded. A failed
-// write therefore leaves neither a truncated file nor a damaged older one.
+// write therefore leaves neither a truncated file nor a damaged older one. An
+// existing file without any write permission bit is refused rather than
+// replaced.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -96,6 +100,12 @@ std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane&
     return std::string(path) + ": cannot write planes of " + std::to_string(red.w) + "x" +
            std::to_string(red.h) + ", " + std::to_string(green.w) + "x" + std::to_string(green.h) +
            " and " + std::to_string(blue.w) + "x" + std::to_string(blue.h) + " pixels";
+  }
+  // The rename would replace a read-only file as easily as any other (and root
+  // writes regardless of the bits), so its permission bits are honoured here.
+  struct stat existing;
+  if (stat(path, &existing) == 0 && S_ISREG(existing.st_mode) && (existing.st_mode & 0222) == 0) {
+    return std::string(path) + ": existing file is read-only; not replaced";
   }
   image_width = red.w;
   image_height = red.h;
