@@ -1,0 +1,310 @@
+// Tests of the FFT stages one at a time, for every instruction-set variant the
+// CPU runs: the fixed kernels on unit impulses, the radix-4 modules and the
+// first stage against their formulas, the reorderings as permutations, and the
+// tree walk's module splits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fft/fft.h"
+#include "fft/fft_internal.h"
+#include "tests/fft_test_util.h"
+
+namespace korvale {
+namespace {
+
+using fft_detail::StageSet;
+using fft_test::kEps;
+using fft_test::kPiL;
+using fft_test::kTableSize;
+using CL = std::complex<long double>;
+
+std::vector<const StageSet*> supported_sets() {
+  std::vector<const StageSet*> sets;
+  for (int i = 0; i < fft_detail::stage_set_count(); ++i) {
+    if (fft_detail::stage_set_supported(i)) sets.push_back(&fft_detail::stage_set(i));
+  }
+  return sets;
+}
+
+struct Tables {
+  std::vector<int> ip = std::vector<int>(kTableSize, 0);
+  std::vector<double> ww = std::vector<double>(kTableSize, 0.0);
+  explicit Tables(int nw) { make_twiddles(nw, ip.data(), ww.data()); }
+};
+
+CL point(const std::vector<double>& a, int p) {
+  return CL(a[2 * p], a[2 * p + 1]);
+}
+CL expi(long double x) {
+  return CL(std::cos(x), std::sin(x));
+}
+
+TEST(FftKernels, EveryVariantIsListed) {
+  ASSERT_GE(fft_detail::stage_set_count(), 1);
+  EXPECT_STREQ(fft_detail::stage_set(0).name, "generic");
+  EXPECT_TRUE(fft_detail::stage_set_supported(0));
+  for (const StageSet* s : supported_sets()) std::printf("variant: %s\n", s->name);
+}
+
+// One fixed kernel on a unit impulse (and an imaginary unit impulse) at every
+// position j: Y[k] = e^{+2 pi i jk/M} (plain) or e^{+pi i j(2k+1)/M} (skew)
+// at position bitrev(k).
+struct KernelCase {
+  const char* name;
+  void (*StageSet::*fn)(double*, const double*);
+  int points;
+  bool skew;
+  int slice_from_end;  // w = ww + nw - slice_from_end; 0 means ww itself
+};
+
+const KernelCase kKernels[] = {
+    {"butterfly16", &StageSet::butterfly16, 16, false, 8},
+    {"butterfly16_skew", &StageSet::butterfly16_skew, 16, true, 32},
+    {"butterfly8", &StageSet::butterfly8, 8, false, 8},
+    {"butterfly8 (start of ww)", &StageSet::butterfly8, 8, false, 0},
+    {"butterfly8_skew", &StageSet::butterfly8_skew, 8, true, 8},
+};
+
+TEST(FftKernels, EachKernelOnAUnitImpulseAtEveryPosition) {
+  for (int nw : {32, 8192}) {
+    const Tables t(nw);
+    for (const StageSet* s : supported_sets()) {
+      for (const KernelCase& kc : kKernels) {
+        if (kc.slice_from_end > nw) continue;
+        const double* w =
+            kc.slice_from_end == 0 ? t.ww.data() : t.ww.data() + nw - kc.slice_from_end;
+        const int m = kc.points;
+        const int bits = fft_test::log2_int(m);
+        for (int j = 0; j < m; ++j) {
+          for (const CL unit : {CL(1, 0), CL(0, 1)}) {
+            std::vector<double> a(2 * m, 0.0);
+            a[2 * j] = static_cast<double>(unit.real());
+            a[2 * j + 1] = static_cast<double>(unit.imag());
+            (s->*kc.fn)(a.data(), w);
+            for (int k = 0; k < m; ++k) {
+              const long double ang = kc.skew ? kPiL * j * (2 * k + 1) / m : 2 * kPiL * j * k / m;
+              const CL want = unit * expi(ang);
+              const CL got = point(a, fft_test::bitrev(k, bits));
+              ASSERT_LE(std::abs(got - want), 4 * kEps)
+                  << s->name << " " << kc.name << " nw=" << nw << " impulse " << unit.real() << "+"
+                  << unit.imag() << "i at j=" << j << ", output k=" << k;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// quad_module: point p <- x0 + x2, p+Q <- x0 - x2, p+2Q <- e^{i theta}(x1 + i x3),
+// p+3Q <- e^{3 i theta}(x1 - i x3), theta = 2 pi p/M.
+std::vector<CL> quad_module_formula(const std::vector<double>& in) {
+  const int m = static_cast<int>(in.size() / 2), q = m / 4;
+  const CL i(0, 1);
+  std::vector<CL> out(m);
+  for (int p = 0; p < q; ++p) {
+    const CL a0 = point(in, p), a1 = point(in, p + q), a2 = point(in, p + 2 * q),
+             a3 = point(in, p + 3 * q);
+    const CL x0 = a0 + a2, x1 = a0 - a2, x2 = a1 + a3, x3 = a1 - a3;
+    const long double th = 2 * kPiL * p / m;
+    out[p] = x0 + x2;
+    out[p + q] = x0 - x2;
+    out[p + 2 * q] = expi(th) * (x1 + i * x3);
+    out[p + 3 * q] = expi(3 * th) * (x1 - i * x3);
+  }
+  return out;
+}
+
+// quad_module_skew: f0 = (A0 + iA2) w^p, f1 = (A1 + iA3) w^{p+Q},
+// g0 = (A0 - iA2) w^{3p}, g1 = (A1 - iA3) w^{3(p+Q)}, w = e^{i pi/M}.
+std::vector<CL> quad_module_skew_formula(const std::vector<double>& in) {
+  const int m = static_cast<int>(in.size() / 2), q = m / 4;
+  const CL i(0, 1);
+  std::vector<CL> out(m);
+  for (int p = 0; p < q; ++p) {
+    const CL a0 = point(in, p), a1 = point(in, p + q), a2 = point(in, p + 2 * q),
+             a3 = point(in, p + 3 * q);
+    const long double u = kPiL / m;
+    const CL f0 = (a0 + i * a2) * expi(u * p), f1 = (a1 + i * a3) * expi(u * (p + q));
+    const CL g0 = (a0 - i * a2) * expi(u * 3 * p), g1 = (a1 - i * a3) * expi(u * 3 * (p + q));
+    out[p] = f0 + f1;
+    out[p + q] = f0 - f1;
+    out[p + 2 * q] = g0 + g1;
+    out[p + 3 * q] = g0 - g1;
+  }
+  return out;
+}
+
+double max_error(const std::vector<double>& got, const std::vector<CL>& want) {
+  long double worst = 0;
+  for (size_t p = 0; p < want.size(); ++p) {
+    worst = std::max(worst, std::abs(point(got, static_cast<int>(p)) - want[p]));
+  }
+  return static_cast<double>(worst);
+}
+
+TEST(FftKernels, QuadModulesMatchTheirFormulas) {
+  const int nw = 8192;  // serves modules up to 8192 doubles
+  const Tables t(nw);
+  for (const StageSet* s : supported_sets()) {
+    for (int n = 64; n <= nw; n *= 2) {
+      const std::vector<double> x = fft_test::random_data(n, 11u + n);
+      std::vector<double> a = x;
+      s->quad_module(n, a.data(), t.ww.data() + nw - n / 2);
+      EXPECT_LE(max_error(a, quad_module_formula(x)), 16 * kEps) << s->name << " n=" << n;
+      a = x;
+      s->quad_module_skew(n, a.data(), t.ww.data() + nw - n);
+      EXPECT_LE(max_error(a, quad_module_skew_formula(x)), 16 * kEps) << s->name << " skew n=" << n;
+    }
+  }
+}
+
+// The first stage computes quad_module of the whole array from a table of
+// nw = n/4 (the smallest allowed); the _conj form of the conjugated input.
+TEST(FftKernels, EntryStageIsQuadModuleOfTheWholeArray) {
+  for (const StageSet* s : supported_sets()) {
+    for (int n = 64; n <= 131072; n *= 2) {
+      const int nw = n / 4;
+      const Tables t(nw);
+      const std::vector<double> x = fft_test::random_data(n, 21u + n);
+      std::vector<double> a = x;
+      s->entry_stage(n, a.data(), t.ww.data() + nw - n / 4);
+      EXPECT_LE(max_error(a, quad_module_formula(x)), 16 * kEps) << s->name << " n=" << n;
+      std::vector<double> xc = x;
+      for (int p = 0; p < n / 2; ++p) xc[2 * p + 1] = -xc[2 * p + 1];
+      a = x;
+      s->entry_stage_conj(n, a.data(), t.ww.data() + nw - n / 4);
+      EXPECT_LE(max_error(a, quad_module_formula(xc)), 16 * kEps) << s->name << " conj n=" << n;
+    }
+  }
+}
+
+// reorder_bitrev puts old point bitrev(k) at k; the _conj form also negates
+// every imaginary part. Exact.
+TEST(FftKernels, ReorderingsAreBitReversals) {
+  const Tables t(kTableSize);
+  for (const StageSet* s : supported_sets()) {
+    for (int n = 64; n <= 4 * kTableSize; n *= 2) {
+      const int points = n / 2, bits = fft_test::log2_int(points);
+      std::vector<double> x(n);
+      for (int p = 0; p < points; ++p) {
+        x[2 * p] = p;
+        x[2 * p + 1] = p + 0.5;
+      }
+      std::vector<double> a = x, b = x;
+      s->reorder_bitrev(n, t.ip.data(), a.data());
+      s->reorder_bitrev_conj(n, t.ip.data(), b.data());
+      for (int k = 0; k < points; ++k) {
+        const int src = fft_test::bitrev(k, bits);
+        ASSERT_EQ(a[2 * k], src) << s->name << " n=" << n << " k=" << k;
+        ASSERT_EQ(a[2 * k + 1], src + 0.5) << s->name << " n=" << n << " k=" << k;
+        ASSERT_EQ(b[2 * k], src) << s->name << " conj n=" << n << " k=" << k;
+        ASSERT_EQ(b[2 * k + 1], -(src + 0.5)) << s->name << " conj n=" << n << " k=" << k;
+      }
+    }
+  }
+}
+
+TEST(FftKernels, FixedReorderingsOf16Points) {
+  const int kRev[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+  const int kNeg[16] = {0, 15, 7, 11, 3, 13, 5, 9, 1, 14, 6, 10, 2, 12, 4, 8};
+  for (const StageSet* s : supported_sets()) {
+    std::vector<double> a(32), b(32);
+    for (int p = 0; p < 16; ++p) {
+      a[2 * p] = b[2 * p] = p;
+      a[2 * p + 1] = b[2 * p + 1] = -p;
+    }
+    s->reorder16(a.data());
+    s->reorder16_negated(b.data());
+    for (int k = 0; k < 16; ++k) {
+      EXPECT_EQ(a[2 * k], kRev[k]) << s->name;
+      EXPECT_EQ(a[2 * k + 1], -kRev[k]) << s->name;
+      EXPECT_EQ(b[2 * k], kNeg[k]) << s->name;
+      EXPECT_EQ(b[2 * k + 1], -kNeg[k]) << s->name;
+      // new k <- old bitrev4((16 - k) mod 16)
+      EXPECT_EQ(kNeg[k], fft_test::bitrev((16 - k) % 16, 4));
+    }
+  }
+}
+
+TEST(FftKernels, FixedReorderingsOf8Points) {
+  std::vector<double> a(16), b(16);
+  for (int p = 0; p < 8; ++p) a[2 * p] = b[2 * p] = a[2 * p + 1] = b[2 * p + 1] = p;
+  fft_detail::reorder8(a.data());
+  fft_detail::reorder8_negated(b.data());
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_EQ(a[2 * k], fft_test::bitrev(k, 3));
+    EXPECT_EQ(b[2 * k], fft_test::bitrev((8 - k) % 8, 3));
+    EXPECT_EQ(b[2 * k + 1], fft_test::bitrev((8 - k) % 8, 3));
+  }
+}
+
+// tree_stage_step runs exactly the module splits Part 5.2 lists, bit for bit.
+struct Split {
+  bool plain;
+  int size;
+  int at;
+};
+
+void expect_tree_step(const StageSet& s, int n, int m, int j, int k, int kind,
+                      const std::vector<Split>& splits) {
+  const int nw = n / 4;
+  const Tables t(nw);
+  const std::vector<double> x = fft_test::random_data(n, 7u + k);
+  std::vector<double> a = x, b = x;
+  EXPECT_EQ(s.tree_stage_step(m, j, k, a.data(), nw, t.ww.data()), kind)
+      << s.name << " n=" << n << " k=" << k;
+  for (const Split& sp : splits) {
+    if (sp.plain) {
+      s.quad_module(sp.size, b.data() + sp.at, t.ww.data() + nw - sp.size / 2);
+    } else {
+      s.quad_module_skew(sp.size, b.data() + sp.at, t.ww.data() + nw - sp.size);
+    }
+  }
+  EXPECT_EQ(0, std::memcmp(a.data(), b.data(), n * sizeof(double)))
+      << s.name << " n=" << n << " k=" << k;
+}
+
+TEST(FftKernels, TreeStageStepSplits) {
+  for (const StageSet* s : supported_sets()) {
+    // n = 1024, m = 256: blocks at 512, 256, 0 are plain, skew, plain.
+    expect_tree_step(*s, 1024, 256, 768, 1, 1, {{true, 256, 512}});
+    expect_tree_step(*s, 1024, 256, 512, 2, 0, {{false, 256, 256}});
+    expect_tree_step(*s, 1024, 256, 256, 3, 1, {{true, 256, 0}});
+    // n = 8192, m = 512, k = 4: plain 2048 at 4096, then 512 at 5632.
+    expect_tree_step(*s, 8192, 512, 6144, 4, 1, {{true, 2048, 4096}, {true, 512, 5632}});
+    // k = 8: the last block of the skew second quarter.
+    expect_tree_step(*s, 8192, 512, 4096, 8, 0, {{false, 2048, 2048}, {false, 512, 3584}});
+    // n = 32768, m = 512, k = 16: plain 8192 at 16384, 2048 at 22528, 512 at 24064.
+    expect_tree_step(*s, 32768, 512, 24576, 16, 1,
+                     {{true, 8192, 16384}, {true, 2048, 22528}, {true, 512, 24064}});
+  }
+}
+
+// Every variant computes the same transform within rounding.
+TEST(FftKernels, VariantsAgree) {
+  const std::vector<const StageSet*> sets = supported_sets();
+  for (int n = 4; n <= 4 * kTableSize; n *= 2) {
+    const Tables t(std::max(1, n / 4));
+    const std::vector<double> x = fft_test::random_data(n, 17u + n);
+    for (int dir = 0; dir < 2; ++dir) {
+      std::vector<double> ref = x;
+      fft_detail::transform_with(*sets[0], dir == 0, n, ref.data(), t.ip.data(), n / 4,
+                                 t.ww.data());
+      for (const StageSet* s : sets) {
+        std::vector<double> a = x;
+        fft_detail::transform_with(*s, dir == 0, n, a.data(), t.ip.data(), n / 4, t.ww.data());
+        EXPECT_LE(fft_test::relative_l2(a, ref), 4 * kEps * fft_test::log2_int(n))
+            << s->name << " n=" << n;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvale
