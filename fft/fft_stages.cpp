@@ -302,99 +302,142 @@ KORVALE_INLINE void two_point_blocks(double* out, cpair v01, cpair v23) {
   store2(out + 4, highs(o1, o2));
 }
 
-KORVALE_INLINE void butterfly8_impl(double* a, const double* w) {
+// The twiddles of each kernel as pair vectors, built from its slice once per
+// leaf block rather than once per kernel call.
+struct Tw8 {
+  cpair t1, t3;  // split: (1, e^{i pi/4}), (1, e^{3i pi/4})
+};
+struct Tw8Skew {
+  cpair f0, f1, g0, g1;  // skew split: (1, w), (w^2, w^3), (1, w^3), (w^6, w^9); w = e^{i pi/8}
+};
+struct Tw16 {
+  cpair t1a, t3a, t1b, t3b;  // split of p = 0, 1 and p = 2, 3
+  cpair k1, k3;              // the skew 4-point block: (1, e^{i pi/4}), (1, e^{3i pi/4})
+};
+struct Tw16Skew {
+  cpair f0a, f1a, g0a, g1a, f0b, f1b, g0b, g1b;  // skew split of p = 0, 1 and p = 2, 3
+  cpair k1, k3;                                  // the skew 4-point blocks
+};
+
+// butterfly8 slice: entry 1, cos(pi/4).
+KORVALE_INLINE Tw8 tw8(const double* w) {
   const double c = w[1];
+  return {cpair{1.0, 0.0, c, c}, cpair{1.0, 0.0, -c, c}};
+}
+
+// butterfly8_skew slice (level of 4): cos(pi/4), cos(pi/8), sin(pi/8).
+KORVALE_INLINE Tw8Skew tw8_skew(const double* w) {
+  const double c = w[1], cs = w[2], sn = w[3];
+  return {cpair{1.0, 0.0, cs, sn}, cpair{c, c, sn, cs}, cpair{1.0, 0.0, sn, cs},
+          cpair{-c, c, -cs, -sn}};
+}
+
+// butterfly16 slice (level of 4): cos(pi/4), cos(pi/8), sin(pi/8).
+// e^{i theta}: (1, e^{i pi/8}), (e^{i pi/4}, e^{3i pi/8});
+// e^{3i theta}: (1, e^{3i pi/8}), (e^{3i pi/4}, e^{9i pi/8}).
+KORVALE_INLINE Tw16 tw16(const double* w) {
+  const double c = w[1], cs = w[2], sn = w[3];
+  return {cpair{1.0, 0.0, cs, sn}, cpair{1.0, 0.0, sn, cs}, cpair{c, c, sn, cs},
+          cpair{-c, c, -cs, -sn},  cpair{1.0, 0.0, c, c},   cpair{1.0, 0.0, -c, c}};
+}
+
+// butterfly16_skew slice (level of 16): cos(pi/4); the group of pi/16 and
+// 3pi/16 at 4..7; cos(pi/8), sin(pi/8) at 8, 9. omega = e^{i pi/16}:
+// p = 0, 1: f0 (1, w1), f1 (w4, w5), g0 (1, w3), g1 (w12, w15);
+// p = 2, 3: f0 (w2, w3), f1 (w6, w7), g0 (w6, w9), g1 (w18, w21).
+KORVALE_INLINE Tw16Skew tw16_skew(const double* w) {
+  const double c = w[1];
+  const double c1 = w[4], s1 = w[5], c3 = w[6], ms3 = w[7];
+  const double cs = w[8], sn = w[9];
+  return {cpair{1.0, 0.0, c1, s1}, cpair{c, c, -ms3, c3},     cpair{1.0, 0.0, c3, -ms3},
+          cpair{-c, c, -c1, s1},   cpair{cs, sn, c3, -ms3},   cpair{sn, cs, s1, c1},
+          cpair{sn, cs, -s1, c1},  cpair{-cs, -sn, ms3, -c3}, cpair{1.0, 0.0, c, c},
+          cpair{1.0, 0.0, -c, c}};
+}
+
+KORVALE_INLINE void butterfly8_impl(double* a, const Tw8& t) {
   // Radix-4 split, p = 0 and 1 as one pair (theta = 0, pi/4).
   const cpair a0 = load2(a), a1 = load2(a + 4), a2 = load2(a + 8), a3 = load2(a + 12);
   const cpair x0 = a0 + a2, x1 = a0 - a2, x2 = a1 + a3, x3 = a1 - a3;
   const cpair v01 = x0 + x2;
   const cpair v23 = x0 - x2;
-  const cpair v45 = cmul(x1 + mul_i(x3), cpair{1.0, 0.0, c, c});
-  const cpair v67 = cmul(x1 - mul_i(x3), cpair{1.0, 0.0, -c, c});
+  const cpair v45 = cmul(x1 + mul_i(x3), t.t1);
+  const cpair v67 = cmul(x1 - mul_i(x3), t.t3);
   // 2-point blocks: plain, skew, plain, plain.
   two_point_blocks<true>(a, v01, v23);
   two_point_blocks<false>(a + 8, v45, v67);
 }
 
-KORVALE_INLINE void butterfly8_skew_impl(double* a, const double* w) {
-  const double c = w[1], cs = w[2], sn = w[3];  // cos pi/4, cos pi/8, sin pi/8
-  // Skew radix-4 split, omega = e^{i pi/8}, p = 0 and 1 as one pair:
-  // f0 (1, omega), f1 (omega^2, omega^3), g0 (1, omega^3), g1 (omega^6, omega^9).
+KORVALE_INLINE void butterfly8_skew_impl(double* a, const Tw8Skew& t) {
+  // Skew radix-4 split, omega = e^{i pi/8}, p = 0 and 1 as one pair.
   const cpair a0 = load2(a), a1 = load2(a + 4), a2 = load2(a + 8), a3 = load2(a + 12);
-  const cpair f0 = cmul(a0 + mul_i(a2), cpair{1.0, 0.0, cs, sn});
-  const cpair f1 = cmul(a1 + mul_i(a3), cpair{c, c, sn, cs});
-  const cpair g0 = cmul(a0 - mul_i(a2), cpair{1.0, 0.0, sn, cs});
-  const cpair g1 = cmul(a1 - mul_i(a3), cpair{-c, c, -cs, -sn});
+  const cpair f0 = cmul(a0 + mul_i(a2), t.f0);
+  const cpair f1 = cmul(a1 + mul_i(a3), t.f1);
+  const cpair g0 = cmul(a0 - mul_i(a2), t.g0);
+  const cpair g1 = cmul(a1 - mul_i(a3), t.g1);
   // 2-point blocks: plain, skew, plain, skew.
   two_point_blocks<true>(a, f0 + f1, f0 - f1);
   two_point_blocks<true>(a + 8, g0 + g1, g0 - g1);
 }
 
-KORVALE_INLINE void butterfly16_impl(double* a, const double* w) {
-  const double c = w[1], cs = w[2], sn = w[3];  // cos pi/4, cos pi/8, sin pi/8
-  // Radix-4 split, M = 16, Q = 4, the points p = 0, 1 and p = 2, 3 as pairs:
-  // e^{i theta}: (1, e^{i pi/8}), (e^{i pi/4}, e^{3i pi/8});
-  // e^{3i theta}: (1, e^{3i pi/8}), (e^{3i pi/4}, e^{9i pi/8}).
+KORVALE_INLINE void butterfly16_impl(double* a, const Tw16& t) {
+  // Radix-4 split, M = 16, Q = 4, the points p = 0, 1 and p = 2, 3 as pairs.
   cpair v[8];
   {
     const cpair a0 = load2(a), a1 = load2(a + 8), a2 = load2(a + 16), a3 = load2(a + 24);
     const cpair x0 = a0 + a2, x1 = a0 - a2, x2 = a1 + a3, x3 = a1 - a3;
     v[0] = x0 + x2;
     v[2] = x0 - x2;
-    v[4] = cmul(x1 + mul_i(x3), cpair{1.0, 0.0, cs, sn});
-    v[6] = cmul(x1 - mul_i(x3), cpair{1.0, 0.0, sn, cs});
+    v[4] = cmul(x1 + mul_i(x3), t.t1a);
+    v[6] = cmul(x1 - mul_i(x3), t.t3a);
   }
   {
     const cpair a0 = load2(a + 4), a1 = load2(a + 12), a2 = load2(a + 20), a3 = load2(a + 28);
     const cpair x0 = a0 + a2, x1 = a0 - a2, x2 = a1 + a3, x3 = a1 - a3;
     v[1] = x0 + x2;
     v[3] = x0 - x2;
-    v[5] = cmul(x1 + mul_i(x3), cpair{c, c, sn, cs});
-    v[7] = cmul(x1 - mul_i(x3), cpair{-c, c, -cs, -sn});
+    v[5] = cmul(x1 + mul_i(x3), t.t1b);
+    v[7] = cmul(x1 - mul_i(x3), t.t3b);
   }
   // 4-point blocks: plain, skew, plain, plain.
   plain4(a, v[0], v[1]);
-  skew4(a + 8, v[2], v[3], cpair{1.0, 0.0, c, c}, cpair{1.0, 0.0, -c, c});
+  skew4(a + 8, v[2], v[3], t.k1, t.k3);
   plain4(a + 16, v[4], v[5]);
   plain4(a + 24, v[6], v[7]);
 }
 
-KORVALE_INLINE void butterfly16_skew_impl(double* a, const double* w) {
-  const double c = w[1];
-  const double c1 = w[4], s1 = w[5], c3 = w[6], ms3 = w[7];  // pi/16, 3pi/16
-  const double cs = w[8], sn = w[9];                         // pi/8
+KORVALE_INLINE void butterfly16_skew_impl(double* a, const Tw16Skew& t) {
   // Skew radix-4 split, M = 16, Q = 4, omega = e^{i pi/16}, p = 0, 1 and
   // p = 2, 3 as pairs: f0 omega^p, f1 omega^{p+4}, g0 omega^{3p},
   // g1 omega^{3(p+4)}.
   cpair v[8];
-  {  // p = 0, 1: (1, w1), (w4, w5), (1, w3), (w12, w15)
+  {
     const cpair a0 = load2(a), a1 = load2(a + 8), a2 = load2(a + 16), a3 = load2(a + 24);
-    const cpair f0 = cmul(a0 + mul_i(a2), cpair{1.0, 0.0, c1, s1});
-    const cpair f1 = cmul(a1 + mul_i(a3), cpair{c, c, -ms3, c3});
-    const cpair g0 = cmul(a0 - mul_i(a2), cpair{1.0, 0.0, c3, -ms3});
-    const cpair g1 = cmul(a1 - mul_i(a3), cpair{-c, c, -c1, s1});
+    const cpair f0 = cmul(a0 + mul_i(a2), t.f0a);
+    const cpair f1 = cmul(a1 + mul_i(a3), t.f1a);
+    const cpair g0 = cmul(a0 - mul_i(a2), t.g0a);
+    const cpair g1 = cmul(a1 - mul_i(a3), t.g1a);
     v[0] = f0 + f1;
     v[2] = f0 - f1;
     v[4] = g0 + g1;
     v[6] = g0 - g1;
   }
-  {  // p = 2, 3: (w2, w3), (w6, w7), (w6, w9), (w18, w21)
+  {
     const cpair a0 = load2(a + 4), a1 = load2(a + 12), a2 = load2(a + 20), a3 = load2(a + 28);
-    const cpair f0 = cmul(a0 + mul_i(a2), cpair{cs, sn, c3, -ms3});
-    const cpair f1 = cmul(a1 + mul_i(a3), cpair{sn, cs, s1, c1});
-    const cpair g0 = cmul(a0 - mul_i(a2), cpair{sn, cs, -s1, c1});
-    const cpair g1 = cmul(a1 - mul_i(a3), cpair{-cs, -sn, ms3, -c3});
+    const cpair f0 = cmul(a0 + mul_i(a2), t.f0b);
+    const cpair f1 = cmul(a1 + mul_i(a3), t.f1b);
+    const cpair g0 = cmul(a0 - mul_i(a2), t.g0b);
+    const cpair g1 = cmul(a1 - mul_i(a3), t.g1b);
     v[1] = f0 + f1;
     v[3] = f0 - f1;
     v[5] = g0 + g1;
     v[7] = g0 - g1;
   }
   // 4-point blocks: plain, skew, plain, skew.
-  const cpair tw1 = cpair{1.0, 0.0, c, c}, tw3 = cpair{1.0, 0.0, -c, c};
   plain4(a, v[0], v[1]);
-  skew4(a + 8, v[2], v[3], tw1, tw3);
+  skew4(a + 8, v[2], v[3], t.k1, t.k3);
   plain4(a + 16, v[4], v[5]);
-  skew4(a + 24, v[6], v[7], tw1, tw3);
+  skew4(a + 24, v[6], v[7], t.k1, t.k3);
 }
 
 #undef KORVALE_LOAD4_PAIR
@@ -403,8 +446,8 @@ KORVALE_INLINE void butterfly16_skew_impl(double* a, const double* w) {
 // Leaf stage bodies for the two leaf sizes.
 
 KORVALE_INLINE void leaf512(int last_plain, double* a, int nw, const double* ww) {
-  const double* w8 = ww + nw - 8;
-  const double* w32 = ww + nw - 32;
+  const Tw16 w8 = tw16(ww + nw - 8);
+  const Tw16Skew w32 = tw16_skew(ww + nw - 32);
   const double* wm = ww + nw - 64;    // quad_module(128)
   const double* wms = ww + nw - 128;  // quad_module_skew(128)
   quad_module_impl(128, a, wm);
@@ -435,22 +478,23 @@ KORVALE_INLINE void leaf512(int last_plain, double* a, int nw, const double* ww)
 }
 
 KORVALE_INLINE void leaf256(int last_plain, double* a, int nw, const double* ww) {
-  const double* w8 = ww + nw - 8;
+  const Tw8 w8 = tw8(ww + nw - 8);
+  const Tw8Skew w8s = tw8_skew(ww + nw - 8);
   const double* wm = ww + nw - 32;   // quad_module(64)
   const double* wms = ww + nw - 64;  // quad_module_skew(64)
   quad_module_impl(64, a, wm);
   butterfly8_impl(a, w8);
-  butterfly8_skew_impl(a + 16, w8);
+  butterfly8_skew_impl(a + 16, w8s);
   butterfly8_impl(a + 32, w8);
   butterfly8_impl(a + 48, w8);
   quad_module_skew_impl(64, a + 64, wms);
   butterfly8_impl(a + 64, w8);
-  butterfly8_skew_impl(a + 80, w8);
+  butterfly8_skew_impl(a + 80, w8s);
   butterfly8_impl(a + 96, w8);
-  butterfly8_skew_impl(a + 112, w8);
+  butterfly8_skew_impl(a + 112, w8s);
   quad_module_impl(64, a + 128, wm);
   butterfly8_impl(a + 128, w8);
-  butterfly8_skew_impl(a + 144, w8);
+  butterfly8_skew_impl(a + 144, w8s);
   butterfly8_impl(a + 160, w8);
   butterfly8_impl(a + 176, w8);
   if (last_plain != 0) {
@@ -458,10 +502,10 @@ KORVALE_INLINE void leaf256(int last_plain, double* a, int nw, const double* ww)
     butterfly8_impl(a + 240, w8);
   } else {
     quad_module_skew_impl(64, a + 192, wms);
-    butterfly8_skew_impl(a + 240, w8);
+    butterfly8_skew_impl(a + 240, w8s);
   }
   butterfly8_impl(a + 192, w8);
-  butterfly8_skew_impl(a + 208, w8);
+  butterfly8_skew_impl(a + 208, w8s);
   butterfly8_impl(a + 224, w8);
 }
 
@@ -487,16 +531,16 @@ void quad_module_skew(int n, double* a, const double* w) {
 }
 
 void butterfly16(double* a, const double* w) {
-  butterfly16_impl(a, w);
+  butterfly16_impl(a, tw16(w));
 }
 void butterfly16_skew(double* a, const double* w) {
-  butterfly16_skew_impl(a, w);
+  butterfly16_skew_impl(a, tw16_skew(w));
 }
 void butterfly8(double* a, const double* w) {
-  butterfly8_impl(a, w);
+  butterfly8_impl(a, tw8(w));
 }
 void butterfly8_skew(double* a, const double* w) {
-  butterfly8_skew_impl(a, w);
+  butterfly8_skew_impl(a, tw8_skew(w));
 }
 
 void leaf_stage(int m, int last_plain, double* a, int nw, const double* ww) {
@@ -508,15 +552,16 @@ void leaf_stage(int m, int last_plain, double* a, int nw, const double* ww) {
 }
 
 void small_stage_driver(int n, double* a, int nw, const double* ww) {
-  const double* w8 = ww + nw - 8;
   if (n == 128) {
+    const Tw16 w8 = tw16(ww + nw - 8);
     butterfly16_impl(a, w8);
-    butterfly16_skew_impl(a + 32, ww + nw - 32);
+    butterfly16_skew_impl(a + 32, tw16_skew(ww + nw - 32));
     butterfly16_impl(a + 64, w8);
     butterfly16_impl(a + 96, w8);
   } else {
+    const Tw8 w8 = tw8(ww + nw - 8);
     butterfly8_impl(a, w8);
-    butterfly8_skew_impl(a + 16, w8);
+    butterfly8_skew_impl(a + 16, tw8_skew(ww + nw - 8));
     butterfly8_impl(a + 32, w8);
     butterfly8_impl(a + 48, w8);
   }
