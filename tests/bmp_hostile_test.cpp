@@ -1,5 +1,5 @@
-// Hostile and odd 24-bit files: each one is read correctly or refused with one
-// line, before anything is allocated for it. Run under the sanitizers, these
+// Hostile and odd 24-bit files: each one is read correctly, or refused with
+// one line before anything is allocated for it. Run under the sanitizers, these
 // also show that no case reads outside the file. (Plain rejections such as a
 // zero height, a negative width or a short declared size are in
 // bmp_read_test.cpp.)
