@@ -55,35 +55,49 @@ constexpr int rev_digit(int c) {
   return S == 1 ? c : ((c & 1) << 1) | (c >> 1);
 }
 
-// For k = 0 .. m-1: the (j, k) with j < k exchange every point with its
-// partner (8 points each way when l = 4, 16 when l = 8); for j = k, the pairs
-// whose partner is another point (e = 1, h = 0 with every c; when l = 8 also
-// e = h with c = 1 <-> 2).
+// The exchanges of the diagonal j = k: the pairs whose partner is another
+// point (e = 1, h = 0 with every c; when l = 8 also e = h with c = 1 <-> 2).
+template <bool Conj, int S>
+KORVALE_INLINE void bitrev_diagonal(double* a, int nh, int m4, int b) {
+  if constexpr (S == 1) {
+    exchange4_self<Conj>(a, nh, b);
+    exchange4_self<Conj>(a, nh, b + m4);
+  } else {
+    exchange4_self<Conj>(a, nh, b);
+    exchange4<Conj>(a, nh, b + m4, b + 2 * m4);
+    exchange4_self<Conj>(a, nh, b + 3 * m4);
+  }
+}
+
+// Every (j, k) with j < k exchanges all its points with their partners (8
+// points each way when l = 4, 16 when l = 8), and every diagonal j = k the
+// pairs above. The k are taken two at a time (k, k + 1): the partners of one
+// j for k and k + 1 share their cache lines, which the bit-reversed strides
+// would otherwise evict between the two.
 template <bool Conj, int S>
 void bitrev_impl(int n, const int* ip, double* a, int m) {
   constexpr int kDigits = S == 1 ? 2 : 4;
   const int nh = n >> 1;
   const int m4 = 4 * m;
   const int* off = ip + m;
-  for (int k = 0; k < m; ++k) {
-    const int ok = S * off[k];
+  for (int k = 0; k < m; k += 2) {
+    const int ok0 = S * off[k], ok1 = S * off[k + 1];
     for (int j = 0; j < k; ++j) {
-      const int b1 = 4 * j + ok;
-      const int b2 = 4 * k + S * off[j];
+      const int oj = S * off[j];
 #pragma GCC unroll 4
       for (int c = 0; c < kDigits; ++c) {
-        exchange4<Conj>(a, nh, b1 + m4 * c, b2 + m4 * rev_digit<S>(c));
+        const int cr = m4 * rev_digit<S>(c);
+        exchange4<Conj>(a, nh, 4 * j + ok0 + m4 * c, 4 * k + oj + cr);
+        exchange4<Conj>(a, nh, 4 * j + ok1 + m4 * c, 4 * (k + 1) + oj + cr);
       }
     }
-    const int b = 4 * k + ok;
-    if constexpr (S == 1) {
-      exchange4_self<Conj>(a, nh, b);
-      exchange4_self<Conj>(a, nh, b + m4);
-    } else {
-      exchange4_self<Conj>(a, nh, b);
-      exchange4<Conj>(a, nh, b + m4, b + 2 * m4);
-      exchange4_self<Conj>(a, nh, b + 3 * m4);
+    // (j, k') = (k, k + 1)
+#pragma GCC unroll 4
+    for (int c = 0; c < kDigits; ++c) {
+      exchange4<Conj>(a, nh, 4 * k + ok1 + m4 * c, 4 * (k + 1) + ok0 + m4 * rev_digit<S>(c));
     }
+    bitrev_diagonal<Conj, S>(a, nh, m4, 4 * k + ok0);
+    bitrev_diagonal<Conj, S>(a, nh, m4, 4 * (k + 1) + ok1);
   }
 }
 
