@@ -66,6 +66,10 @@ int run_resize(int argc, char** argv) {
     return 1;
   }
 
+  // An output that cannot be written is refused before the work starts.
+  if (std::string error = probe_bmp_output(g_output_name); !error.empty())
+    return fail(error.c_str());
+
   // 5. Input planes, top row first; the reader ends the process on failure.
   BmpPlanes in = read_bmp(g_input_name);
   const int w = image_width;

@@ -75,6 +75,12 @@ BmpPlanes read_bmp(const char* name);
 
 // Writes red/green/blue (all of the same size) to stem + ".bmp" and sets
 // image_width/image_height to that size. Returns "" or the error text.
+// Checks, before any work, that write_bmp(stem, ...) can create its file:
+// the path fits, an existing file of that name is not read-only, and a
+// temporary file can be made in its folder (it is removed again). Returns ""
+// or the same error text write_bmp would give.
+std::string probe_bmp_output(const char* stem);
+
 std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane& green,
                       const ColorPlane& blue);
 

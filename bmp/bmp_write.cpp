@@ -85,36 +85,58 @@ bool write_image(std::FILE* file, const ColorPlane& red, const ColorPlane& green
   return std::fflush(file) == 0;
 }
 
-}  // namespace
-
-std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane& green,
-                      const ColorPlane& blue) {
-  char path[128];
+// Builds stem + ".bmp" into path[128] and refuses what write_bmp must not
+// touch: a path that does not fit, or an existing file that is read-only (the
+// rename would replace it as easily as any other, and root writes regardless
+// of the bits, so the bits are honoured here). Returns "" or the error text.
+std::string output_path(const char* stem, char (&path)[128]) {
   const int path_len = std::snprintf(path, sizeof path, "%s.bmp", stem);
   if (path_len < 0 || path_len >= static_cast<int>(sizeof path)) {
     return std::string(stem) + ".bmp: output path too long (" + std::to_string(path_len) +
            " characters; at most 127)";
   }
+  struct stat existing;
+  if (stat(path, &existing) == 0 && S_ISREG(existing.st_mode) && (existing.st_mode & 0222) == 0) {
+    return std::string(path) + ": existing file is read-only; not replaced";
+  }
+  return "";
+}
+
+std::string cannot_create(const char* path) {
+  return std::string(path) + ": cannot create (" + std::strerror(errno) + ")";
+}
+
+}  // namespace
+
+std::string probe_bmp_output(const char* stem) {
+  char path[128];
+  std::string error = output_path(stem, path);
+  if (!error.empty()) return error;
+  std::string tmp_path;
+  std::FILE* file = create_temporary(path, &tmp_path);
+  if (file == nullptr) return cannot_create(path);
+  std::fclose(file);
+  std::remove(tmp_path.c_str());
+  return "";
+}
+
+std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane& green,
+                      const ColorPlane& blue) {
+  char path[128];
+  std::string error = output_path(stem, path);
+  if (!error.empty()) return error;
   if (red.w < 1 || red.w > kMaxImageSide || red.h < 1 || red.h > kMaxImageSide ||
       green.w != red.w || green.h != red.h || blue.w != red.w || blue.h != red.h) {
     return std::string(path) + ": cannot write planes of " + std::to_string(red.w) + "x" +
            std::to_string(red.h) + ", " + std::to_string(green.w) + "x" + std::to_string(green.h) +
            " and " + std::to_string(blue.w) + "x" + std::to_string(blue.h) + " pixels";
   }
-  // The rename would replace a read-only file as easily as any other (and root
-  // writes regardless of the bits), so its permission bits are honoured here.
-  struct stat existing;
-  if (stat(path, &existing) == 0 && S_ISREG(existing.st_mode) && (existing.st_mode & 0222) == 0) {
-    return std::string(path) + ": existing file is read-only; not replaced";
-  }
   image_width = red.w;
   image_height = red.h;
 
   std::string tmp_path;
   std::FILE* file = create_temporary(path, &tmp_path);
-  if (file == nullptr) {
-    return std::string(path) + ": cannot create (" + std::strerror(errno) + ")";
-  }
+  if (file == nullptr) return cannot_create(path);
   errno = 0;
   const bool written = write_image(file, red, green, blue);
   const int write_errno = errno;

@@ -62,6 +62,7 @@ TEST(ProgramOutput, UnwritablePathsFailWithOneLineAndKeepWhatIsThere) {
         KORVALE_BIN, {"-i", "in.bmp", "-o", c.stem, "-sizexminus", "2", "-sizexminusy", "1"}, dir);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, c.message + "\n");
+    EXPECT_EQ(r.err, "") << "refused before any plane is resized";
     EXPECT_EQ(entries(dir), before);
   }
   EXPECT_EQ(apptest::read_file(dir + "/old.bmp"), "an older picture");
