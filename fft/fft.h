@@ -16,6 +16,13 @@
 // A table built for nw serves every n <= 4*nw, so a larger table serves all
 // smaller transforms without a rebuild.
 //
+// Implementation: an in-place split-radix decimation-in-frequency FFT; no
+// allocation, recursion or trigonometry per transform (fft_internal.h has the
+// stages). On x86-64 the stages are also built for AVX2+FMA and that build is
+// used when the CPU supports it, chosen once on first use: results are the
+// same from call to call on one machine but may differ in the last bits
+// between machines with and without AVX2.
+//
 // Failure: none. The transforms work in place, never allocate, never fail and
 // do not check their arguments; sizes that are not powers of two or exceed
 // 4*nw give wrong results. Callers use fft_prepare (the calling protocol)
