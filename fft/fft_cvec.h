@@ -97,24 +97,15 @@ KORVALE_INLINE cpair cmul(cpair x, cpair w) {
 KORVALE_INLINE cvec mul_i(cvec x) {
   return swap_lanes(x) * cplx(-1.0, 1.0);
 }
-// -i*x = (im, -re)
-KORVALE_INLINE cvec mul_neg_i(cvec x) {
-  return swap_lanes(x) * cplx(1.0, -1.0);
-}
 // conj(x) = (re, -im)
 KORVALE_INLINE cvec conj(cvec x) {
   return x * cplx(1.0, -1.0);
 }
 // x * (wr + i*wi), the factor held as the vector w = (wr, wi):
-// (xr*wr - xi*wi, xi*wr + xr*wi).
-// The sign pattern is put on the factor, which is exact, so that the data
+// (xr*wr - xi*wi, xi*wr + xr*wi). The sign pattern is put on the factor, which is exact, so that the data
 // see one shuffle, two products and one sum.
 KORVALE_INLINE cvec cmul(cvec x, cvec w) {
   return dup_re(w) * x + swap_lanes(x) * (dup_im(w) * cplx(-1.0, 1.0));
-}
-// x * (wr + i*wi) with the factor given as two doubles.
-KORVALE_INLINE cvec cmul(cvec x, double wr, double wi) {
-  return splat(wr) * x + swap_lanes(x) * cplx(-wi, wi);
 }
 // x * exp(i*pi/4) = c*(x + i*x), c = cos(pi/4).
 KORVALE_INLINE cvec rot45(cvec x, double c) {
