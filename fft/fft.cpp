@@ -193,7 +193,7 @@ const StageSet& active_stage_set() {
   return *chosen;
 }
 
-// The size dispatch of Part 5.1 for both directions. fft_backward computes
+// The size dispatch for both directions. fft_backward computes
 // the positive exponent; fft_forward conjugates in its first stage and final
 // reordering (n > 32) or reorders with negated indices (n = 32, 16).
 void transform_with(const StageSet& s, bool forward, int n, double* a, const int* ip, int nw,

@@ -244,7 +244,7 @@ TEST(FftKernels, FixedReorderingsOf8Points) {
   }
 }
 
-// tree_stage_step runs exactly the module splits Part 5.2 lists, bit for bit.
+// tree_stage_step runs exactly the module splits of the depth-first walk, bit for bit.
 struct Split {
   bool plain;
   int size;

@@ -26,7 +26,7 @@ bool same_bits(double x, double y) {
   return std::memcmp(&x, &y, sizeof x) == 0;
 }
 
-// The values as Part 5.1 defines them for level 0 of nw: d = atan(1)/nh and
+// The values the table layout defines for level 0 of nw: d = atan(1)/nh and
 // cos(pi/4) computed as cos(nh*d).
 double level0_d(int nw) {
   return std::atan(1.0) / (nw / 2);

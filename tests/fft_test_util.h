@@ -113,7 +113,7 @@ inline int log2_int(int x) {
   return b;
 }
 
-// The table sizes the system allocates (Part 3.1): serve up to nw = 32768.
+// The table sizes the plane resizer allocates: serve up to nw = 32768.
 constexpr int kTableSize = 32768;
 
 }  // namespace korvale::fft_test

@@ -11,8 +11,8 @@
 
 int main(int argc, char** argv) {
   static std::string name;
-  if (const char* spec = std::getenv("KORVALE_FAIL_ALLOC")) {
-    name = spec;
+  if (const char* request = std::getenv("KORVALE_FAIL_ALLOC")) {
+    name = request;
     int occurrence = 1;
     if (std::size_t colon = name.find(':'); colon != std::string::npos) {
       occurrence = std::atoi(name.c_str() + colon + 1);
