@@ -27,8 +27,18 @@ printf -- '-i\x00in.bmp\x00-o\x00out\x00-sizexminus\x003\x00-sizexminusy\x002' >
 printf -- '-h' >"$work/opt-seeds/help"
 printf -- '-Fsc\x001e308\x00-orgx\x00-5\x00stray\x00-i2\x00x' >"$work/opt-seeds/odd"
 
-"$build/fuzz/bmp_fuzz" -max_total_time="$seconds" -rss_limit_mb=4096 -print_final_stats=1 \
-  "$work/bmp-corpus" "$work/bmp-seeds"
-"$build/fuzz/options_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
-  "$work/opt-corpus" "$work/opt-seeds"
+# Each fuzzer's own log goes to a file; on failure its end is shown.
+run_fuzzer() {
+  local name=$1 corpus=$2 seeds=$3
+  shift 3
+  if ! "$build/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 "$@" \
+    "$corpus" "$seeds" >"$work/$name.log" 2>&1; then
+    tail -n 60 "$work/$name.log"
+    echo "$name: failed (crash, leak or sanitizer report); see above" >&2
+    exit 1
+  fi
+  echo "$name: $(grep -m1 'stat::number_of_executed_units' "$work/$name.log" | awk '{print $2}') runs, no failure"
+}
+run_fuzzer bmp_fuzz "$work/bmp-corpus" "$work/bmp-seeds" -rss_limit_mb=4096
+run_fuzzer options_fuzz "$work/opt-corpus" "$work/opt-seeds"
 echo "fuzzers: no crash, leak or sanitizer report in ${seconds}s each"
