@@ -26,11 +26,7 @@ struct OddFile {
 };
 
 BmpFields odd(void (*change)(BmpFields&)) {
-  BmpFields f;
-  f.width = 3;
-  f.height = 2;
-  change(f);
-  return f;
+  return test::fields_with(3, 2, change);
 }
 
 const OddFile kOddFiles[] = {

@@ -127,11 +127,7 @@ struct Rejected {
 };
 
 BmpFields with(void (*change)(BmpFields&)) {
-  BmpFields f;
-  f.width = 2;
-  f.height = 2;
-  change(f);
-  return f;
+  return test::fields_with(2, 2, change);
 }
 
 const Rejected kRejected[] = {
