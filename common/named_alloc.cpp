@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/fatal.h"
+
 namespace korvale {
 namespace {
 
@@ -30,9 +32,9 @@ void* try_alloc_bytes(std::size_t count, std::size_t size, const char* name) {
 }
 
 void die_no_memory(const char* name) {
-  std::printf("%s no memory!!\n", name);
-  std::fflush(stdout);
-  std::exit(1);
+  char line[160];
+  std::snprintf(line, sizeof line, "%s no memory!!", name);
+  fail_exit(line);
 }
 
 void fail_named_allocation(const char* name, int occurrence) {
