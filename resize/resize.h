@@ -37,14 +37,28 @@ void row_dft_inverse(int n, int stride, const double* in_re, const double* in_im
 // Shrinks src (W x H) into dst, which the caller has made (W - a) x (H - b)
 // with dst.px allocated. Requires 1 <= W, H <= 4096, 0 <= a < W, 0 <= b < H;
 // other arguments would overrun the grids and abort the process instead.
+// The spectrum is cropped to the 2W' x 2H' bins around zero frequency; the
+// new Nyquist column gets its twin column added (frequencies -W' and +W'
+// both alias onto it), then the new Nyquist row its twin row, so the cropped
+// spectrum stays Hermitian and the reconstruction real. Each pixel is
+// pixel_byte of its reconstructed value.
 // Prints ten progress lines on standard error. Memory peak: 192*W*H bytes
 // (six grids of 4WH doubles) plus the FFT tables "ww" and "ip".
 void resize_plane(int a, int b, const ColorPlane& src, const ColorPlane& dst);
 
-// The same pipeline without the final truncation and clamping: writes the
-// (W - a) x (H - b) reconstructed values, column by column, into `values`.
-// resize_plane is this followed by truncation toward zero and clamping to
-// 0..255; exposed so tests can compare against an independent reference.
-void resize_plane_values(int a, int b, const ColorPlane& src, double* values);
+// The same pipeline without the final conversion to bytes: writes the
+// (W - a) x (H - b) reconstructed values, column by column, into `values`,
+// and their imaginary parts (rounding noise only) into `imag` when it is not
+// null. Exposed so tests can compare against an independent reference.
+void resize_plane_values(int a, int b, const ColorPlane& src, double* values,
+                         double* imag = nullptr);
+
+// Values closer than this below an integer count as that integer.
+inline constexpr double kIntegerSnap = 1e-7;
+
+// One reconstructed value as a pixel: a value within kIntegerSnap below an
+// integer is taken as that integer (99.99999995 is 100, 99.9999 stays below
+// 100), then truncated toward zero and clamped to 0..255 (254.99 gives 254).
+unsigned char pixel_byte(double v);
 
 }  // namespace korvale

@@ -1,6 +1,8 @@
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "common/named_alloc.h"
 #include "resize/resize.h"
@@ -35,10 +37,15 @@ void copy_grid(std::size_t count, const double* from_re, const double* from_im, 
   }
 }
 
-// Runs the whole spectral pipeline on src and returns the real part of the
-// reconstructed 2W' x 2H' grid (columns of 2H' elements); the caller reads
-// its top-left W' x H' quadrant. Every other buffer is released here.
-Buffer<double> reconstruct(int a, int b, const ColorPlane& src) {
+// The reconstructed 2W' x 2H' grid (columns of 2H' elements); callers read
+// its top-left W' x H' quadrant.
+struct Reconstruction {
+  Buffer<double> re;
+  Buffer<double> im;
+};
+
+// Runs the whole spectral pipeline on src. Every other buffer is released here.
+Reconstruction reconstruct(int a, int b, const ColorPlane& src) {
   check_arguments(a, b, src);
   const std::size_t w = static_cast<std::size_t>(src.w);
   const std::size_t h = static_cast<std::size_t>(src.h);
@@ -93,12 +100,17 @@ Buffer<double> reconstruct(int a, int b, const ColorPlane& src) {
   Buffer<double> fourie_i = named_buffer<double>(cells, "fourieI");
   progress("Start High frequency component removing \n");
 
-  // Horizontal fold: the column W + a, twin of the new Nyquist column W',
-  // keeps twice its real part and loses its imaginary part.
-  const std::size_t fold_x = (w + a) * h2;
-  for (std::size_t y = 0; y < h2; ++y) {
-    vout_r[fold_x + y] *= 2.0;
-    vout_i[fold_x + y] = 0.0;
+  // Horizontal fold: frequencies -W' and +W' both alias onto the new Nyquist
+  // column, so column W + a (frequency -W') gets column W' of the same row
+  // added. Adding the twin, rather than doubling the real part, keeps the
+  // 2-D spectrum Hermitian and the reconstruction real. With a = 0 the old
+  // Nyquist column is its own twin and stays as it is.
+  if (a > 0) {
+    const std::size_t fold_x = (w + a) * h2, twin_x = nw * h2;
+    for (std::size_t y = 0; y < h2; ++y) {
+      vout_r[fold_x + y] += vout_r[twin_x + y];
+      vout_i[fold_x + y] += vout_i[twin_x + y];
+    }
   }
 
   // Horizontal crop: the lowest W' columns and the highest W' columns
@@ -110,10 +122,13 @@ Buffer<double> reconstruct(int a, int b, const ColorPlane& src) {
               fourie_r.get() + (nw + k) * h2, fourie_i.get() + (nw + k) * h2);
   }
 
-  // Vertical fold: row H + b of every kept column.
-  for (std::size_t c = 0; c < nw2; ++c) {
-    fourie_r[c * h2 + h + b] *= 2.0;
-    fourie_i[c * h2 + h + b] = 0.0;
+  // Vertical fold: in every kept column, row H + b (frequency -H') gets row
+  // H' (frequency +H') of the same column added; none when b = 0.
+  if (b > 0) {
+    for (std::size_t c = 0; c < nw2; ++c) {
+      fourie_r[c * h2 + h + b] += fourie_r[c * h2 + nh];
+      fourie_i[c * h2 + h + b] += fourie_i[c * h2 + nh];
+    }
   }
 
   // Vertical crop into kari (columns of 2H'), then back into fourie.
@@ -147,10 +162,19 @@ Buffer<double> reconstruct(int a, int b, const ColorPlane& src) {
   vout_r.reset();
   vout_i.reset();
   progress("End vertical IDFT\n");
-  return fourie_r;
+  return Reconstruction{std::move(fourie_r), std::move(fourie_i)};
 }
 
 }  // namespace
+
+unsigned char pixel_byte(double v) {
+  // A value a hair below an integer is that integer plus rounding noise.
+  const double up = std::ceil(v);
+  if (up - v < kIntegerSnap) v = up;
+  if (v >= 255.0) return 255;
+  if (!(v > 0.0)) return 0;              // also catches a NaN, which has no byte
+  return static_cast<unsigned char>(v);  // truncation toward zero
+}
 
 void resize_plane(int a, int b, const ColorPlane& src, const ColorPlane& dst) {
   if (dst.w != src.w - a || dst.h != src.h - b) {
@@ -158,31 +182,22 @@ void resize_plane(int a, int b, const ColorPlane& src, const ColorPlane& dst) {
                  src.w - a, src.h - b);
     std::abort();
   }
-  const Buffer<double> result = reconstruct(a, b, src);
+  const Reconstruction result = reconstruct(a, b, src);
   const std::size_t nh = static_cast<std::size_t>(dst.h);
-  // Truncate toward zero and clamp to the byte range.
   for (std::size_t x = 0; x < static_cast<std::size_t>(dst.w); ++x) {
-    for (std::size_t y = 0; y < nh; ++y) {
-      const double v = result[x * 2 * nh + y];
-      unsigned char byte;
-      if (v >= 255.0) {
-        byte = 255;
-      } else if (!(v > 0.0)) {  // also catches a NaN, which has no byte
-        byte = 0;
-      } else {
-        byte = static_cast<unsigned char>(v);
-      }
-      dst.px[x * nh + y] = byte;
-    }
+    for (std::size_t y = 0; y < nh; ++y) dst.px[x * nh + y] = pixel_byte(result.re[x * 2 * nh + y]);
   }
 }
 
-void resize_plane_values(int a, int b, const ColorPlane& src, double* values) {
-  const Buffer<double> result = reconstruct(a, b, src);
+void resize_plane_values(int a, int b, const ColorPlane& src, double* values, double* imag) {
+  const Reconstruction result = reconstruct(a, b, src);
   const std::size_t nw = static_cast<std::size_t>(src.w - a);
   const std::size_t nh = static_cast<std::size_t>(src.h - b);
   for (std::size_t x = 0; x < nw; ++x) {
-    for (std::size_t y = 0; y < nh; ++y) values[x * nh + y] = result[x * 2 * nh + y];
+    for (std::size_t y = 0; y < nh; ++y) {
+      values[x * nh + y] = result.re[x * 2 * nh + y];
+      if (imag != nullptr) imag[x * nh + y] = result.im[x * 2 * nh + y];
+    }
   }
 }
 
