@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/options.h"
@@ -70,6 +71,12 @@ int run_resize(int argc, char** argv) {
   if (std::string error = probe_bmp_output(g_output_name); !error.empty())
     return fail(error.c_str());
 
+  // Threads for the plane resizes: KORVALE_THREADS, or every hardware thread.
+  int threads = 1;
+  if (std::string error = thread_count_from(std::getenv("KORVALE_THREADS"), &threads);
+      !error.empty())
+    return fail(error.c_str());
+
   // 5. Input planes, top row first; the reader ends the process on failure.
   BmpPlanes in = read_bmp(g_input_name);
   const int w = image_width;
@@ -86,10 +93,12 @@ int run_resize(int argc, char** argv) {
   ColorPlane green = named_plane(out_w, out_h, "GUPOUT");
   ColorPlane blue = named_plane(out_w, out_h, "BUPOUT");
 
-  // 7. Red, then green, then blue.
-  resize_plane(opt.sizexminus, opt.sizexminusy, in.red, red);
-  resize_plane(opt.sizexminus, opt.sizexminusy, in.green, green);
-  resize_plane(opt.sizexminus, opt.sizexminusy, in.blue, blue);
+  // 7. Red, then green, then blue, on one run built for this size.
+  ResizeRunPtr resize_run = resize_run_begin(w, h, opt.sizexminus, opt.sizexminusy, threads);
+  resize_plane(*resize_run, in.red, red);
+  resize_plane(*resize_run, in.green, green);
+  resize_plane(*resize_run, in.blue, blue);
+  resize_run.reset();
 
   // 8. The input is no longer needed.
   in = BmpPlanes();

@@ -21,9 +21,8 @@
 
 namespace korvale {
 
-// Largest width and height accepted (a line transform's limit of 8192 points
-// is twice this).
-inline constexpr int kMaxImageSide = 4096;
+// Largest width and height accepted (the plane resizer's limit).
+inline constexpr int kMaxImageSide = 32768;
 
 // Process-wide image size: the initial orgx/orgy, then the input's W and H
 // (read_bmp), then the output's W' and H' (write_bmp).

@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "common/named_alloc.h"
 #include "fft/fft.h"
@@ -189,6 +191,141 @@ void chirp_plan_release(ChirpPlan* plan) {
   plan->filter_re = plan->filter_im = nullptr;
   plan->work_re = plan->work_im = nullptr;
   plan->length = plan->out_count = plan->fft_length = 0;
+}
+
+}  // namespace korvale
+
+namespace korvale {
+namespace {
+
+constexpr int kMaxDftLength = 65536;
+
+bool is_power_of_two(int n) {
+  return n > 0 && (n & (n - 1)) == 0;
+}
+
+// Table size for transforms of up to `points` complex points: the FFT's nw
+// is a quarter of its size in doubles.
+int table_nw(int points) {
+  return points < 2 ? 1 : points / 2;
+}
+
+// The FFT entry points take non-const table pointers but only read them
+// once the tables are built for the largest size.
+void fft_run(bool backward, int points, double* a, const DftTables& t) {
+  int* ip = t.ip.get();
+  double* ww = t.ww.get();
+  if (backward) {
+    fft_backward(2 * points, a, ip, ip[0], ww);
+  } else {
+    fft_forward(2 * points, a, ip, ip[0], ww);
+  }
+}
+
+}  // namespace
+
+int dft_fft_length(int n, int m) {
+  if (n < 2 || n > kMaxDftLength || m < 1 || m > n) return 0;
+  if (is_power_of_two(n)) return n;
+  int l = 1;
+  while (l < n + m - 1) l *= 2;
+  return l;
+}
+
+void dft_tables_build(DftTables* tables, int max_fft_length) {
+  const int nw = table_nw(max_fft_length);
+  // ww needs nw doubles; the reversal offsets need far fewer than nw ints.
+  const std::size_t count = static_cast<std::size_t>(nw < 16 ? 16 : nw) + 2;
+  tables->ip = named_buffer<int>(count, "ip");
+  tables->ww = named_buffer<double>(count, "ww");
+  make_twiddles(nw, tables->ip.get(), tables->ww.get());
+}
+
+void dft_plan_build(DftPlan* plan, int n, int m, bool inverse, const DftTables& tables) {
+  const int len = dft_fft_length(n, m);
+  if (len == 0 || tables.ip[0] < table_nw(len)) {
+    std::fprintf(stderr, "dft_plan_build: cannot plan N = %d, M = %d\n", n, m);
+    std::abort();
+  }
+  plan->length = n;
+  plan->out_count = m;
+  plan->fft_length = len;
+  plan->inverse = inverse;
+  plan->chirped = !is_power_of_two(n);
+  if (!plan->chirped) return;
+
+  // Chirp c[j] = exp(-/+ i pi j^2 / N), the angle reduced with j^2 mod 2N so
+  // it stays exact in integers and within [0, 2 pi).
+  plan->chirp = named_buffer<double>(2 * static_cast<std::size_t>(n), "czchirp");
+  plan->filter = named_buffer<double>(2 * static_cast<std::size_t>(len), "czfilter");
+  double* c = plan->chirp.get();
+  const double sign = inverse ? 1.0 : -1.0;
+  long long d = 0;
+  for (int j = 0; j < n; ++j) {
+    const double theta = kPi * static_cast<double>(d) / n;
+    c[2 * j] = std::cos(theta);
+    c[2 * j + 1] = sign * std::sin(theta);
+    d = (d + 2LL * j + 1) % (2LL * n);
+  }
+
+  // Filter h[j] = conj(c[|j|]) for j = -(N-1) .. M-1 (negative j at L + j),
+  // zero elsewhere; L >= N + M - 1 keeps the two runs apart.
+  double* h = plan->filter.get();
+  for (int k = 0; k < 2 * len; ++k) h[k] = 0.0;
+  for (int j = 0; j < m; ++j) {
+    h[2 * j] = c[2 * j];
+    h[2 * j + 1] = -c[2 * j + 1];
+  }
+  for (int j = 1; j < n; ++j) {
+    h[2 * (len - j)] = c[2 * j];
+    h[2 * (len - j) + 1] = -c[2 * j + 1];
+  }
+
+  // Its spectrum, divided by L (exact: a power of two) so the backward FFT's
+  // gain of L cancels.
+  fft_run(false, len, h, tables);
+  const double inv_len = 1.0 / len;
+  for (int k = 0; k < 2 * len; ++k) h[k] *= inv_len;
+}
+
+void dft_plan_run(const DftPlan& plan, double* work, const DftTables& tables) {
+  const int n = plan.length;
+  if (!plan.chirped) {
+    fft_run(plan.inverse, n, work, tables);
+    return;
+  }
+  const int m = plan.out_count;
+  const int len = plan.fft_length;
+  const double* c = plan.chirp.get();
+  const double* f = plan.filter.get();
+
+  // 1. Premultiply by the chirp in place; zero-pad to L.
+  for (int j = 0; j < n; ++j) {
+    const double xr = work[2 * j], xi = work[2 * j + 1];
+    const double cr = c[2 * j], ci = c[2 * j + 1];
+    work[2 * j] = xr * cr - xi * ci;
+    work[2 * j + 1] = xr * ci + xi * cr;
+  }
+  for (int k = 2 * n; k < 2 * len; ++k) work[k] = 0.0;
+
+  // 2. Circular convolution with the filter: forward FFT, product with the
+  // filter's spectrum, backward FFT.
+  fft_run(false, len, work, tables);
+  for (int k = 0; k < len; ++k) {
+    const double ar = work[2 * k], ai = work[2 * k + 1];
+    const double fr = f[2 * k], fi = f[2 * k + 1];
+    work[2 * k] = ar * fr - ai * fi;
+    work[2 * k + 1] = ar * fi + ai * fr;
+  }
+  fft_run(true, len, work, tables);
+
+  // 3. Postmultiply the first M points by the chirp.
+  for (int k = 0; k < m; ++k) {
+    const double yr = work[2 * k], yi = work[2 * k + 1];
+    const double cr = c[2 * k], ci = c[2 * k + 1];
+    work[2 * k] = yr * cr - yi * ci;
+    work[2 * k + 1] = yr * ci + yi * cr;
+  }
 }
 
 }  // namespace korvale

@@ -6,6 +6,10 @@
 
 #include "common/fatal.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace korvale {
 namespace {
 
@@ -29,6 +33,22 @@ void* try_alloc_bytes(std::size_t count, std::size_t size, const char* name) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
   std::size_t bytes = count * size;
   return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+void* try_alloc_large_bytes(std::size_t count, std::size_t size, const char* name) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  if (seam_fires(name)) return nullptr;
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  const std::size_t bytes = count * size;
+  // Below one huge page an aligned block would only waste memory.
+  if (bytes < kHugePage) return std::malloc(bytes == 0 ? 1 : bytes);
+  if (bytes > SIZE_MAX - kHugePage) return nullptr;
+  const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = std::aligned_alloc(kHugePage, rounded);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (p != nullptr) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
+#endif
+  return p;
 }
 
 void die_no_memory(const char* name) {

@@ -69,6 +69,19 @@ Buffer<T> named_buffer(std::size_t count, const char* name) {
   return Buffer<T>(p);
 }
 
+// For the large grids of a run: count elements of T for `name`, aligned to
+// 2 MB and, on Linux, offered to the kernel for transparent huge pages (a
+// first touch of a fresh 4 KB page costs far more than of a 2 MB one); freed
+// by Buffer like any other. Same failure contract as named_buffer.
+void* try_alloc_large_bytes(std::size_t count, std::size_t size, const char* name);
+
+template <class T>
+Buffer<T> named_large_buffer(std::size_t count, const char* name) {
+  T* p = static_cast<T*>(try_alloc_large_bytes(count, sizeof(T), name));
+  if (p == nullptr) die_no_memory(name);
+  return Buffer<T>(p);
+}
+
 // Test seam. Makes the `occurrence`-th named allocation from now on (1 for the
 // next one) fail; with a non-null `name`, only allocations of that name count.
 // One failure is armed at a time; it disarms itself once it fires.

@@ -1,114 +1,89 @@
-#include <cstddef>
-#include <cstdio>
-#include <cstdlib>
+#include "resize/line_transform.h"
 
-#include "chirpz/chirpz.h"
-#include "common/named_alloc.h"
-#include "resize/resize.h"
+#include <cmath>
 
 namespace korvale {
 namespace {
 
-// Staging lines: the chirp-z transform runs in place here, so the caller's
-// input is never written. One pair for each direction.
-double forward_stage_re[kMaxLine];
-double forward_stage_im[kMaxLine];
-double inverse_stage_re[kMaxLine];
-double inverse_stage_im[kMaxLine];
-
-// A line longer than the staging buffers would overrun them; callers bound
-// the picture so this cannot happen, and if it does the process stops here.
-void check_line_length(int n) {
-  if (n > kMaxLine) {
-    std::fprintf(stderr, "line transform: %d points exceed the limit of %d\n", n, kMaxLine);
-    std::abort();
-  }
-}
-
-// Transforms one contiguous line through the given staging pair.
-void column_dft(int n, int inverse, const double* in_re, const double* in_im, double* out_re,
-                double* out_im, double* stage_re, double* stage_im, int* ip, double* ww) {
-  check_line_length(n);
-
-  // Clear the output line, then stage the input.
-  for (int j = 0; j < n; ++j) {
-    out_re[j] = 0.0;
-    out_im[j] = 0.0;
-  }
-  for (int j = 0; j < n; ++j) {
-    stage_re[j] = in_re[j];
-    stage_im[j] = in_im[j];
-  }
-
-  // A refused plan leaves nothing sound to return: stop the process rather
-  // than hand back an untransformed line.
-  ChirpPlan plan;
-  if (chirp_plan_init(&plan, n, n, ip, ww) != 0) {
-    std::printf("failure!!!!\n");
-    std::fflush(stdout);
-    std::exit(1);
-  }
-  chirp_transform(&plan, inverse, stage_re, stage_im, ip, ww);
-  for (int j = 0; j < n; ++j) {
-    out_re[j] = stage_re[j];
-    out_im[j] = stage_im[j];
-  }
-  chirp_plan_release(&plan);
-}
-
-// Transforms one strided line: gather into contiguous temporaries, transform
-// as a column, scatter back.
-void row_dft(int n, int stride, int inverse, const double* in_re, const double* in_im,
-             double* out_re, double* out_im, int* ip, double* ww) {
-  check_line_length(n);
-  const std::ptrdiff_t step = stride;
-
-  for (int j = 0; j < n; ++j) {
-    out_re[j * step] = 0.0;
-    out_im[j * step] = 0.0;
-  }
-
-  const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 0;
-  Buffer<double> r = named_buffer<double>(count, "R");
-  Buffer<double> i = named_buffer<double>(count, "I");
-  Buffer<double> o_r = named_buffer<double>(count, "OR");
-  Buffer<double> o_i = named_buffer<double>(count, "OI");
-
-  for (int j = 0; j < n; ++j) {
-    r[j] = in_re[j * step];
-    i[j] = in_im[j * step];
-  }
-  if (inverse != 0) {
-    column_dft_inverse(n, r.get(), i.get(), o_r.get(), o_i.get(), ip, ww);
-  } else {
-    column_dft_forward(n, r.get(), i.get(), o_r.get(), o_i.get(), ip, ww);
-  }
-  for (int j = 0; j < n; ++j) {
-    out_re[j * step] = o_r[j];
-    out_im[j * step] = o_i[j];
-  }
-}
+constexpr double kPi = 3.141592653589793;
 
 }  // namespace
 
-void column_dft_forward(int n, const double* in_re, const double* in_im, double* out_re,
-                        double* out_im, int* ip, double* ww) {
-  column_dft(n, 0, in_re, in_im, out_re, out_im, forward_stage_re, forward_stage_im, ip, ww);
+void dct_lines_init(DctLines* d, int n, int keep, const DftPlan* plan) {
+  d->n = n;
+  d->keep = keep;
+  d->plan = n > 1 ? plan : nullptr;
+  d->twiddle = named_buffer<double>(2 * static_cast<std::size_t>(keep), "dcttw");
+  for (int k = 0; k < keep; ++k) {
+    const double theta = kPi * k / (2.0 * n);
+    d->twiddle[2 * k] = 0.5 * std::cos(theta);
+    d->twiddle[2 * k + 1] = 0.5 * std::sin(theta);
+  }
 }
 
-void column_dft_inverse(int n, const double* in_re, const double* in_im, double* out_re,
-                        double* out_im, int* ip, double* ww) {
-  column_dft(n, 1, in_re, in_im, out_re, out_im, inverse_stage_re, inverse_stage_im, ip, ww);
+void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b, std::ptrdiff_t stride,
+              const DftTables& tables) {
+  if (d.plan != nullptr) dft_plan_run(*d.plan, work, tables);
+  const double* tw = d.twiddle.get();
+  const int n = d.n;
+  for (int k = 0; k < d.keep; ++k) {
+    const int j = k == 0 ? 0 : n - k;
+    const double zr = work[2 * k], zi = work[2 * k + 1];
+    const double yr = work[2 * j], yi = work[2 * j + 1];
+    const double c = tw[2 * k], s = tw[2 * k + 1];
+    // C_a = Re(e^{-i theta} (Z[k] + conj Z[N-k]) / 2), C_b likewise with / 2i.
+    out_a[k * stride] = c * (zr + yr) + s * (zi - yi);
+    if (out_b != nullptr) out_b[k * stride] = c * (zi + yi) - s * (zr - yr);
+  }
 }
 
-void row_dft_forward(int n, int stride, const double* in_re, const double* in_im, double* out_re,
-                     double* out_im, int* ip, double* ww) {
-  row_dft(n, stride, 0, in_re, in_im, out_re, out_im, ip, ww);
+void synth_lines_init(SynthLines* s, int original, int out, const DftPlan* plan) {
+  s->original = original;
+  s->out = out;
+  s->nyquist = out < original;
+  s->plan = plan;
+  s->phase = named_buffer<double>(2 * static_cast<std::size_t>(out), "syntw");
+  for (int k = 0; k < out; ++k) {
+    const double theta = kPi * k / (2.0 * original);
+    s->phase[2 * k] = std::cos(theta);
+    s->phase[2 * k + 1] = std::sin(theta);
+  }
 }
 
-void row_dft_inverse(int n, int stride, const double* in_re, const double* in_im, double* out_re,
-                     double* out_im, int* ip, double* ww) {
-  row_dft(n, stride, 1, in_re, in_im, out_re, out_im, ip, ww);
+void synth_pair(const SynthLines& s, const double* da, const double* db, double* work,
+                const DftTables& tables) {
+  const int out = s.out;
+  const int ns = 2 * out;
+  const double* ph = s.phase.get();
+  // t = s_a + i s_b: t[k] = s_a[k] + i s_b[k], t[2W'-k] = conj s_a[k] + i conj s_b[k].
+  if (db != nullptr) {
+    work[0] = da[0];
+    work[1] = db[0];
+    for (int k = 1; k < out; ++k) {
+      const double c = ph[2 * k], sn = ph[2 * k + 1];
+      const double a = da[k], b = db[k];
+      work[2 * k] = a * c - b * sn;
+      work[2 * k + 1] = a * sn + b * c;
+      work[2 * (ns - k)] = a * c + b * sn;
+      work[2 * (ns - k) + 1] = b * c - a * sn;
+    }
+    work[2 * out] = s.nyquist ? da[out] : 0.0;
+    work[2 * out + 1] = s.nyquist ? db[out] : 0.0;
+  } else {
+    work[0] = da[0];
+    work[1] = 0.0;
+    for (int k = 1; k < out; ++k) {
+      const double c = ph[2 * k], sn = ph[2 * k + 1];
+      const double a = da[k];
+      work[2 * k] = a * c;
+      work[2 * k + 1] = a * sn;
+      work[2 * (ns - k)] = a * c;
+      work[2 * (ns - k) + 1] = -a * sn;
+    }
+    work[2 * out] = s.nyquist ? da[out] : 0.0;
+    work[2 * out + 1] = 0.0;
+  }
+  dft_plan_run(*s.plan, work, tables);
 }
 
 }  // namespace korvale

@@ -1,171 +1,265 @@
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
+#include <functional>
+#include <thread>
 
+#include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
+#include "resize/line_transform.h"
 #include "resize/resize.h"
+#include "resize/worker_pool.h"
 
 namespace korvale {
-namespace {
 
-// Size of each FFT work table: far beyond what the longest line needs.
-constexpr std::size_t kFftTableSize = 32768;
+// Lines per block: the unit of the blocked transposes and of the threads'
+// chunks. Even, so a pair never straddles two chunks.
+constexpr int kBlock = 16;
+
+struct ResizeRun {
+  int w = 0, h = 0;    // source size
+  int a = 0, b = 0;    // reductions
+  int nw = 0, nh = 0;  // W', H'
+  int kx = 0, ky = 0;  // coefficients kept along x and y
+
+  DftTables tables;
+  DftPlan plans[4];  // forward W, forward H, inverse 2W', inverse 2H' (shared when equal)
+  DctLines dct_x, dct_y;
+  SynthLines syn_x, syn_y;
+  Buffer<double> fold;  // kx weights along x, then ky along y
+
+  // Grids, column-major in the sense that each line the next pass reads is
+  // contiguous: hdct[k*H + y] (Kx x H), vdct[l*Kx + k] (Ky x Kx); the
+  // horizontal synthesis reuses hdct as hsyn[n*Ky + l] (W' x Ky).
+  Buffer<double> hdct, vdct;
+
+  // Per-thread areas: a DFT work area and the byte rows of one block.
+  int work_doubles = 0;
+  Buffer<double> work;
+  Buffer<unsigned char> rows;
+
+  WorkerPool pool;
+};
+
+void ResizeRunDeleter::operator()(ResizeRun* run) const {
+  delete run;
+}
+
+namespace {
 
 void progress(const char* line) {
   std::fputs(line, stderr);
 }
 
-// The reductions must leave at least one pixel on each axis and every line
-// must fit the line transforms; anything else would overrun the grids.
-void check_arguments(int a, int b, const ColorPlane& src) {
-  const int max_side = kMaxLine / 2;
-  if (src.w < 1 || src.h < 1 || src.w > max_side || src.h > max_side || a < 0 || a >= src.w ||
-      b < 0 || b >= src.h) {
-    std::fprintf(stderr, "resize_plane: cannot shrink %d x %d by %d x %d\n", src.w, src.h, a, b);
-    std::abort();
-  }
+[[noreturn]] void bad_call(const char* what, int w, int h, int a, int b) {
+  std::fprintf(stderr, "resize: %s (%d x %d by %d x %d)\n", what, w, h, a, b);
+  std::abort();
 }
 
-// Copies `count` elements of both halves of a grid.
-void copy_grid(std::size_t count, const double* from_re, const double* from_im, double* to_re,
-               double* to_im) {
-  for (std::size_t k = 0; k < count; ++k) {
-    to_re[k] = from_re[k];
-    to_im[k] = from_im[k];
-  }
+// Lines [*first, *last) of thread t: the blocks are split into `threads`
+// contiguous chunks of whole blocks.
+void chunk(int lines, int threads, int t, int* first, int* last) {
+  const long long blocks = (lines + kBlock - 1) / kBlock;
+  const long long b0 = blocks * t / threads, b1 = blocks * (t + 1) / threads;
+  *first = static_cast<int>(std::min<long long>(b0 * kBlock, lines));
+  *last = static_cast<int>(std::min<long long>(b1 * kBlock, lines));
 }
 
-// The reconstructed 2W' x 2H' grid (columns of 2H' elements); callers read
-// its top-left W' x H' quadrant.
-struct Reconstruction {
-  Buffer<double> re;
-  Buffer<double> im;
-};
+// Runs body(thread, first, last) on every thread's chunk of `lines` lines.
+void for_chunks(ResizeRun& r, int lines, const std::function<void(int, int, int)>& body) {
+  const int threads = r.pool.threads;
+  pool_run(r.pool, [&](int t) {
+    int first, last;
+    chunk(lines, threads, t, &first, &last);
+    if (first < last) body(t, first, last);
+  });
+}
 
-// Runs the whole spectral pipeline on src. Every other buffer is released here.
-Reconstruction reconstruct(int a, int b, const ColorPlane& src) {
-  check_arguments(a, b, src);
-  const std::size_t w = static_cast<std::size_t>(src.w);
-  const std::size_t h = static_cast<std::size_t>(src.h);
-  const std::size_t w2 = 2 * w, h2 = 2 * h;
-  const std::size_t nw = w - a, nh = h - b;  // W', H'
-  const std::size_t nw2 = 2 * nw, nh2 = 2 * nh;
-  const std::size_t cells = 4 * w * h;
-
-  Buffer<double> kari_r = named_buffer<double>(cells, "kariR");
-  Buffer<double> kari_i = named_buffer<double>(cells, "kariI");
-  Buffer<double> vin_r = named_buffer<double>(cells, "VINR");
-  Buffer<double> vin_i = named_buffer<double>(cells, "VINI");
-  Buffer<double> vout_r = named_buffer<double>(cells, "VOUTR");
-  Buffer<double> vout_i = named_buffer<double>(cells, "VOUTI");
-
-  // Even extension: mirror right and down so the 2W x 2H grid has no jumps
-  // at its borders (edge pixels appear twice).
-  for (std::size_t x = 0; x < w2; ++x) {
-    const std::size_t sx = x < w ? x : w2 - 1 - x;
-    for (std::size_t y = 0; y < h2; ++y) {
-      const std::size_t sy = y < h ? y : h2 - 1 - y;
-      vin_r[x * h2 + y] = static_cast<double>(src.px[sx * h + sy]);
-      vin_i[x * h2 + y] = 0.0;
-    }
+// Returns the plan among plans[0 .. count) with these parameters, building
+// it in plans[count] (and counting it) when there is none yet.
+const DftPlan* plan_for(ResizeRun& r, int* count, int n, int m, bool inverse) {
+  if (n < 2) return nullptr;
+  for (int i = 0; i < *count; ++i) {
+    const DftPlan& p = r.plans[i];
+    if (p.length == n && p.out_count == m && p.inverse == inverse) return &p;
   }
+  DftPlan* p = &r.plans[(*count)++];
+  dft_plan_build(p, n, m, inverse, r.tables);
+  return p;
+}
 
+// The four passes of one plane; `bytes` or `values` receives the result.
+void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, double* values) {
+  if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.a, r.b);
+  const int w = r.w, h = r.h, nw = r.nw, nh = r.nh, kx = r.kx, ky = r.ky;
+  const unsigned char* px = src.px.get();
+  double* hdct = r.hdct.get();
+  double* vdct = r.vdct.get();
+  double* hsyn = hdct;
+
+  // Rows: gather a block of rows from the column-major plane (16 bytes per
+  // column), then transform them in pairs; C[k] of row y goes to hdct[k*H + y].
   progress("Start Horizontal DFT\n");
-  Buffer<double> ww = named_buffer<double>(kFftTableSize, "ww");
-  Buffer<int> ip = named_buffer<int>(kFftTableSize, "ip");
-
-  // Forward pass over the 2H rows (length 2W, stride 2H).
-  ip[0] = 0;
-  for (std::size_t y = 0; y < h2; ++y) {
-    row_dft_forward(static_cast<int>(w2), static_cast<int>(h2), vin_r.get() + y, vin_i.get() + y,
-                    vout_r.get() + y, vout_i.get() + y, ip.get(), ww.get());
-  }
+  for_chunks(r, h, [&](int t, int first, int last) {
+    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
+    unsigned char* rows = r.rows.get() + static_cast<std::size_t>(t) * kBlock * w;
+    for (int y0 = first; y0 < last; y0 += kBlock) {
+      const int count = std::min(kBlock, last - y0);
+      for (int x = 0; x < w; ++x) {
+        const unsigned char* column = px + static_cast<std::size_t>(x) * h + y0;
+        for (int i = 0; i < count; ++i) rows[static_cast<std::size_t>(i) * w + x] = column[i];
+      }
+      for (int i = 0; i < count; i += 2) {
+        const unsigned char* xa = rows + static_cast<std::size_t>(i) * w;
+        const unsigned char* xb = i + 1 < count ? xa + w : nullptr;
+        dct_pack(r.dct_x, xa, xb, work);
+        dct_pair(r.dct_x, work, hdct + y0 + i, xb != nullptr ? hdct + y0 + i + 1 : nullptr, h,
+                 r.tables);
+      }
+    }
+  });
   progress("End Horizontal DFT\n");
-  copy_grid(cells, vout_r.get(), vout_i.get(), vin_r.get(), vin_i.get());
 
-  // Forward pass over the 2W contiguous columns (length 2H).
+  // Columns of hdct, in pairs; C[l] of column k goes to vdct[l*Kx + k].
   progress("Start Vertical DFT\n");
-  ip[0] = 0;
-  for (std::size_t x = 0; x < w2; ++x) {
-    column_dft_forward(static_cast<int>(h2), vin_r.get() + x * h2, vin_i.get() + x * h2,
-                       vout_r.get() + x * h2, vout_i.get() + x * h2, ip.get(), ww.get());
-  }
-  vin_r.reset();
-  vin_i.reset();
+  for_chunks(r, kx, [&](int t, int first, int last) {
+    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
+    for (int k = first; k < last; k += 2) {
+      const double* xa = hdct + static_cast<std::size_t>(k) * h;
+      const double* xb = k + 1 < last ? xa + h : nullptr;
+      dct_pack(r.dct_y, xa, xb, work);
+      dct_pair(r.dct_y, work, vdct + k, xb != nullptr ? vdct + k + 1 : nullptr, kx, r.tables);
+    }
+  });
   progress("End Vertical DFT\n");
 
-  Buffer<double> fourie_r = named_buffer<double>(cells, "fourieR");
-  Buffer<double> fourie_i = named_buffer<double>(cells, "fourieI");
+  // Scale by 1/(W H) and weight the folded Nyquist column and row.
   progress("Start High frequency component removing \n");
-
-  // Horizontal fold: frequencies -W' and +W' both alias onto the new Nyquist
-  // column, so column W + a (frequency -W') gets column W' of the same row
-  // added. Adding the twin, rather than doubling the real part, keeps the
-  // 2-D spectrum Hermitian and the reconstruction real. With a = 0 the old
-  // Nyquist column is its own twin and stays as it is.
-  if (a > 0) {
-    const std::size_t fold_x = (w + a) * h2, twin_x = nw * h2;
-    for (std::size_t y = 0; y < h2; ++y) {
-      vout_r[fold_x + y] += vout_r[twin_x + y];
-      vout_i[fold_x + y] += vout_i[twin_x + y];
+  const double* fx = r.fold.get();
+  const double* fy = fx + kx;
+  for_chunks(r, ky, [&](int, int first, int last) {
+    for (int l = first; l < last; ++l) {
+      double* line = vdct + static_cast<std::size_t>(l) * kx;
+      for (int k = 0; k < kx; ++k) line[k] *= fx[k] * fy[l];
     }
-  }
-
-  // Horizontal crop: the lowest W' columns and the highest W' columns
-  // (starting with the folded one) make the 2W' columns of fourie.
-  for (std::size_t k = 0; k < nw; ++k) {
-    copy_grid(h2, vout_r.get() + k * h2, vout_i.get() + k * h2, fourie_r.get() + k * h2,
-              fourie_i.get() + k * h2);
-    copy_grid(h2, vout_r.get() + (w + a + k) * h2, vout_i.get() + (w + a + k) * h2,
-              fourie_r.get() + (nw + k) * h2, fourie_i.get() + (nw + k) * h2);
-  }
-
-  // Vertical fold: in every kept column, row H + b (frequency -H') gets row
-  // H' (frequency +H') of the same column added; none when b = 0.
-  if (b > 0) {
-    for (std::size_t c = 0; c < nw2; ++c) {
-      fourie_r[c * h2 + h + b] += fourie_r[c * h2 + nh];
-      fourie_i[c * h2 + h + b] += fourie_i[c * h2 + nh];
-    }
-  }
-
-  // Vertical crop into kari (columns of 2H'), then back into fourie.
-  for (std::size_t c = 0; c < nw2; ++c) {
-    copy_grid(nh, fourie_r.get() + c * h2, fourie_i.get() + c * h2, kari_r.get() + c * nh2,
-              kari_i.get() + c * nh2);
-    copy_grid(nh, fourie_r.get() + c * h2 + h + b, fourie_i.get() + c * h2 + h + b,
-              kari_r.get() + c * nh2 + nh, kari_i.get() + c * nh2 + nh);
-  }
-  copy_grid(nw2 * nh2, kari_r.get(), kari_i.get(), fourie_r.get(), fourie_i.get());
-  kari_r.reset();
-  kari_i.reset();
+  });
   progress("End High Frequency component removing\n");
 
-  // Inverse pass over the 2H' rows (length 2W', stride 2H').
+  // Synthesis along x of each row l of vdct, in pairs; sample n of row l
+  // goes to hsyn[n*Ky + l].
   progress("Start horizontal IDFT\n");
-  ip[0] = 0;
-  for (std::size_t y = 0; y < nh2; ++y) {
-    row_dft_inverse(static_cast<int>(nw2), static_cast<int>(nh2), fourie_r.get() + y,
-                    fourie_i.get() + y, vout_r.get() + y, vout_i.get() + y, ip.get(), ww.get());
-  }
+  for_chunks(r, ky, [&](int t, int first, int last) {
+    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
+    for (int l = first; l < last; l += 2) {
+      const double* da = vdct + static_cast<std::size_t>(l) * kx;
+      const bool pair = l + 1 < last;
+      synth_pair(r.syn_x, da, pair ? da + kx : nullptr, work, r.tables);
+      double* out = hsyn + l;
+      if (pair) {
+        for (int n = 0; n < nw; ++n) {
+          out[static_cast<std::size_t>(n) * ky] = work[2 * n];
+          out[static_cast<std::size_t>(n) * ky + 1] = work[2 * n + 1];
+        }
+      } else {
+        for (int n = 0; n < nw; ++n) out[static_cast<std::size_t>(n) * ky] = work[2 * n];
+      }
+    }
+  });
   progress("End horizontal IDFT\n");
 
-  // Inverse pass over the 2W' columns (length 2H').
+  // Synthesis along y of each column n of hsyn, in pairs, straight into the
+  // destination's columns.
   progress("Start vertical IDFT\n");
-  ip[0] = 0;
-  for (std::size_t c = 0; c < nw2; ++c) {
-    column_dft_inverse(static_cast<int>(nh2), vout_r.get() + c * nh2, vout_i.get() + c * nh2,
-                       fourie_r.get() + c * nh2, fourie_i.get() + c * nh2, ip.get(), ww.get());
-  }
-  vout_r.reset();
-  vout_i.reset();
+  for_chunks(r, nw, [&](int t, int first, int last) {
+    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
+    for (int n = first; n < last; n += 2) {
+      const double* da = hsyn + static_cast<std::size_t>(n) * ky;
+      const int count = n + 1 < last ? 2 : 1;
+      synth_pair(r.syn_y, da, count == 2 ? da + ky : nullptr, work, r.tables);
+      for (int j = 0; j < count; ++j) {
+        const std::size_t base = static_cast<std::size_t>(n + j) * nh;
+        if (bytes != nullptr) {
+          for (int m = 0; m < nh; ++m) bytes[base + m] = pixel_byte(work[2 * m + j]);
+        } else {
+          for (int m = 0; m < nh; ++m) values[base + m] = work[2 * m + j];
+        }
+      }
+    }
+  });
   progress("End vertical IDFT\n");
-  return Reconstruction{std::move(fourie_r), std::move(fourie_i)};
 }
 
 }  // namespace
+
+ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads) {
+  if (w < 1 || h < 1 || w > kMaxPlaneSide || h > kMaxPlaneSide || a < 0 || a >= w || b < 0 ||
+      b >= h) {
+    bad_call("cannot shrink", w, h, a, b);
+  }
+  ResizeRunPtr run(new ResizeRun);
+  ResizeRun& r = *run;
+  r.w = w;
+  r.h = h;
+  r.a = a;
+  r.b = b;
+  r.nw = w - a;
+  r.nh = h - b;
+  r.kx = std::min(r.nw + 1, w);
+  r.ky = std::min(r.nh + 1, h);
+
+  // FFT tables for the largest transform of the four line kinds.
+  int longest = 2;
+  if (w > 1) longest = std::max(longest, dft_fft_length(w, w));
+  if (h > 1) longest = std::max(longest, dft_fft_length(h, h));
+  longest = std::max(longest, dft_fft_length(2 * r.nw, r.nw));
+  longest = std::max(longest, dft_fft_length(2 * r.nh, r.nh));
+  dft_tables_build(&r.tables, longest);
+
+  // One plan per line length and direction.
+  int plans = 0;
+  const DftPlan* fwd_x = plan_for(r, &plans, w, w, false);
+  const DftPlan* fwd_y = plan_for(r, &plans, h, h, false);
+  const DftPlan* inv_x = plan_for(r, &plans, 2 * r.nw, r.nw, true);
+  const DftPlan* inv_y = plan_for(r, &plans, 2 * r.nh, r.nh, true);
+  dct_lines_init(&r.dct_x, w, r.kx, fwd_x);
+  dct_lines_init(&r.dct_y, h, r.ky, fwd_y);
+  synth_lines_init(&r.syn_x, w, r.nw, inv_x);
+  synth_lines_init(&r.syn_y, h, r.nh, inv_y);
+
+  // Fold weights: 1/W for every kept frequency below W', and for the new
+  // Nyquist frequency W' (a > 0) the sum of its two aliases X[-W'] + X[W'],
+  // which for a mirrored line is 2 cos(pi W' / 2W) C[W'] / W. Likewise in y.
+  r.fold = named_buffer<double>(static_cast<std::size_t>(r.kx) + r.ky, "FOLD");
+  for (int k = 0; k < r.kx; ++k) {
+    r.fold[k] = (k < r.nw ? 1.0 : 2.0 * std::cos(3.141592653589793 * r.nw / (2.0 * w))) / w;
+  }
+  for (int l = 0; l < r.ky; ++l) {
+    r.fold[r.kx + l] = (l < r.nh ? 1.0 : 2.0 * std::cos(3.141592653589793 * r.nh / (2.0 * h))) / h;
+  }
+
+  r.hdct = named_large_buffer<double>(static_cast<std::size_t>(r.kx) * h, "HDCT");
+  r.vdct = named_large_buffer<double>(static_cast<std::size_t>(r.ky) * r.kx, "VDCT");
+
+  // Per-thread work areas, sized for the longest transform.
+  threads = std::clamp(threads, 1, kMaxThreads);
+  r.work_doubles = std::max(4, 2 * longest);
+  r.work = named_buffer<double>(static_cast<std::size_t>(threads) * r.work_doubles, "czwork");
+  r.rows = named_buffer<unsigned char>(static_cast<std::size_t>(threads) * kBlock * w, "HROWS");
+  pool_start(&r.pool, threads);
+  return run;
+}
+
+void resize_plane(ResizeRun& run, const ColorPlane& src, ColorPlane& dst) {
+  if (dst.w != run.nw || dst.h != run.nh)
+    bad_call("destination of another size", dst.w, dst.h, 0, 0);
+  run_passes(run, src, dst.px.get(), nullptr);
+}
+
+void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) {
+  run_passes(run, src, nullptr, values);
+}
 
 unsigned char pixel_byte(double v) {
   // A value a hair below an integer is that integer plus rounding noise.
@@ -176,29 +270,26 @@ unsigned char pixel_byte(double v) {
   return static_cast<unsigned char>(v);  // truncation toward zero
 }
 
-void resize_plane(int a, int b, const ColorPlane& src, const ColorPlane& dst) {
-  if (dst.w != src.w - a || dst.h != src.h - b) {
-    std::fprintf(stderr, "resize_plane: destination is %d x %d, expected %d x %d\n", dst.w, dst.h,
-                 src.w - a, src.h - b);
-    std::abort();
+std::string thread_count_from(const char* text, int* threads) {
+  if (text == nullptr) {
+    const unsigned hw = std::thread::hardware_concurrency();
+    *threads = std::clamp(static_cast<int>(std::min(hw, 1024u)), 1, kMaxThreads);
+    return "";
   }
-  const Reconstruction result = reconstruct(a, b, src);
-  const std::size_t nh = static_cast<std::size_t>(dst.h);
-  for (std::size_t x = 0; x < static_cast<std::size_t>(dst.w); ++x) {
-    for (std::size_t y = 0; y < nh; ++y) dst.px[x * nh + y] = pixel_byte(result.re[x * 2 * nh + y]);
-  }
-}
-
-void resize_plane_values(int a, int b, const ColorPlane& src, double* values, double* imag) {
-  const Reconstruction result = reconstruct(a, b, src);
-  const std::size_t nw = static_cast<std::size_t>(src.w - a);
-  const std::size_t nh = static_cast<std::size_t>(src.h - b);
-  for (std::size_t x = 0; x < nw; ++x) {
-    for (std::size_t y = 0; y < nh; ++y) {
-      values[x * nh + y] = result.re[x * 2 * nh + y];
-      if (imag != nullptr) imag[x * nh + y] = result.im[x * 2 * nh + y];
+  long long value = 0;
+  bool ok = *text != '\0';
+  for (const char* c = text; ok && *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') {
+      ok = false;
+    } else if (value <= 1000000) {
+      value = value * 10 + (*c - '0');
     }
   }
+  if (!ok || value < 1) {
+    return std::string("KORVALE_THREADS=") + text + ": the thread count must be a positive integer";
+  }
+  *threads = static_cast<int>(std::min<long long>(value, kMaxThreads));
+  return "";
 }
 
 }  // namespace korvale

@@ -187,20 +187,20 @@ TEST_F(ProgramTest, OutputPlaneAllocationFailuresAreNamed) {
   EXPECT_EQ(file_count(), 1);
 }
 
-TEST_F(ProgramTest, FailureInTheSecondPlaneLeavesNoOutputAndKeepsAnOldOne) {
+TEST_F(ProgramTest, FailureOfARunBufferLeavesNoOutputAndKeepsAnOldOne) {
   put_picture(busy_picture(6, 6));
   apptest::write_file(path("kept.bmp"), "an older picture");
-  // VINR is allocated once per plane: its second allocation is the green plane's.
+  // The grids are allocated once, before the red plane starts.
   RunResult r =
-      seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "2", "-sizexminusy", "1"}, "VINR:2");
+      seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "2", "-sizexminusy", "1"}, "VDCT");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "VINR no memory!!\n");
-  EXPECT_EQ(r.err, kPlaneProgress) << "the red plane finished, the green one never started";
+  EXPECT_EQ(r.out, "VDCT no memory!!\n");
+  EXPECT_EQ(r.err, "") << "no plane starts without its grids";
   EXPECT_FALSE(apptest::exists(path("out.bmp")));
 
-  RunResult kept = seamed({"-i", "in.bmp", "-o", "kept", "-sizexminus", "2"}, "fourieI:3");
+  RunResult kept = seamed({"-i", "in.bmp", "-o", "kept", "-sizexminus", "2"}, "HDCT");
   EXPECT_EQ(kept.status, 1);
-  EXPECT_EQ(kept.out, "fourieI no memory!!\n");
+  EXPECT_EQ(kept.out, "HDCT no memory!!\n");
   EXPECT_EQ(apptest::read_file(path("kept.bmp")), "an older picture");
 }
 

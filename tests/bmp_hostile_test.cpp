@@ -36,16 +36,16 @@ const OddFile kOddFiles[] = {
      }),
      78, "declared size 78 too small for 4096x4096 pixels from offset 54 (50331702 bytes needed)"},
     {"INT_MAX x INT_MAX", odd([](BmpFields& f) { f.width = f.height = INT_MAX; }), -1,
-     "width 2147483647 outside 1..4096"},
+     "width 2147483647 outside 1..32768"},
     {"46341 x 46341 (width x height overflows 32 bits)",
-     odd([](BmpFields& f) { f.width = f.height = 46341; }), -1, "width 46341 outside 1..4096"},
+     odd([](BmpFields& f) { f.width = f.height = 46341; }), -1, "width 46341 outside 1..32768"},
     {"width INT_MIN", odd([](BmpFields& f) { f.width = INT_MIN; }), -1,
-     "width -2147483648 outside 1..4096"},
+     "width -2147483648 outside 1..32768"},
     {"width INT_MIN, top-down", odd([](BmpFields& f) {
        f.width = INT_MIN;
        f.height = -2;
      }),
-     -1, "width -2147483648 outside 1..4096"},
+     -1, "width -2147483648 outside 1..32768"},
     {"declared size 0", odd([](BmpFields& f) { f.declared_size = 0; }), -1,
      "declared size 0 too small for 3x2 pixels from offset 54 (78 bytes needed)"},
     {"offset 0", odd([](BmpFields& f) { f.pixel_offset = 0; }), -1,

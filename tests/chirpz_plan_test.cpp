@@ -77,9 +77,9 @@ TEST(ChirpPlan, LengthBelowTwoIsRefusedAndTheRecordUntouched) {
   Tables t;
   for (int n : {1, 0, -1, -8192}) {
     ChirpPlan plan;
-    std::memset(&plan, 0xA5, sizeof plan);
+    std::memset(static_cast<void*>(&plan), 0xA5, sizeof plan);
     ChirpPlan before;
-    std::memcpy(&before, &plan, sizeof plan);
+    std::memcpy(static_cast<void*>(&before), &plan, sizeof plan);
     EXPECT_EQ(chirp_plan_init(&plan, n, 4, t.ip.data(), t.ww.data()), 1) << "N = " << n;
     EXPECT_EQ(std::memcmp(&plan, &before, sizeof plan), 0) << "N = " << n;
   }
@@ -89,7 +89,7 @@ TEST(ChirpPlan, EveryAllocationFailureGivesTwoAndFreesEverything) {
   Tables t;
   for (const char* name : {"czchirp", "czfilter", "czwork", "czhtmp"}) {
     ChirpPlan plan;
-    std::memset(&plan, 0x5A, sizeof plan);
+    std::memset(static_cast<void*>(&plan), 0x5A, sizeof plan);
     fail_named_allocation(name, 1);
     EXPECT_EQ(chirp_plan_init(&plan, 100, 100, t.ip.data(), t.ww.data()), 2) << name;
     clear_named_allocation_failure();

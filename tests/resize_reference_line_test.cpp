@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "common/named_alloc.h"
-#include "resize/resize.h"
 #include "tests/child_process.h"
+#include "tests/reference/reference.h"
 
-namespace korvale {
+namespace korvale::reference {
 namespace {
 
 struct Tables {
@@ -168,4 +168,4 @@ TEST(LineTransformFailure, RowTemporariesReportTheirNames) {
 }
 
 }  // namespace
-}  // namespace korvale
+}  // namespace korvale::reference

@@ -11,10 +11,10 @@
 
 #include "common/color_plane.h"
 #include "common/named_alloc.h"
-#include "resize/resize.h"
 #include "tests/child_process.h"
+#include "tests/reference/reference.h"
 
-namespace korvale {
+namespace korvale::reference {
 namespace {
 
 using cld = std::complex<long double>;
@@ -313,4 +313,4 @@ TEST(ResizePlaneDeath, ReductionsThatWouldOverrunAbort) {
 }
 
 }  // namespace
-}  // namespace korvale
+}  // namespace korvale::reference

@@ -1,0 +1,222 @@
+// The fast plane pipeline held against the straightforward one (full 2-D DFT
+// of the mirrored plane, kept as test support): values within 1e-9 for every
+// small size and reduction, random and large sizes, long lines; the same bytes
+// on any number of threads; nothing allocated once a run is built; the names
+// of its buffers when they cannot be had.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/color_plane.h"
+#include "common/named_alloc.h"
+#include "resize/resize.h"
+#include "tests/child_process.h"
+#include "tests/reference/reference.h"
+
+namespace korvale {
+namespace {
+
+// Standard error sent to /dev/null while it lives: the sweeps below run
+// thousands of planes, each printing ten progress lines.
+struct QuietStderr {
+  int saved = dup(STDERR_FILENO);
+  QuietStderr() {
+    std::fflush(stderr);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDERR_FILENO);
+    close(null);
+  }
+  ~QuietStderr() {
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+  }
+};
+
+ColorPlane random_plane(int w, int h, unsigned seed) {
+  ColorPlane p = named_plane(w, h, "test");
+  std::mt19937 rng(seed);
+  for (std::size_t i = 0; i < static_cast<std::size_t>(w) * h; ++i) {
+    p.px[i] = static_cast<unsigned char>(rng() % 256);
+  }
+  return p;
+}
+
+std::vector<double> fast_values(const ColorPlane& src, int a, int b, int threads) {
+  std::vector<double> v(static_cast<std::size_t>(src.w - a) * (src.h - b));
+  ResizeRunPtr run = resize_run_begin(src.w, src.h, a, b, threads);
+  resize_plane_values(*run, src, v.data());
+  return v;
+}
+
+std::vector<double> reference_values(const ColorPlane& src, int a, int b) {
+  std::vector<double> v(static_cast<std::size_t>(src.w - a) * (src.h - b));
+  reference::resize_plane_values(a, b, src, v.data());
+  return v;
+}
+
+// Largest difference between the two pipelines over a set of cases, and
+// where it occurred.
+struct Worst {
+  double diff = 0;
+  std::string where;
+  void compare(const ColorPlane& src, int a, int b, int threads) {
+    const std::vector<double> got = fast_values(src, a, b, threads);
+    const std::vector<double> want = reference_values(src, a, b);
+    for (std::size_t k = 0; k < got.size(); ++k) {
+      const double d = std::fabs(got[k] - want[k]);
+      if (!(d <= diff)) {  // also records a NaN
+        diff = std::isnan(d) ? INFINITY : d;
+        where = std::to_string(src.w) + " x " + std::to_string(src.h) + " by " + std::to_string(a) +
+                " x " + std::to_string(b) + ", value " + std::to_string(k) + " (" +
+                std::to_string(got[k]) + " for " + std::to_string(want[k]) + ")";
+      }
+    }
+  }
+};
+
+TEST(FastResize, MatchesTheFullDftForEverySmallSizeAndReduction) {
+  QuietStderr quiet;
+  Worst worst;
+  unsigned seed = 1;
+  for (int w = 1; w <= 12; ++w) {
+    for (int h = 1; h <= 12; ++h) {
+      const ColorPlane src = random_plane(w, h, ++seed);
+      for (int a = 0; a < w; ++a) {
+        for (int b = 0; b < h; ++b) worst.compare(src, a, b, 1 + (a + b) % 3);
+      }
+    }
+  }
+  EXPECT_LT(worst.diff, 1e-9) << "worst at " << worst.where;
+}
+
+TEST(FastResize, MatchesTheFullDftOnRandomAndSpecialSizes) {
+  QuietStderr quiet;
+  // {W, H, a, b}: primes, powers of two, W' = 1, H' = 1, no reduction, and
+  // sizes whose chirp-z and FFT lengths differ from pass to pass.
+  std::vector<std::array<int, 4>> cases = {
+      {512, 256, 256, 128}, {509, 283, 200, 100}, {691, 7, 690, 3},   {13, 677, 6, 676},
+      {256, 97, 0, 0},      {600, 331, 1, 1},     {127, 128, 63, 64}, {700, 2, 350, 1},
+      {64, 64, 32, 0},      {1, 500, 0, 499},     {500, 1, 250, 0}};
+  std::mt19937 rng(99);
+  for (int i = 0; i < 8; ++i) {
+    const int w = 1 + static_cast<int>(rng() % 700), h = 1 + static_cast<int>(rng() % 700);
+    cases.push_back({w, h, static_cast<int>(rng() % w), static_cast<int>(rng() % h)});
+  }
+  Worst worst;
+  unsigned seed = 100;
+  for (const auto& c : cases) worst.compare(random_plane(c[0], c[1], ++seed), c[2], c[3], 2);
+  EXPECT_LT(worst.diff, 1e-9) << "worst at " << worst.where;
+}
+
+TEST(FastResize, MatchesTheFullDftOnFullHdHalvedAndOnLongLines) {
+  QuietStderr quiet;
+  Worst worst;
+  worst.compare(random_plane(1920, 1080, 7), 960, 540, 2);
+  // Lines longer than 8192 points: rows of 32770 and 43698 mirrored points;
+  // the last needs transforms of 131072 points.
+  worst.compare(random_plane(16385, 3, 8), 0, 0, 2);
+  worst.compare(random_plane(3, 16385, 9), 1, 5000, 2);
+  worst.compare(random_plane(21849, 2, 10), 1, 1, 2);
+  EXPECT_LT(worst.diff, 1e-9) << "worst at " << worst.where;
+}
+
+TEST(FastResize, AnyThreadCountGivesTheSameBytesAndValues) {
+  QuietStderr quiet;
+  const int cases[][4] = {{203, 157, 61, 40}, {97, 301, 0, 0}, {33, 35, 32, 1}};
+  unsigned seed = 300;
+  for (const auto& c : cases) {
+    const ColorPlane src = random_plane(c[0], c[1], ++seed);
+    std::vector<unsigned char> first;
+    std::vector<double> first_values;
+    for (int threads : {1, 2, 3, 7}) {
+      ResizeRunPtr run = resize_run_begin(c[0], c[1], c[2], c[3], threads);
+      ColorPlane dst = named_plane(c[0] - c[2], c[1] - c[3], "test");
+      resize_plane(*run, src, dst);
+      std::vector<double> values(static_cast<std::size_t>(dst.w) * dst.h);
+      resize_plane_values(*run, src, values.data());
+      const std::vector<unsigned char> bytes(dst.px.get(), dst.px.get() + values.size());
+      if (threads == 1) {
+        first = bytes;
+        first_values = values;
+        continue;
+      }
+      EXPECT_EQ(bytes, first) << c[0] << " x " << c[1] << " on " << threads << " threads";
+      EXPECT_EQ(std::memcmp(values.data(), first_values.data(), values.size() * sizeof(double)), 0)
+          << c[0] << " x " << c[1] << " on " << threads << " threads";
+    }
+  }
+}
+
+TEST(FastResize, OneRunServesEveryPlaneAndAllocatesNothingPerPlane) {
+  const auto run = test::run_in_child([] {
+    const ColorPlane red = random_plane(45, 38, 1), green = random_plane(45, 38, 2);
+    ResizeRunPtr r = resize_run_begin(45, 38, 20, 7, 3);
+    ColorPlane out_red = named_plane(25, 31, "test"), out_green = named_plane(25, 31, "test");
+    fail_named_allocation(nullptr, 1);  // any allocation from here on fails
+    resize_plane(*r, red, out_red);
+    resize_plane(*r, green, out_green);
+    clear_named_allocation_failure();
+    // The planes of a shared run are those of runs of their own.
+    ColorPlane alone = named_plane(25, 31, "test");
+    resize_plane(*resize_run_begin(45, 38, 20, 7, 1), green, alone);
+    if (std::memcmp(alone.px.get(), out_green.px.get(), 25 * 31) != 0) std::printf("differ\n");
+  });
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "");
+  const std::string lines =
+      "Start Horizontal DFT\nEnd Horizontal DFT\nStart Vertical DFT\nEnd Vertical DFT\n"
+      "Start High frequency component removing \nEnd High Frequency component removing\n"
+      "Start horizontal IDFT\nEnd horizontal IDFT\nStart vertical IDFT\nEnd vertical IDFT\n";
+  EXPECT_EQ(run.err, lines + lines + lines);
+}
+
+TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
+  // 45 x 38 by 20 x 7 plans four chirp-z lines (45, 38, 50 and 62 points)
+  // and two of each kind of line table; every other buffer is allocated once.
+  for (const char* name : {"ww", "ip", "czchirp", "czfilter", "dcttw", "syntw", "FOLD", "HDCT",
+                           "VDCT", "czwork", "HROWS"}) {
+    for (int occurrence : {1, 2}) {
+      const auto run = test::run_in_child([=] {
+        fail_named_allocation(name, occurrence);
+        ResizeRunPtr r = resize_run_begin(45, 38, 20, 7, 2);
+        std::printf("built\n");
+      });
+      const bool twice = std::strcmp(name, "czchirp") == 0 || std::strcmp(name, "czfilter") == 0 ||
+                         std::strcmp(name, "dcttw") == 0 || std::strcmp(name, "syntw") == 0;
+      const std::string want =
+          occurrence == 1 || twice ? std::string(name) + " no memory!!\n" : std::string("built\n");
+      EXPECT_EQ(run.status, want == "built\n" ? 0 : 1) << name << ":" << occurrence;
+      EXPECT_EQ(run.out, want) << name << ":" << occurrence;
+      EXPECT_EQ(run.err, "") << name;
+    }
+  }
+}
+
+TEST(FastResize, ThreadCountText) {
+  int threads = 0;
+  EXPECT_EQ(thread_count_from(nullptr, &threads), "");
+  EXPECT_GE(threads, 1);
+  const std::pair<const char*, int> good[] = {{"1", 1}, {"7", 7}, {"064", 64}, {"99999999999", 64}};
+  for (const auto& [text, want] : good) {
+    EXPECT_EQ(thread_count_from(text, &threads), "") << text;
+    EXPECT_EQ(threads, want) << text;
+  }
+  for (const char* bad : {"", "0", "-2", "abc", "3x", " 4", "2.5", "+3"}) {
+    threads = 5;
+    const std::string error = thread_count_from(bad, &threads);
+    EXPECT_EQ(error, std::string("KORVALE_THREADS=") + bad +
+                         ": the thread count must be a positive integer");
+    EXPECT_EQ(threads, 5) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace korvale
