@@ -262,12 +262,13 @@ void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) 
 }
 
 unsigned char pixel_byte(double v) {
-  // A value a hair below an integer is that integer plus rounding noise.
-  const double up = std::ceil(v);
-  if (up - v < kIntegerSnap) v = up;
-  if (v >= 255.0) return 255;
-  if (!(v > 0.0)) return 0;              // also catches a NaN, which has no byte
-  return static_cast<unsigned char>(v);  // truncation toward zero
+  if (!(v > 0.0)) return 0;  // also catches a NaN, which has no byte
+  if (v >= 255.0 - kIntegerSnap) return 255;
+  // Truncation toward zero, but a value a hair below an integer is that
+  // integer plus rounding noise.
+  int t = static_cast<int>(v);
+  if (static_cast<double>(t + 1) - v < kIntegerSnap) ++t;
+  return static_cast<unsigned char>(t);
 }
 
 std::string thread_count_from(const char* text, int* threads) {
