@@ -35,7 +35,8 @@
 //
 // Failure: allocations happen when the run is built; one that fails ends the
 // process with "NAME no memory!!" on standard output and status 1 (names:
-// ww, ip, czchirp, czfilter, dcttw, syntw, FOLD, HDCT, VDCT, czwork, HROWS).
+// ww, ip, czchirp, czfilter, dcttw, syntw, FOLD, HDCT, VDCT, czwork, HROWS,
+// STAGE).
 // Nothing fails once the run is built. Sizes or reductions out of range, or a
 // plane not of the run's size, abort. Progress lines go to standard error.
 #pragma once

@@ -15,8 +15,13 @@
 namespace korvale {
 
 // Lines per block: the unit of the blocked transposes and of the threads'
-// chunks. Even, so a pair never straddles two chunks.
+// chunks. Even, so a pair never straddles two chunks; 16 doubles are two
+// whole cache lines of every output line a block writes.
 constexpr int kBlock = 16;
+
+// Rows gathered at once from the column-major source plane: 64 bytes of each
+// column, so every cache line of the plane is read once.
+constexpr int kGather = 64;
 
 struct ResizeRun {
   int w = 0, h = 0;    // source size
@@ -35,10 +40,13 @@ struct ResizeRun {
   // horizontal synthesis reuses hdct as hsyn[n*Ky + l] (W' x Ky).
   Buffer<double> hdct, vdct;
 
-  // Per-thread areas: a DFT work area and the byte rows of one block.
+  // Per-thread areas: a DFT work area, the byte rows of one gather, and the
+  // results of one block before they are written out transposed.
   int work_doubles = 0;
+  int stage_line = 0;  // doubles per staged line: max(Kx, Ky, W')
   Buffer<double> work;
   Buffer<unsigned char> rows;
+  Buffer<double> stage;
 
   WorkerPool pool;
 };
@@ -65,6 +73,42 @@ void chunk(int lines, int threads, int t, int* first, int* last) {
   const long long b0 = blocks * t / threads, b1 = blocks * (t + 1) / threads;
   *first = static_cast<int>(std::min<long long>(b0 * kBlock, lines));
   *last = static_cast<int>(std::min<long long>(b1 * kBlock, lines));
+}
+
+// Writes a block of `count` staged lines of `len` values each (line i at
+// stage[i*len]) transposed: value j of line i goes to out[j*stride + i], so
+// each output position receives `count` contiguous values.
+void transpose_out(const double* stage, int count, int len, double* out, std::size_t stride) {
+  if (count == kBlock) {
+    for (int j = 0; j < len; ++j) {
+      double* o = out + j * stride;
+      for (int i = 0; i < kBlock; ++i) o[i] = stage[static_cast<std::size_t>(i) * len + j];
+    }
+    return;
+  }
+  for (int j = 0; j < len; ++j) {
+    double* o = out + j * stride;
+    for (int i = 0; i < count; ++i) o[i] = stage[static_cast<std::size_t>(i) * len + j];
+  }
+}
+
+// Copies rows g0 .. g0+count-1 of the column-major w x h plane px into rows
+// (row i at rows[i*stride]). stride is an odd number of cache lines, so the
+// rows of one gather never compete for the same cache sets.
+void gather_rows(const unsigned char* px, int w, int h, int g0, int count, unsigned char* rows,
+                 std::size_t stride) {
+  for (int x = 0; x < w; ++x) {
+    const unsigned char* column = px + static_cast<std::size_t>(x) * h + g0;
+    unsigned char* to = rows + x;
+    for (int i = 0; i < count; ++i) to[i * stride] = column[i];
+  }
+}
+
+// Bytes between gathered rows: w rounded up to an odd number of 64-byte lines.
+std::size_t gather_stride(int w) {
+  std::size_t lines = (static_cast<std::size_t>(w) + 63) / 64;
+  if (lines % 2 == 0) ++lines;
+  return lines * 64;
 }
 
 // Runs body(thread, first, last) on every thread's chunk of `lines` lines.
@@ -99,24 +143,27 @@ void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, doubl
   double* vdct = r.vdct.get();
   double* hsyn = hdct;
 
-  // Rows: gather a block of rows from the column-major plane (16 bytes per
-  // column), then transform them in pairs; C[k] of row y goes to hdct[k*H + y].
+  // Rows: gather rows from the column-major plane, transform them in pairs
+  // into the stage, and write each block's C[k] of row y to hdct[k*H + y].
   progress("Start Horizontal DFT\n");
   for_chunks(r, h, [&](int t, int first, int last) {
     double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
-    unsigned char* rows = r.rows.get() + static_cast<std::size_t>(t) * kBlock * w;
-    for (int y0 = first; y0 < last; y0 += kBlock) {
-      const int count = std::min(kBlock, last - y0);
-      for (int x = 0; x < w; ++x) {
-        const unsigned char* column = px + static_cast<std::size_t>(x) * h + y0;
-        for (int i = 0; i < count; ++i) rows[static_cast<std::size_t>(i) * w + x] = column[i];
-      }
-      for (int i = 0; i < count; i += 2) {
-        const unsigned char* xa = rows + static_cast<std::size_t>(i) * w;
-        const unsigned char* xb = i + 1 < count ? xa + w : nullptr;
-        dct_pack(r.dct_x, xa, xb, work);
-        dct_pair(r.dct_x, work, hdct + y0 + i, xb != nullptr ? hdct + y0 + i + 1 : nullptr, h,
-                 r.tables);
+    double* stage = r.stage.get() + static_cast<std::size_t>(t) * kBlock * r.stage_line;
+    const std::size_t rs = gather_stride(w);
+    unsigned char* rows = r.rows.get() + static_cast<std::size_t>(t) * kGather * rs;
+    for (int g0 = first; g0 < last; g0 += kGather) {
+      const int gathered = std::min(kGather, last - g0);
+      gather_rows(px, w, h, g0, gathered, rows, rs);
+      for (int b0 = 0; b0 < gathered; b0 += kBlock) {
+        const int count = std::min(kBlock, gathered - b0);
+        for (int i = 0; i < count; i += 2) {
+          const unsigned char* xa = rows + static_cast<std::size_t>(b0 + i) * rs;
+          const bool pair = i + 1 < count;
+          double* out = stage + static_cast<std::size_t>(i) * kx;
+          dct_pack(r.dct_x, xa, pair ? xa + rs : nullptr, work);
+          dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
+        }
+        transpose_out(stage, count, kx, hdct + g0 + b0, h);
       }
     }
   });
@@ -126,11 +173,17 @@ void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, doubl
   progress("Start Vertical DFT\n");
   for_chunks(r, kx, [&](int t, int first, int last) {
     double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
-    for (int k = first; k < last; k += 2) {
-      const double* xa = hdct + static_cast<std::size_t>(k) * h;
-      const double* xb = k + 1 < last ? xa + h : nullptr;
-      dct_pack(r.dct_y, xa, xb, work);
-      dct_pair(r.dct_y, work, vdct + k, xb != nullptr ? vdct + k + 1 : nullptr, kx, r.tables);
+    double* stage = r.stage.get() + static_cast<std::size_t>(t) * kBlock * r.stage_line;
+    for (int k0 = first; k0 < last; k0 += kBlock) {
+      const int count = std::min(kBlock, last - k0);
+      for (int i = 0; i < count; i += 2) {
+        const double* xa = hdct + static_cast<std::size_t>(k0 + i) * h;
+        const bool pair = i + 1 < count;
+        double* out = stage + static_cast<std::size_t>(i) * ky;
+        dct_pack(r.dct_y, xa, pair ? xa + h : nullptr, work);
+        dct_pair(r.dct_y, work, out, pair ? out + ky : nullptr, 1, r.tables);
+      }
+      transpose_out(stage, count, ky, vdct + k0, kx);
     }
   });
   progress("End Vertical DFT\n");
@@ -152,19 +205,20 @@ void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, doubl
   progress("Start horizontal IDFT\n");
   for_chunks(r, ky, [&](int t, int first, int last) {
     double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
-    for (int l = first; l < last; l += 2) {
-      const double* da = vdct + static_cast<std::size_t>(l) * kx;
-      const bool pair = l + 1 < last;
-      synth_pair(r.syn_x, da, pair ? da + kx : nullptr, work, r.tables);
-      double* out = hsyn + l;
-      if (pair) {
-        for (int n = 0; n < nw; ++n) {
-          out[static_cast<std::size_t>(n) * ky] = work[2 * n];
-          out[static_cast<std::size_t>(n) * ky + 1] = work[2 * n + 1];
+    double* stage = r.stage.get() + static_cast<std::size_t>(t) * kBlock * r.stage_line;
+    for (int l0 = first; l0 < last; l0 += kBlock) {
+      const int count = std::min(kBlock, last - l0);
+      for (int i = 0; i < count; i += 2) {
+        const double* da = vdct + static_cast<std::size_t>(l0 + i) * kx;
+        const bool pair = i + 1 < count;
+        synth_pair(r.syn_x, da, pair ? da + kx : nullptr, work, r.tables);
+        double* out = stage + static_cast<std::size_t>(i) * nw;
+        for (int n = 0; n < nw; ++n) out[n] = work[2 * n];
+        if (pair) {
+          for (int n = 0; n < nw; ++n) out[nw + n] = work[2 * n + 1];
         }
-      } else {
-        for (int n = 0; n < nw; ++n) out[static_cast<std::size_t>(n) * ky] = work[2 * n];
       }
+      transpose_out(stage, count, nw, hsyn + l0, ky);
     }
   });
   progress("End horizontal IDFT\n");
@@ -246,7 +300,11 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads) {
   threads = std::clamp(threads, 1, kMaxThreads);
   r.work_doubles = std::max(4, 2 * longest);
   r.work = named_buffer<double>(static_cast<std::size_t>(threads) * r.work_doubles, "czwork");
-  r.rows = named_buffer<unsigned char>(static_cast<std::size_t>(threads) * kBlock * w, "HROWS");
+  r.rows = named_buffer<unsigned char>(
+      static_cast<std::size_t>(threads) * kGather * gather_stride(w), "HROWS");
+  r.stage_line = std::max({r.kx, r.ky, r.nw});
+  r.stage =
+      named_buffer<double>(static_cast<std::size_t>(threads) * kBlock * r.stage_line, "STAGE");
   pool_start(&r.pool, threads);
   return run;
 }

@@ -182,7 +182,7 @@ TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
   // 45 x 38 by 20 x 7 plans four chirp-z lines (45, 38, 50 and 62 points)
   // and two of each kind of line table; every other buffer is allocated once.
   for (const char* name : {"ww", "ip", "czchirp", "czfilter", "dcttw", "syntw", "FOLD", "HDCT",
-                           "VDCT", "czwork", "HROWS"}) {
+                           "VDCT", "czwork", "HROWS", "STAGE"}) {
     for (int occurrence : {1, 2}) {
       const auto run = test::run_in_child([=] {
         fail_named_allocation(name, occurrence);
