@@ -120,11 +120,12 @@ TEST(FastResize, MatchesTheFullDftOnFullHdHalvedAndOnLongLines) {
   QuietStderr quiet;
   Worst worst;
   worst.compare(random_plane(1920, 1080, 7), 960, 540, 2);
-  // Lines longer than 8192 points: rows of 32770 and 43698 mirrored points;
-  // the last needs transforms of 131072 points.
+  // Lines longer than 8192 points: rows of 32770, 43698 and 65536 mirrored
+  // points; the fast pipeline runs transforms of up to 131072 points here.
   worst.compare(random_plane(16385, 3, 8), 0, 0, 2);
   worst.compare(random_plane(3, 16385, 9), 1, 5000, 2);
   worst.compare(random_plane(21849, 2, 10), 1, 1, 2);
+  worst.compare(random_plane(32768, 2, 11), 1, 0, 2);  // the widest picture
   EXPECT_LT(worst.diff, 1e-9) << "worst at " << worst.where;
 }
 
