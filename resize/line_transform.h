@@ -74,21 +74,29 @@ void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b, std
 //          + [nyquist] D[W'] (-1)^n,          n = 0 .. W'-1,
 // the unscaled inverse DFT of the 2W'-point Hermitian sequence s[0] = D[0],
 // s[k] = D[k] exp(i pi k / 2W), s[2W'-k] = conj s[k], s[W'] = [nyquist] D[W'].
-// D[W'] arrives already weighted (the fold); K = W' + 1 with a Nyquist term,
-// K = W' = W without one.
+// D[W'] arrives already weighted (the fold); K = W' + 1 with a Nyquist term.
+//
+// Without a reduction (W' = W, K = W) the same sum is the DCT-III
+//   u[n] = D[0] + 2 sum_{k=1}^{W-1} D[k] cos(pi k (2n + 1) / 2W),
+// computed on W points instead of 2W (Makhoul): g[0] = D[0],
+// g[k] = exp(i pi k / 2W) (D[k] - i D[W-k]); v = inverse DFT_W(g) is real,
+// u[2p] = v[p] and u[2p+1] = v[W-1-p].
 struct SynthLines {
   int original = 0;               // W
   int out = 0;                    // W'
   bool nyquist = false;           // W' < W: coefficient W' is the folded Nyquist term
-  const DftPlan* plan = nullptr;  // inverse, 2W' points, W' outputs
+  bool cosine = false;            // W' = W: the DCT-III route
+  const DftPlan* plan = nullptr;  // inverse; 2W' points and W' outputs, or W and W
+                                  // for the DCT-III (null when W = W' = 1)
   Buffer<double> phase;           // "syntw": cos(pi k / 2W), sin(pi k / 2W), k < W'
 };
 
 void synth_lines_init(SynthLines* s, int original, int out, const DftPlan* plan);
 
 // Synthesises lines a and b (b may be null: zeros) from da[0 .. K-1] and
-// db[0 .. K-1]; on return work[2n] is u_a[n] and work[2n+1] is u_b[n].
-void synth_pair(const SynthLines& s, const double* da, const double* db, double* work,
+// db[0 .. K-1], using work as the DFT work area; on return out[2n] is u_a[n]
+// and out[2n+1] is u_b[n] (out: 2W' doubles, apart from work).
+void synth_pair(const SynthLines& s, const double* da, const double* db, double* work, double* out,
                 const DftTables& tables);
 
 }  // namespace korvale

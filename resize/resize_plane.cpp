@@ -205,17 +205,18 @@ void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, doubl
   progress("Start horizontal IDFT\n");
   for_chunks(r, ky, [&](int t, int first, int last) {
     double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
+    double* lines = work + (r.work_doubles - 2 * std::max(nw, nh));
     double* stage = r.stage.get() + static_cast<std::size_t>(t) * kBlock * r.stage_line;
     for (int l0 = first; l0 < last; l0 += kBlock) {
       const int count = std::min(kBlock, last - l0);
       for (int i = 0; i < count; i += 2) {
         const double* da = vdct + static_cast<std::size_t>(l0 + i) * kx;
         const bool pair = i + 1 < count;
-        synth_pair(r.syn_x, da, pair ? da + kx : nullptr, work, r.tables);
+        synth_pair(r.syn_x, da, pair ? da + kx : nullptr, work, lines, r.tables);
         double* out = stage + static_cast<std::size_t>(i) * nw;
-        for (int n = 0; n < nw; ++n) out[n] = work[2 * n];
+        for (int n = 0; n < nw; ++n) out[n] = lines[2 * n];
         if (pair) {
-          for (int n = 0; n < nw; ++n) out[nw + n] = work[2 * n + 1];
+          for (int n = 0; n < nw; ++n) out[nw + n] = lines[2 * n + 1];
         }
       }
       transpose_out(stage, count, nw, hsyn + l0, ky);
@@ -228,16 +229,17 @@ void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, doubl
   progress("Start vertical IDFT\n");
   for_chunks(r, nw, [&](int t, int first, int last) {
     double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
+    double* lines = work + (r.work_doubles - 2 * std::max(nw, nh));
     for (int n = first; n < last; n += 2) {
       const double* da = hsyn + static_cast<std::size_t>(n) * ky;
       const int count = n + 1 < last ? 2 : 1;
-      synth_pair(r.syn_y, da, count == 2 ? da + ky : nullptr, work, r.tables);
+      synth_pair(r.syn_y, da, count == 2 ? da + ky : nullptr, work, lines, r.tables);
       for (int j = 0; j < count; ++j) {
         const std::size_t base = static_cast<std::size_t>(n + j) * nh;
         if (bytes != nullptr) {
-          for (int m = 0; m < nh; ++m) bytes[base + m] = pixel_byte(work[2 * m + j]);
+          for (int m = 0; m < nh; ++m) bytes[base + m] = pixel_byte(lines[2 * m + j]);
         } else {
-          for (int m = 0; m < nh; ++m) values[base + m] = work[2 * m + j];
+          for (int m = 0; m < nh; ++m) values[base + m] = lines[2 * m + j];
         }
       }
     }
@@ -267,16 +269,18 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads) {
   int longest = 2;
   if (w > 1) longest = std::max(longest, dft_fft_length(w, w));
   if (h > 1) longest = std::max(longest, dft_fft_length(h, h));
-  longest = std::max(longest, dft_fft_length(2 * r.nw, r.nw));
-  longest = std::max(longest, dft_fft_length(2 * r.nh, r.nh));
+  if (a > 0) longest = std::max(longest, dft_fft_length(2 * r.nw, r.nw));
+  if (b > 0) longest = std::max(longest, dft_fft_length(2 * r.nh, r.nh));
   dft_tables_build(&r.tables, longest);
 
   // One plan per line length and direction.
   int plans = 0;
   const DftPlan* fwd_x = plan_for(r, &plans, w, w, false);
   const DftPlan* fwd_y = plan_for(r, &plans, h, h, false);
-  const DftPlan* inv_x = plan_for(r, &plans, 2 * r.nw, r.nw, true);
-  const DftPlan* inv_y = plan_for(r, &plans, 2 * r.nh, r.nh, true);
+  const DftPlan* inv_x =
+      a == 0 ? plan_for(r, &plans, w, w, true) : plan_for(r, &plans, 2 * r.nw, r.nw, true);
+  const DftPlan* inv_y =
+      b == 0 ? plan_for(r, &plans, h, h, true) : plan_for(r, &plans, 2 * r.nh, r.nh, true);
   dct_lines_init(&r.dct_x, w, r.kx, fwd_x);
   dct_lines_init(&r.dct_y, h, r.ky, fwd_y);
   synth_lines_init(&r.syn_x, w, r.nw, inv_x);
@@ -298,7 +302,8 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads) {
 
   // Per-thread work areas, sized for the longest transform.
   threads = std::clamp(threads, 1, kMaxThreads);
-  r.work_doubles = std::max(4, 2 * longest);
+  // The work area, then the 2 max(W', H') doubles a synthesis writes out.
+  r.work_doubles = std::max(4, 2 * longest) + 2 * std::max(r.nw, r.nh);
   r.work = named_buffer<double>(static_cast<std::size_t>(threads) * r.work_doubles, "czwork");
   r.rows = named_buffer<unsigned char>(
       static_cast<std::size_t>(threads) * kGather * gather_stride(w), "HROWS");
