@@ -2,14 +2,18 @@
 // benchmark uses (2W and 2H of 256 x 256, 1024 x 768, 1920 x 1080,
 // 2048 x 2048 and 4096 x 4096), each as time per line:
 //   line:      plan built, one transform, plan released: what every line of a
-//              pass costs, since plans are not kept from line to line;
-//   transform: one transform on a plan built beforehand.
+//              pass costs in the tests' reference pipeline, which builds a
+//              plan per line;
+//   transform: one transform on a plan built beforehand;
+//   dft_plan:  one run of the reusable plan the program uses (forward, all N
+//              outputs), at the line lengths of 1920 x 1080 and 6000 x 4000.
 // Multiply the line time by the number of lines (2H + 2W forward, 2H' + 2W'
 // inverse, three colours) to read it next to a whole run.
 //
 //   build/bench/chirpz_bench
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -74,7 +78,30 @@ void line_lengths(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMicrosecond);
 }
 
+void BM_dft_plan(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  korvale::DftTables tables;
+  korvale::dft_tables_build(&tables, korvale::dft_fft_length(n, n));
+  korvale::DftPlan plan;
+  korvale::dft_plan_build(&plan, n, n, false, tables);
+  const std::vector<double> line = random_line(2 * n, 3);
+  std::vector<double> work(korvale::dft_plan_work_doubles(plan));
+  for (auto _ : state) {
+    std::copy(line.begin(), line.end(), work.begin());
+    korvale::dft_plan_run(plan, work.data(), tables);
+    benchmark::DoNotOptimize(work.data());
+  }
+}
+
 BENCHMARK(BM_chirpz_line)->Apply(line_lengths);
+BENCHMARK(BM_dft_plan)
+    ->Arg(1080)
+    ->Arg(1920)
+    ->Arg(2048)
+    ->Arg(3840)
+    ->Arg(4000)
+    ->Arg(6000)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_chirpz_transform)->Apply(line_lengths);
 
 }  // namespace
