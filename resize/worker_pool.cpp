@@ -1,5 +1,7 @@
 #include "resize/worker_pool.h"
 
+#include <system_error>
+
 namespace korvale {
 namespace {
 
@@ -23,9 +25,19 @@ void worker_loop(WorkerPool* pool, int index) {
 }  // namespace
 
 void pool_start(WorkerPool* pool, int threads) {
-  pool->threads = threads < 1 ? 1 : threads;
-  pool->workers.reserve(static_cast<std::size_t>(pool->threads - 1));
-  for (int t = 1; t < pool->threads; ++t) pool->workers.emplace_back(worker_loop, pool, t);
+  const int wanted = threads < 1 ? 1 : threads;
+  pool->workers.reserve(static_cast<std::size_t>(wanted - 1));
+  // A thread the system refuses would end the process from inside the
+  // standard library; the pool runs on the threads it got instead (every
+  // line's arithmetic is the same on any number of threads).
+  for (int t = 1; t < wanted; ++t) {
+    try {
+      pool->workers.emplace_back(worker_loop, pool, t);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  pool->threads = static_cast<int>(pool->workers.size()) + 1;
 }
 
 void pool_run(WorkerPool& pool, const std::function<void(int)>& job) {

@@ -33,7 +33,8 @@ struct WorkerPool {
   ~WorkerPool();
 };
 
-// Starts threads - 1 workers (threads >= 1).
+// Starts threads - 1 workers (threads >= 1); when the system refuses a
+// thread, the pool keeps the ones it has and `threads` says how many.
 void pool_start(WorkerPool* pool, int threads);
 
 void pool_run(WorkerPool& pool, const std::function<void(int)>& job);

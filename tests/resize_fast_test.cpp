@@ -5,6 +5,7 @@
 // of its buffers when they cannot be had.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -177,6 +178,35 @@ TEST(FastResize, OneRunServesEveryPlaneAndAllocatesNothingPerPlane) {
       "Start High frequency component removing \nEnd High Frequency component removing\n"
       "Start horizontal IDFT\nEnd horizontal IDFT\nStart vertical IDFT\nEnd vertical IDFT\n";
   EXPECT_EQ(run.err, lines + lines + lines);
+}
+
+TEST(FastResizeFailure, ThreadsTheSystemRefusesLeaveTheRunOnFewerThreads) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address-space limit below would starve the sanitizer";
+#else
+  const ColorPlane src = random_plane(40, 30, 5);
+  ColorPlane want = named_plane(30, 25, "test");
+  {
+    QuietStderr quiet;
+    resize_plane(*resize_run_begin(40, 30, 10, 5, 1), src, want);
+  }
+  const auto run = test::run_in_child([&] {
+    // Room for the run's small buffers but not for the stack of a thread.
+    long pages = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+      std::fclose(f);
+    }
+    const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (4 << 20);
+    const rlimit lim{limit, limit};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &lim) != 0) std::_Exit(3);
+    ColorPlane got = named_plane(30, 25, "test");
+    resize_plane(*resize_run_begin(40, 30, 10, 5, 4), src, got);
+    std::printf(std::memcmp(got.px.get(), want.px.get(), 30 * 25) == 0 ? "same\n" : "differ\n");
+  });
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "same\n");
+#endif
 }
 
 TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
