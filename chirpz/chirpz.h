@@ -1,6 +1,12 @@
-// Chirp-z (Bluestein) discrete Fourier transform of any length N >= 2.
+// Chirp-z (Bluestein) discrete Fourier transform of any length N >= 2, in
+// two kinds of plan:
+//   DftPlan (below): built once per length and direction, read-only after
+//     that, run any number of times from any number of threads on the
+//     caller's work areas without allocating. The program uses these.
+//   ChirpPlan: a one-shot plan that owns its scratch and may rebuild the
+//     caller's FFT tables; the tests' reference pipeline builds one per line.
 //
-// Conventions: the forward transform computes
+// ChirpPlan conventions: the forward transform computes
 //   X[k] = (1/N) * sum_n x[n] * exp(-2*pi*i*n*k/N),   k = 0 .. M-1,
 // the inverse y[n] = sum_k X[k] * exp(+2*pi*i*n*k/N), unscaled. M (out_count)
 // is N unless a smaller M >= 2 is asked for, in which case only the first M

@@ -10,15 +10,19 @@
 // W' x H' quadrant, each value made a pixel by pixel_byte.
 //
 // How: the mirrored grid is separable and even, so its spectrum is a phase
-// factor times the 2-D DCT-II of the plane, and every step is linear. Four
-// passes, each over contiguous lines written transposed in blocks:
+// factor times the 2-D DCT-II of the plane, and every step is linear. Five
+// steps, each printing its start and end line; the four line passes read
+// contiguous lines and write their results transposed in blocks:
 //   Horizontal DFT   DCT-II of every row, keeping Kx = min(W'+1, W) terms;
 //   Vertical DFT     DCT-II of those Kx columns, keeping Ky = min(H'+1, H);
 //   High frequency component removing: the 1/(W H) scale and the fold
 //                    weights 2 cos(pi W' / 2W), 2 cos(pi H' / 2H);
-//   horizontal IDFT  synthesis of W' samples along x for each of Ky rows;
-//   vertical IDFT    synthesis of H' samples along y for each of W' columns,
-//                    straight into the destination plane.
+//   horizontal IDFT  synthesis of W' samples along x for each of Ky rows
+//                    (a DCT-III when a = 0);
+//   vertical IDFT    synthesis of H' samples along y for each of W' columns
+//                    (a DCT-III when b = 0), straight into the destination.
+// resize/line_transform.h has the line transforms; each pair of real lines
+// shares one complex DFT plan (chirpz/chirpz.h).
 // The reconstructed values agree with the full 2-D DFT pipeline to about
 // 1e-12 (the tests hold them to 1e-9).
 //
@@ -30,14 +34,14 @@
 // chunk of whole blocks), so the bytes never depend on the thread count.
 //
 // Memory per run: Kx*H + Ky*Kx doubles of grids (at most 16 bytes per input
-// pixel, 4 + 2 when both sides are halved), the plans and per-thread work
-// areas (a few lines each), the FFT tables.
+// pixel, 4 + 2 when both sides are halved; 2 MB-aligned, offered to the
+// kernel as huge pages), the plans, the FFT tables, and per thread a DFT work
+// area, 64 gathered byte rows and 16 staged lines.
 //
 // Failure: allocations happen when the run is built; one that fails ends the
-// process with "NAME no memory!!" on standard output and status 1 (names:
-// ww, ip, czchirp, czfilter, dcttw, syntw, FOLD, HDCT, VDCT, czwork, HROWS,
-// STAGE).
-// Nothing fails once the run is built. Sizes or reductions out of range, or a
+// process with "NAME no memory!!" on standard output and status 1 (names: ww,
+// ip, czchirp, czfilter, dcttw, syntw, FOLD, HDCT, VDCT, czwork, HROWS,
+// STAGE). Nothing fails once the run is built. Sizes or reductions out of range, or a
 // plane not of the run's size, abort. Progress lines go to standard error.
 #pragma once
 
