@@ -55,11 +55,8 @@ TEST(ProgramReplace, ModeOwnerAndLinksOfTheOutput) {
 
   const std::vector<Replace> cases = {
       {"new file", false, 022, 0755, true, Before::nothing, true, 0, 0644, true},
-      {"new file, private umask", false, 077, 0755, true, Before::nothing, true, 0, 0600, true},
       {"root replaces a user's private file", false, 022, 0755, true, Before::file, false, 0600,
        0600, false},
-      {"root replaces its own 0640 file", false, 0, 0755, true, Before::file, true, 0640, 0640,
-       true},
       {"odd mode kept, not the umask's", false, 0, 0755, true, Before::file, true, 0604, 0604,
        true},
       {"user replaces its private file", true, 022, 0755, true, Before::file, true, 0600, 0600,

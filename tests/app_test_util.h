@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/child_process.h"
+
 namespace apptest {
 
 struct RunResult {
@@ -37,16 +39,6 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream f(path, std::ios::binary);
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string read_stream(std::FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
-  std::fclose(file);
-  return text;
 }
 
 // A started process whose standard output and error go to unnamed files.
@@ -91,8 +83,8 @@ inline RunResult finish(Started s) {
     if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
     if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
   }
-  if (s.out != nullptr) r.out = read_stream(s.out);
-  if (s.err != nullptr) r.err = read_stream(s.err);
+  if (s.out != nullptr) r.out = korvale::test::read_all(s.out);
+  if (s.err != nullptr) r.err = korvale::test::read_all(s.err);
   return r;
 }
 
