@@ -73,15 +73,34 @@ std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* ou
 // Reads the file `name` into three planes and sets image_width/image_height.
 BmpPlanes read_bmp(const char* name);
 
-// Writes red/green/blue (all of the same size) to stem + ".bmp" and sets
-// image_width/image_height to that size. Returns "" or the error text.
-// Checks, before any work, that write_bmp(stem, ...) can create its file:
-// the path fits, an existing file of that name is not read-only, and a
-// temporary file can be made in its folder (it is removed again). Returns ""
-// or the same error text write_bmp would give.
+// The output path's buffer, terminator included: the path "<stem>.bmp" has at
+// most 127 characters, so a stem has at most 123.
+inline constexpr int kOutputPathBytes = 128;
+
+// Checks, before any work, that write_bmp(stem, ...) may create its file: the
+// path fits; whatever already lies at the path (looked at without following a
+// link) may be replaced: not a folder or other non-file, not a file without
+// write permission bits, not a file the caller may not write, not another
+// user's file in a sticky folder; and a temporary file can be made in its
+// folder (it is removed again). Returns "" or the error text write_bmp would
+// give.
 std::string probe_bmp_output(const char* stem);
 
+// Writes red/green/blue (all of the same size) to stem + ".bmp". The bytes go
+// to a new temporary file in the same folder, which is flushed to the disk and
+// then renamed over the path, so a failed or interrupted run never leaves a
+// partial file nor harms an older one. A replaced file's mode, owner and group
+// carry over (owner and group where the process may set them); a new file, or
+// one replacing a symbolic link (the link's target is not touched), gets the
+// usual 0666 less the umask. While the temporary file exists, SIGINT, SIGTERM
+// and SIGHUP (unless ignored) remove it before ending the process as they
+// would have. Refuses what probe_bmp_output refuses. Returns "" or the one-line
+// error text; it never ends the process itself.
 std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane& green,
                       const ColorPlane& blue);
+
+// Test seam: when set, write_bmp calls hook(temporary name) right after it has
+// created the temporary file, before any pixel is written. nullptr clears it.
+void set_bmp_write_hook(void (*hook)(const char* temporary));
 
 }  // namespace korvale
