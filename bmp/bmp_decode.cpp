@@ -80,6 +80,7 @@ void decode_bgr24(const unsigned char* file, const BmpLayout& l, const ColorPlan
 unsigned char channel(std::uint32_t pixel, const ChannelMask& m) {
   if (m.bits == 0) return 0;
   const std::uint64_t v = (pixel & m.mask) >> m.shift;
+  if (m.bits == 8) return static_cast<unsigned char>(v);
   const std::uint64_t top = (std::uint64_t{1} << m.bits) - 1;
   return static_cast<unsigned char>((v * 510 + top) / (2 * top));
 }
