@@ -28,13 +28,6 @@ Palette read_palette(const unsigned char* file, const BmpLayout& l) {
   return pal;
 }
 
-template <class... Args>
-std::string format(const char* fmt, Args... args) {
-  char text[256];
-  std::snprintf(text, sizeof text, fmt, args...);
-  return text;
-}
-
 // Writes one pixel of colour index `index` into plane row `row`, column x.
 struct PlaneWriter {
   const ColorPlane& b;

@@ -63,13 +63,6 @@ std::int32_t s32_at(const unsigned char* p) {
   return static_cast<std::int32_t>(u32_at(p));
 }
 
-template <class... Args>
-std::string format(const char* fmt, Args... args) {
-  char text[256];
-  std::snprintf(text, sizeof text, fmt, args...);
-  return text;
-}
-
 bool known_info_size(std::uint32_t size) {
   for (std::uint32_t known : {12u, 16u, 40u, 52u, 56u, 64u, 108u, 124u})
     if (size == known) return true;

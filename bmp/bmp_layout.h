@@ -4,11 +4,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "common/color_plane.h"
 
 namespace korvale::bmp_detail {
+
+// printf-style formatting of a one-line refusal.
+template <class... Args>
+std::string format(const char* fmt, Args... args) {
+  char text[256];
+  std::snprintf(text, sizeof text, fmt, args...);
+  return text;
+}
 
 // How the stored pixels turn into colours.
 enum class PixelCoding {
