@@ -1,10 +1,14 @@
-// 24-bit uncompressed BMP files in and out.
+// BMP files in and out.
 //
 // Reading: read_bmp loads a file into three ColorPlanes (red, green, blue;
-// column by column, top row first) and sets image_width / image_height. Any
-// failure prints one line on standard output and ends the process with
-// status 1. decode_bmp is the pure core over the file's bytes (no I/O, no
-// printing); it returns "" on success or the one-line error text.
+// column by column, top row first) and sets image_width / image_height. It
+// reads palette files of 1, 2, 4 and 8 bits (plain, RLE8, RLE4), 16- and
+// 32-bit files (5-5-5 / 8-8-8 or any contiguous colour masks; alpha is
+// dropped) and 24-bit files, with 12-, 16-, 40-, 52-, 56-, 64-, 108- or
+// 124-byte information headers. Any failure prints one line on standard
+// output and ends the process with status 1. decode_bmp is the pure core over
+// the file's bytes (no I/O, no printing); it returns "" on success or the
+// one-line error text.
 //
 // Writing: write_bmp writes the planes as "<stem>.bmp" with a fixed 54-byte
 // header, through a temporary file in the same folder renamed into place, so
@@ -44,31 +48,37 @@ inline std::int64_t bmp_row_bytes(std::int64_t width) {
   return (3 * width + 3) / 4 * 4;
 }
 
-// What the reader takes from a header that passed check_bmp_header.
-struct BmpHeader {
-  std::int64_t declared_size = 0;  // S, bytes 2..5
-  std::int64_t pixel_offset = 0;   // bytes 10..13
-  int width = 0;                   // W, 1..kMaxImageSide
-  int height = 0;                  // |H|, 1..kMaxImageSide
-  bool top_down = false;           // H was negative: first stored row is the top one
-};
-
-// The single guard over every header field. `head` holds the first
-// min(file_len, kBmpHeaderBytes) bytes of a file of file_len bytes. Returns ""
-// and fills *out when the pixels can be read safely from offset
-// out->pixel_offset; otherwise the error text (without the file's name).
-std::string check_bmp_header(const unsigned char* head, std::size_t file_len, BmpHeader* out);
-
 struct BmpPlanes {
   ColorPlane red;
   ColorPlane green;
   ColorPlane blue;
 };
 
-// Checks every header field of the file image file[0 .. len-1] and, when it
-// is sound, de-interleaves its pixels into *out. Returns "" or the error text.
-// Planes are allocated as named buffers (a failed allocation ends the process).
-std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out);
+// Leading bytes of a file that bmp_bytes_needed looks at: the 14-byte file
+// header and the largest (124-byte) information header.
+inline constexpr std::size_t kBmpProbeBytes = 14 + 124;
+
+// How many leading bytes of a file of file_len bytes decoding needs (headers,
+// palette and pixel data; nothing after them), judged from its first head_len
+// bytes, head_len = min(file_len, kBmpProbeBytes). Checks every header field against
+// the others and against file_len. Returns "" and sets *needed, or the error
+// text.
+std::string bmp_bytes_needed(const unsigned char* head, std::size_t head_len, std::size_t file_len,
+                             std::size_t* needed);
+
+// Decodes a file of file_len bytes of which the first `have` are at `file`
+// (have >= what bmp_bytes_needed gives): checks every header field the same
+// way and, when the file is sound, decodes its pixels into *out. Returns ""
+// or the error text. Planes are allocated as named buffers (a failed
+// allocation ends the process); nothing is allocated for a file whose header
+// fields are refused.
+std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t file_len,
+                       BmpPlanes* out);
+
+// The same over a whole file image file[0 .. len-1].
+inline std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out) {
+  return decode_bmp(file, len, len, out);
+}
 
 // Reads the file `name` into three planes and sets image_width/image_height.
 BmpPlanes read_bmp(const char* name);
