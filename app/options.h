@@ -43,7 +43,8 @@ struct ResizeOptions {
   double Fsc = 0.0;
 };
 
-// Initial image width and height, replaced by the input's header.
+// Values of -orgx and -orgy (720 and 480 unless given): accepted and kept,
+// but the picture's own width and height are what the run uses.
 extern int orgx;
 extern int orgy;
 

@@ -1,7 +1,7 @@
 // BMP files in and out.
 //
 // Reading: read_bmp loads a file into three ColorPlanes (red, green, blue;
-// column by column, top row first) and sets image_width / image_height. It
+// column by column, top row first); each plane carries the width and height. It
 // reads palette files of 1, 2, 4 and 8 bits (plain, RLE8, RLE4), 16- and
 // 32-bit files (5-5-5 / 8-8-8 or any contiguous colour masks; alpha is
 // dropped) and 24-bit files, with 12-, 16-, 40-, 52-, 56-, 64-, 108- or
@@ -28,11 +28,6 @@ namespace korvale {
 // Largest width and height accepted (a line transform's limit of 8192 points
 // is twice this).
 inline constexpr int kMaxImageSide = 4096;
-
-// Process-wide image size: the initial orgx/orgy, then the input's W and H
-// (read_bmp), then the output's W' and H' (write_bmp).
-extern int image_width;
-extern int image_height;
 
 // Both headers together: the 14-byte file header and the smallest (40-byte)
 // information header. Pixel data never starts before this.
@@ -80,7 +75,7 @@ inline std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPla
   return decode_bmp(file, len, len, out);
 }
 
-// Reads the file `name` into three planes and sets image_width/image_height.
+// Reads the file `name` into three planes of the picture's width and height.
 BmpPlanes read_bmp(const char* name);
 
 // The output path's buffer, terminator included: the path "<stem>.bmp" has at

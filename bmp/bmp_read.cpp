@@ -18,9 +18,6 @@
 
 namespace korvale {
 
-int image_width = 0;
-int image_height = 0;
-
 namespace {
 
 using bmp_detail::BmpLayout;
@@ -115,8 +112,6 @@ BmpPlanes read_bmp(const char* name) {
   error = decode_bmp(vin.get(), needed, file_len, &planes);
   if (!error.empty()) fail(name, error);
   vin.reset();
-  image_width = planes.red.w;
-  image_height = planes.red.h;
   return planes;
 }
 

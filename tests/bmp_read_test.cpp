@@ -61,11 +61,8 @@ TEST_F(BmpRead, EveryPaddingAndBothRowOrders) {
 TEST_F(BmpRead, OneByOneFileOf58Bytes) {
   const std::vector<unsigned char> file = build_bmp(BmpFields{});
   ASSERT_EQ(file.size(), 58u);
-  image_width = 720;
-  image_height = 480;
   const BmpPlanes planes = read_bmp(put(file).c_str());
-  EXPECT_EQ(image_width, 1);
-  EXPECT_EQ(image_height, 1);
+  EXPECT_TRUE(planes.red.w == 1 && planes.red.h == 1 && planes.blue.w == 1 && planes.blue.h == 1);
   EXPECT_EQ(planes.blue.px[0], file[54]);
   EXPECT_EQ(planes.green.px[0], file[55]);
   EXPECT_EQ(planes.red.px[0], file[56]);
@@ -83,8 +80,6 @@ TEST_F(BmpRead, PixelsStartAtTheHeaderOffset) {
     f.gap_byte = 0xAB;
     const BmpPlanes planes = read_bmp(put(build_bmp(f)).c_str());
     EXPECT_TRUE(holds_picture(planes, 5, 3)) << "offset " << offset;
-    EXPECT_EQ(image_width, 5);
-    EXPECT_EQ(image_height, 3);
     f.height = -3;
     BmpPlanes top_down;
     ASSERT_EQ(decode(build_bmp(f), &top_down), "");
