@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bmp/bmp.h"
+#include "common/fatal.h"
+
 namespace korvale {
 
 int orgx = 720;
@@ -26,6 +29,7 @@ struct Key {
 // Tried in this order; the first whole match wins.
 const Key kKeys[] = {
     {"h", KeyKind::help, nullptr, nullptr, nullptr},
+    {"help", KeyKind::help, nullptr, nullptr, nullptr},
     {"o", KeyKind::name, &ResizeOptions::output, nullptr, nullptr},
     {"i", KeyKind::name, &ResizeOptions::input, nullptr, nullptr},
     {"i2", KeyKind::name, &ResizeOptions::input2, nullptr, nullptr},
@@ -47,8 +51,8 @@ const Key kKeys[] = {
     {"orgy", KeyKind::global, nullptr, nullptr, &orgy},
 };
 
-// The output stem gets ".bmp" appended inside a 128-byte path.
-constexpr std::size_t kMaxStem = kNameField - 1 - 4;
+// The output stem gets ".bmp" appended inside the output path's buffer.
+constexpr std::size_t kMaxStem = kOutputPathBytes - 1 - 4;
 
 // Decimal integer as atoi reads it (leading blanks, optional sign, digits up to
 // the first other character, 0 for no number), without atoi's undefined
@@ -74,7 +78,11 @@ ParseOutcome parse_options_checked(int argc, const char* const* argv, ResizeOpti
         break;
       }
     }
-    if (key == nullptr || key->kind == KeyKind::help) return ParseOutcome::usage;
+    if (key == nullptr) {
+      *error = std::string("unknown option ") + arg;
+      return ParseOutcome::unknown_key;
+    }
+    if (key->kind == KeyKind::help) return ParseOutcome::usage;
 
     if (i + 1 >= argc) {
       *error = std::string("option ") + arg + " needs a value";
@@ -96,6 +104,8 @@ ParseOutcome parse_options_checked(int argc, const char* const* argv, ResizeOpti
       }
       case KeyKind::integer:
         opt->*(key->integer) = to_int(value);
+        if (key->integer == &ResizeOptions::sizexminus) opt->sizexminus_text = value;
+        if (key->integer == &ResizeOptions::sizexminusy) opt->sizexminusy_text = value;
         break;
       case KeyKind::real:
         opt->Fsc = std::strtod(value, nullptr);
@@ -118,10 +128,11 @@ void parse_options(int argc, const char* const* argv, ResizeOptions* opt) {
     case ParseOutcome::usage:
       print_usage();
       std::exit(0);
+    case ParseOutcome::unknown_key:
+      print_usage();
+      fail_exit(error.c_str());
     case ParseOutcome::error:
-      std::printf("%s\n", error.c_str());
-      std::fflush(stdout);
-      std::exit(1);
+      fail_exit(error.c_str());
   }
 }
 

@@ -1,19 +1,26 @@
 #include "app/run.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/options.h"
 #include "bmp/bmp.h"
 #include "common/color_plane.h"
+#include "common/fatal.h"
 #include "resize/resize.h"
 
 namespace korvale {
 namespace {
 
-// Copies of the three names taken after parsing; the output field of the
-// options may be reused for the full output path while the stem is read here.
+// Process-wide copies of the three names, taken after parsing; the run reads
+// the input and output names from here.
 char g_input_name[kNameField];
 char g_input2_name[kNameField];
 char g_output_name[kNameField];
@@ -22,19 +29,47 @@ void copy_name(char* dst, const char* src) {
   std::snprintf(dst, kNameField, "%s", src);
 }
 
-// Writes one failure line on standard output; returns the failure status.
-int fail(const char* text) {
-  std::printf("%s\n", text);
-  std::fflush(stdout);
-  return 1;
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "an unusual file";
 }
 
-// Says which reduction is out of range and what the range is.
-int fail_reduction(const char* key, int value, int side, const char* unit) {
-  std::printf("-%s %d is out of range: a picture of %d %s allows 0 .. %d\n", key, value, side, unit,
-              side - 1);
-  std::fflush(stdout);
-  return 1;
+// The input must be a regular file: a FIFO would block the reader forever and
+// a device has no size to check. The file is opened without blocking and its
+// type taken from the open file; a socket cannot be opened at all, so a
+// failed open looks at the name once more to say what it is. Returns "" or
+// the error text.
+std::string check_input(const char* name) {
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    const int cause = errno;
+    if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
+      return std::string(name) + ": is " + kind_of(st.st_mode) + ", not a regular file";
+    }
+    return std::string(name) + ": cannot open (" + std::strerror(cause) + ")";
+  }
+  const bool known = fstat(fd, &st) == 0;
+  const int cause = errno;
+  close(fd);
+  if (!known) return std::string(name) + ": cannot open (" + std::strerror(cause) + ")";
+  if (!S_ISREG(st.st_mode)) {
+    return std::string(name) + ": is " + kind_of(st.st_mode) + ", not a regular file";
+  }
+  return "";
+}
+
+// Says which reduction is out of range, quoting the value as it was typed,
+// and what the range is; ends the process.
+[[noreturn]] void fail_reduction(const char* key, const char* typed, int side, const char* unit) {
+  const std::string line = std::string("-") + key + " " + typed +
+                           " is out of range: a picture of " + std::to_string(side) + " " + unit +
+                           " allows 0 .. " + std::to_string(side - 1);
+  fail_exit(line.c_str());
 }
 
 }  // namespace
@@ -54,37 +89,42 @@ int run_resize(int argc, char** argv) {
   ResizeOptions opt;
   parse_options(argc, argv, &opt);
 
-  // 4. Process-wide size and name copies; -i and -o are required.
-  image_width = orgx;
-  image_height = orgy;
+  // 4. Name copies; -i and -o are required.
   copy_name(g_input_name, opt.input);
   copy_name(g_input2_name, opt.input2);
   copy_name(g_output_name, opt.output);
   if (g_input_name[0] == '\0' || g_output_name[0] == '\0') {
-    fail(g_input_name[0] == '\0' ? "no input file given: use -i NAME"
-                                 : "no output file given: use -o STEM");
     print_usage();
-    return 1;
+    fail_exit(g_input_name[0] == '\0' ? "no input file given: use -i NAME"
+                                      : "no output file given: use -o STEM");
   }
 
-  // An output that cannot be written is refused before the work starts.
-  if (std::string error = probe_bmp_output(g_output_name); !error.empty())
-    return fail(error.c_str());
+  // An input that is not a regular file, and an output that cannot or must not
+  // be written, are refused before the work starts.
+  if (const std::string error = check_input(g_input_name); !error.empty()) {
+    fail_exit(error.c_str());
+  }
+  if (const std::string error = probe_bmp_output(g_output_name); !error.empty()) {
+    fail_exit(error.c_str());
+  }
 
   // Threads for the plane resizes: KORVALE_THREADS, or every hardware thread.
   int threads = 1;
-  if (std::string error = thread_count_from(std::getenv("KORVALE_THREADS"), &threads);
-      !error.empty())
-    return fail(error.c_str());
+  if (const std::string error = thread_count_from(std::getenv("KORVALE_THREADS"), &threads);
+      !error.empty()) {
+    fail_exit(error.c_str());
+  }
 
   // 5. Input planes, top row first; the reader ends the process on failure.
   BmpPlanes in = read_bmp(g_input_name);
-  const int w = image_width;
-  const int h = image_height;
-  if (opt.sizexminus < 0 || opt.sizexminus >= w)
-    return fail_reduction("sizexminus", opt.sizexminus, w, "columns");
-  if (opt.sizexminusy < 0 || opt.sizexminusy >= h)
-    return fail_reduction("sizexminusy", opt.sizexminusy, h, "rows");
+  const int w = in.red.w;
+  const int h = in.red.h;
+  if (opt.sizexminus < 0 || opt.sizexminus >= w) {
+    fail_reduction("sizexminus", opt.sizexminus_text, w, "columns");
+  }
+  if (opt.sizexminusy < 0 || opt.sizexminusy >= h) {
+    fail_reduction("sizexminusy", opt.sizexminusy_text, h, "rows");
+  }
 
   // 6. Output planes.
   const int out_w = w - opt.sizexminus;
@@ -104,8 +144,9 @@ int run_resize(int argc, char** argv) {
   in = BmpPlanes();
 
   // 9. The output file.
-  std::string error = write_bmp(g_output_name, red, green, blue);
-  if (!error.empty()) return fail(error.c_str());
+  if (const std::string error = write_bmp(g_output_name, red, green, blue); !error.empty()) {
+    fail_exit(error.c_str());
+  }
   return 0;
 }
 

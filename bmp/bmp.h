@@ -1,10 +1,14 @@
-// 24-bit uncompressed BMP files in and out.
+// BMP files in and out.
 //
 // Reading: read_bmp loads a file into three ColorPlanes (red, green, blue;
-// column by column, top row first) and sets image_width / image_height. Any
-// failure prints one line on standard output and ends the process with
-// status 1. decode_bmp is the pure core over the file's bytes (no I/O, no
-// printing); it returns "" on success or the one-line error text.
+// column by column, top row first); each plane carries the width and height. It
+// reads palette files of 1, 2, 4 and 8 bits (plain, RLE8, RLE4), 16- and
+// 32-bit files (5-5-5 / 8-8-8 or any contiguous colour masks; alpha is
+// dropped) and 24-bit files, with 12-, 16-, 40-, 52-, 56-, 64-, 108- or
+// 124-byte information headers. Any failure prints one line on standard
+// output and ends the process with status 1. decode_bmp is the pure core over
+// the file's bytes (no I/O, no printing); it returns "" on success or the
+// one-line error text.
 //
 // Writing: write_bmp writes the planes as "<stem>.bmp" with a fixed 54-byte
 // header, through a temporary file in the same folder renamed into place, so
@@ -24,11 +28,6 @@ namespace korvale {
 // Largest width and height accepted (the plane resizer's limit).
 inline constexpr int kMaxImageSide = 32768;
 
-// Process-wide image size: the initial orgx/orgy, then the input's W and H
-// (read_bmp), then the output's W' and H' (write_bmp).
-extern int image_width;
-extern int image_height;
-
 // Both headers together: the 14-byte file header and the smallest (40-byte)
 // information header. Pixel data never starts before this.
 inline constexpr std::size_t kBmpHeaderBytes = 54;
@@ -43,44 +42,69 @@ inline std::int64_t bmp_row_bytes(std::int64_t width) {
   return (3 * width + 3) / 4 * 4;
 }
 
-// What the reader takes from a header that passed check_bmp_header.
-struct BmpHeader {
-  std::int64_t declared_size = 0;  // S, bytes 2..5
-  std::int64_t pixel_offset = 0;   // bytes 10..13
-  int width = 0;                   // W, 1..kMaxImageSide
-  int height = 0;                  // |H|, 1..kMaxImageSide
-  bool top_down = false;           // H was negative: first stored row is the top one
-};
-
-// The single guard over every header field. `head` holds the first
-// min(file_len, kBmpHeaderBytes) bytes of a file of file_len bytes. Returns ""
-// and fills *out when the pixels can be read safely from offset
-// out->pixel_offset; otherwise the error text (without the file's name).
-std::string check_bmp_header(const unsigned char* head, std::size_t file_len, BmpHeader* out);
-
 struct BmpPlanes {
   ColorPlane red;
   ColorPlane green;
   ColorPlane blue;
 };
 
-// Checks every header field of the file image file[0 .. len-1] and, when it
-// is sound, de-interleaves its pixels into *out. Returns "" or the error text.
-// Planes are allocated as named buffers (a failed allocation ends the process).
-std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out);
+// Leading bytes of a file that bmp_bytes_needed looks at: the 14-byte file
+// header and the largest (124-byte) information header.
+inline constexpr std::size_t kBmpProbeBytes = 14 + 124;
 
-// Reads the file `name` into three planes and sets image_width/image_height.
+// How many leading bytes of a file of file_len bytes decoding needs (headers,
+// palette and pixel data; nothing after them), judged from its first head_len
+// bytes, head_len = min(file_len, kBmpProbeBytes). Checks every header field against
+// the others and against file_len. Returns "" and sets *needed, or the error
+// text.
+std::string bmp_bytes_needed(const unsigned char* head, std::size_t head_len, std::size_t file_len,
+                             std::size_t* needed);
+
+// Decodes a file of file_len bytes of which the first `have` are at `file`
+// (have >= what bmp_bytes_needed gives): checks every header field the same
+// way and, when the file is sound, decodes its pixels into *out. Returns ""
+// or the error text. Planes are allocated as named buffers (a failed
+// allocation ends the process); nothing is allocated for a file whose header
+// fields are refused.
+std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t file_len,
+                       BmpPlanes* out);
+
+// The same over a whole file image file[0 .. len-1].
+inline std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out) {
+  return decode_bmp(file, len, len, out);
+}
+
+// Reads the file `name` into three planes of the picture's width and height.
 BmpPlanes read_bmp(const char* name);
 
-// Writes red/green/blue (all of the same size) to stem + ".bmp" and sets
-// image_width/image_height to that size. Returns "" or the error text.
-// Checks, before any work, that write_bmp(stem, ...) can create its file:
-// the path fits, an existing file of that name is not read-only, and a
-// temporary file can be made in its folder (it is removed again). Returns ""
-// or the same error text write_bmp would give.
+// The output path's buffer, terminator included: the path "<stem>.bmp" has at
+// most 127 characters, so a stem has at most 123.
+inline constexpr int kOutputPathBytes = 128;
+
+// Checks, before any work, that write_bmp(stem, ...) may create its file: the
+// path fits; whatever already lies at the path (looked at without following a
+// link) may be replaced: not a folder or other non-file, not a file without
+// write permission bits, not a file the caller may not write, not another
+// user's file in a sticky folder; and a temporary file can be made in its
+// folder (it is removed again). Returns "" or the error text write_bmp would
+// give.
 std::string probe_bmp_output(const char* stem);
 
+// Writes red/green/blue (all of the same size) to stem + ".bmp". The bytes go
+// to a new temporary file in the same folder, which is flushed to the disk and
+// then renamed over the path, so a failed or interrupted run never leaves a
+// partial file nor harms an older one. A replaced file's mode, owner and group
+// carry over (owner and group where the process may set them); a new file, or
+// one replacing a symbolic link (the link's target is not touched), gets the
+// usual 0666 less the umask. While the temporary file exists, SIGINT, SIGTERM
+// and SIGHUP (unless ignored) remove it before ending the process as they
+// would have. Refuses what probe_bmp_output refuses. Returns "" or the one-line
+// error text; it never ends the process itself.
 std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane& green,
                       const ColorPlane& blue);
+
+// Test seam: when set, write_bmp calls hook(temporary name) right after it has
+// created the temporary file, before any pixel is written. nullptr clears it.
+void set_bmp_write_hook(void (*hook)(const char* temporary));
 
 }  // namespace korvale

@@ -174,12 +174,13 @@ const StageSet& stage_set(int i) {
 }
 
 bool stage_set_supported(int i) {
+  if (i < 0 || i >= kStageSetCount) return false;
 #if KORVALE_FFT_HAVE_AVX2
   if (&stage_set(i) == &avx2::stages()) {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   }
 #endif
-  return i >= 0 && i < kStageSetCount;
+  return true;
 }
 
 const StageSet& active_stage_set() {

@@ -34,6 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* fields[] = {opt.input, opt.input2, opt.output};
   for (const char* f : fields)
     if (std::memchr(f, '\0', korvale::kNameField) == nullptr) std::abort();
-  if (outcome == korvale::ParseOutcome::error && error.empty()) std::abort();
+  // Every failure comes with its line; a usage request or success with none.
+  const bool failed = outcome == korvale::ParseOutcome::error ||
+                      outcome == korvale::ParseOutcome::unknown_key;
+  if (failed == error.empty()) std::abort();
+  // The typed reductions point at argument words and read back as the values.
+  if (std::atoi(opt.sizexminus_text) != opt.sizexminus && outcome == korvale::ParseOutcome::ok &&
+      std::strlen(opt.sizexminus_text) < 10)
+    std::abort();
   return 0;
 }

@@ -7,6 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 shift || true
-cmake -S . -B "$build" -G Ninja -DKORVALE_WERROR=ON "$@"
+cmake -S . -B "$build" -G Ninja -DKORVALE_WERROR=ON -DKORVALE_TESTS=ON "$@"
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

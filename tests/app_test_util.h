@@ -4,22 +4,29 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/child_process.h"
 
 namespace apptest {
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the process did not exit normally
+  int signal = 0;   // the signal that ended the process, or 0
   std::string out;
   std::string err;
 };
@@ -34,19 +41,30 @@ inline void write_file(const std::string& path, const std::string& bytes) {
   f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Runs `binary` with `args` in folder `dir`; `fail_alloc`, when not empty, is
-// passed as KORVALE_FAIL_ALLOC (the seamed binary reads it).
-inline RunResult run(const std::string& binary, const std::vector<std::string>& args,
-                     const std::string& dir, const std::string& fail_alloc = "") {
-  const std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
-  pid_t pid = fork();
-  if (pid == 0) {
+// A started process whose standard output and error go to unnamed files.
+struct Started {
+  pid_t pid = -1;
+  std::FILE* out = nullptr;
+  std::FILE* err = nullptr;
+};
+
+// Starts `binary` with `args` in folder `dir`, with the variables `env`
+// ("NAME=value") added; `prepare` runs in the child just before the program
+// (to change the user, the umask, signal dispositions, ...).
+inline Started start(const std::string& binary, const std::vector<std::string>& args,
+                     const std::string& dir, const std::vector<std::string>& env = {},
+                     const std::function<void()>& prepare = {}) {
+  Started s;
+  s.out = std::tmpfile();
+  s.err = std::tmpfile();
+  if (s.out == nullptr || s.err == nullptr) return s;
+  s.pid = fork();
+  if (s.pid == 0) {
+    dup2(fileno(s.out), 1);
+    dup2(fileno(s.err), 2);
     if (chdir(dir.c_str()) != 0) _exit(127);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    if (!fail_alloc.empty()) setenv("KORVALE_FAIL_ALLOC", fail_alloc.c_str(), 1);
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    if (prepare) prepare();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(binary.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -54,15 +72,29 @@ inline RunResult run(const std::string& binary, const std::vector<std::string>& 
     execv(binary.c_str(), argv.data());
     _exit(127);
   }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
+  return s;
+}
+
+// Waits for a started process to end and collects what it wrote.
+inline RunResult finish(Started s) {
   RunResult r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
-  std::filesystem::remove(out_path);
-  std::filesystem::remove(err_path);
+  int wstatus = 0;
+  if (s.pid > 0 && waitpid(s.pid, &wstatus, 0) == s.pid) {
+    if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
+  }
+  if (s.out != nullptr) r.out = korvale::test::read_all(s.out);
+  if (s.err != nullptr) r.err = korvale::test::read_all(s.err);
   return r;
+}
+
+// Runs `binary` with `args` in folder `dir`; `fail_alloc`, when not empty, is
+// passed as KORVALE_FAIL_ALLOC (the seamed binary reads it).
+inline RunResult run(const std::string& binary, const std::vector<std::string>& args,
+                     const std::string& dir, const std::string& fail_alloc = "") {
+  std::vector<std::string> env;
+  if (!fail_alloc.empty()) env.push_back("KORVALE_FAIL_ALLOC=" + fail_alloc);
+  return finish(start(binary, args, dir, env));
 }
 
 // A fresh empty folder for one test.
@@ -72,6 +104,42 @@ inline std::string scratch_dir(const std::string& tag) {
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
   return std::string(mkdtemp(buf.data()));
+}
+
+// An unprivileged account for the permission cases, which mean nothing to
+// root: found when the tests run as root and "nobody" exists.
+struct Account {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+inline bool unprivileged_account(Account* account) {
+  if (geteuid() != 0) return false;
+  const passwd* pw = getpwnam("nobody");
+  if (pw == nullptr || pw->pw_uid == 0) return false;
+  account->uid = pw->pw_uid;
+  account->gid = pw->pw_gid;
+  return true;
+}
+
+// For start(): the child drops to `account` (no supplementary groups) and
+// sets `mask` as its umask.
+inline std::function<void()> as_account(Account account, mode_t mask = 022) {
+  return [account, mask] {
+    umask(mask);
+    if (setgroups(0, nullptr) != 0 || setgid(account.gid) != 0 || setuid(account.uid) != 0)
+      _exit(126);
+  };
+}
+
+// A folder any user can reach, holding a copy of `binary` any user can run
+// (the build tree may be closed to others); returns the copy's path.
+inline std::string reachable_copy(const std::string& binary, const std::string& folder) {
+  chmod(folder.c_str(), 0755);
+  const std::string copy = folder + "/" + std::filesystem::path(binary).filename().string();
+  std::filesystem::copy_file(binary, copy, std::filesystem::copy_options::overwrite_existing);
+  chmod(copy.c_str(), 0755);
+  return copy;
 }
 
 // Pixels of a picture, row 0 at the top: rgb[(y * w + x) * 3 + c], c = 0 red.

@@ -52,13 +52,18 @@ const OddFile kOddFiles[] = {
      "pixel data offset 0 outside the file (54..78)"},
     {"offset 2^32 - 1", odd([](BmpFields&) {}), -1,
      "pixel data offset 4294967295 outside the file (54..78)", 0xFFFFFFFF},
-    {"offset inside a 124-byte header", odd([](BmpFields& f) { f.info_size = 124; }), -1,
-     "pixel data offset 54 inside the 124-byte information header (it ends at byte 138)"},
+    {"offset inside a 124-byte header", odd([](BmpFields& f) {
+       f.info_size = 124;
+       f.extra_bytes = 100;
+     }),
+     -1, "pixel data offset 54 inside the 124-byte information header (it ends at byte 138)"},
+    {"124-byte header in a 78-byte file", odd([](BmpFields& f) { f.info_size = 124; }), -1,
+     "too short for the BMP headers (78 bytes; at least 138 needed)"},
     {"header size 2^32 - 1", odd([](BmpFields& f) { f.info_size = 0xFFFFFFFF; }), -1,
-     "pixel data offset 54 inside the 4294967295-byte information header (it ends at byte "
-     "4294967309)"},
+     "information header of 4294967295 bytes; the known sizes are 12, 16, 40, 52, 56, 64, 108 "
+     "and 124"},
     {"header size 39", odd([](BmpFields& f) { f.info_size = 39; }), -1,
-     "information header of 39 bytes; at least 40 expected"},
+     "information header of 39 bytes; the known sizes are 12, 16, 40, 52, 56, 64, 108 and 124"},
     {"header size 64", odd([](BmpFields& f) {
        f.info_size = 64;
        f.pixel_offset = 78;
@@ -111,8 +116,6 @@ TEST(BmpHostile, EachOddFileIsReadCorrectlyOrRefusedBeforeAnyAllocation) {
       EXPECT_TRUE(holds_picture(decoded, w, h));
       const BmpPlanes read = read_bmp(path.c_str());
       EXPECT_TRUE(holds_picture(read, w, h));
-      EXPECT_EQ(image_width, w);
-      EXPECT_EQ(image_height, h);
       continue;
     }
     EXPECT_EQ(error, c.refusal);

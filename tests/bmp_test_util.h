@@ -45,8 +45,6 @@ inline void put_le(std::vector<unsigned char>& bytes, std::size_t at, std::uint6
   for (int i = 0; i < n; ++i) bytes[at + i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// The file image described by f, carrying the sample picture. Pixel rows are
-// laid out only for widths and heights the format allows.
 // The fields of a sound w x h file with `change` applied on top.
 inline BmpFields fields_with(int w, int h, void (*change)(BmpFields&)) {
   BmpFields f;
@@ -56,6 +54,8 @@ inline BmpFields fields_with(int w, int h, void (*change)(BmpFields&)) {
   return f;
 }
 
+// The file image described by f, carrying the sample picture. Pixel rows are
+// laid out only for widths and heights the format allows.
 inline std::vector<unsigned char> build_bmp(const BmpFields& f) {
   const std::int64_t w = f.width > 0 ? f.width : 0;
   const std::int64_t rows = f.height < 0 ? -std::int64_t{f.height} : f.height;

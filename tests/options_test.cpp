@@ -44,12 +44,21 @@ test::ChildResult run_parse(std::vector<std::string> args) {
   });
 }
 
-TEST(Options, HelpAndUnknownKeysPrintUsageWithStatusZero) {
-  for (const char* key : {"-help", "-h", "-H", "-foo", "-", "-sizexminu", "-Fsc2", "--i"}) {
+TEST(Options, HelpPrintsUsageAndUnknownKeysFail) {
+  for (const char* key : {"-help", "-h"}) {
     const test::ChildResult r = run_parse({"-i", "in.bmp", key, "-o"});
     EXPECT_EQ(r.status, 0) << key;
     EXPECT_EQ(r.err, kUsage) << key;
     EXPECT_EQ(r.out, "") << key;
+  }
+  // A misspelt key must not pass for a request for help: the usage follows the
+  // failure line, and the walk stops there (the "-o" without value is not seen).
+  for (const char* key :
+       {"-H", "-foo", "-", "-sizexminu", "-sizeyminus", "-Fsc2", "--i", "-help2", "-hh"}) {
+    const test::ChildResult r = run_parse({"-i", "in.bmp", key, "-o"});
+    EXPECT_EQ(r.status, 1) << key;
+    EXPECT_EQ(r.err, kUsage) << key;
+    EXPECT_EQ(r.out, std::string("unknown option ") + key + "\n") << key;
   }
   const test::ChildResult r = run_in_child([] { print_usage(); });
   EXPECT_EQ(r.err, kUsage);

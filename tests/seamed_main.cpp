@@ -1,12 +1,17 @@
-// korvale with the allocation test seam reachable from outside: when
-// KORVALE_FAIL_ALLOC is "NAME" or "NAME:K", the K-th allocation (default 1) of
-// the buffer NAME fails. Built for the tests only; the shipped program reads
-// no environment.
+// korvale with test seams reachable from outside; built for the tests only,
+// the shipped program reads no environment.
+//   KORVALE_FAIL_ALLOC=NAME or NAME:K   the K-th allocation (default 1) of the
+//                                       buffer NAME fails;
+//   KORVALE_STOP_WHILE_WRITING=1        the process stops itself (SIGSTOP) once
+//                                       the output's temporary file exists, so
+//                                       a test can signal it at that point.
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/run.h"
+#include "bmp/bmp.h"
 #include "common/named_alloc.h"
 
 int main(int argc, char** argv) {
@@ -19,6 +24,9 @@ int main(int argc, char** argv) {
       name.resize(colon);
     }
     korvale::fail_named_allocation(name.c_str(), occurrence);
+  }
+  if (std::getenv("KORVALE_STOP_WHILE_WRITING") != nullptr) {
+    korvale::set_bmp_write_hook([](const char*) { std::raise(SIGSTOP); });
   }
   return korvale::run_resize(argc, argv);
 }

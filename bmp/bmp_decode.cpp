@@ -1,0 +1,183 @@
+// The BMP reader's pixel decoders: palette indices (plain or run-length
+// encoded), 24-bit BGR and 16/32-bit pixels with colour masks, each into three
+// planes in stored row order. The header check (bmp_header.cpp) has already
+// made sure that every byte read here lies before layout.data_end.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "bmp/bmp_layout.h"
+
+namespace korvale::bmp_detail {
+namespace {
+
+// Blue, green, red for each of the 256 possible indices; indices beyond the
+// file's palette are black.
+struct Palette {
+  unsigned char bgr[256][3] = {};
+};
+
+Palette read_palette(const unsigned char* file, const BmpLayout& l) {
+  Palette pal;
+  const unsigned char* p = file + l.palette_offset;
+  for (int i = 0; i < l.palette_count; ++i, p += l.palette_entry_bytes) {
+    pal.bgr[i][0] = p[0];
+    pal.bgr[i][1] = p[1];
+    pal.bgr[i][2] = p[2];
+  }
+  return pal;
+}
+
+// Writes one pixel of colour index `index` into plane row `row`, column x.
+struct PlaneWriter {
+  const ColorPlane& b;
+  const ColorPlane& g;
+  const ColorPlane& r;
+  const Palette& pal;
+  void put(int x, int row, unsigned index) const {
+    const unsigned char* c = pal.bgr[index];
+    b.at(x, row) = c[0];
+    g.at(x, row) = c[1];
+    r.at(x, row) = c[2];
+  }
+};
+
+void decode_indexed(const unsigned char* file, const BmpLayout& l, const PlaneWriter& out) {
+  const unsigned bits = static_cast<unsigned>(l.bits);
+  const unsigned index_mask = (1u << bits) - 1;
+  for (int row = 0; row < l.height; ++row) {
+    const unsigned char* p = file + l.pixel_offset + row * l.row_bytes;
+    for (int x = 0; x < l.width; ++x) {
+      // Pixels are packed from the most significant bit of each byte down.
+      const std::size_t bit = static_cast<std::size_t>(x) * bits;
+      const unsigned shift = 8 - bits - static_cast<unsigned>(bit % 8);
+      out.put(x, row, (p[bit / 8] >> shift) & index_mask);
+    }
+  }
+}
+
+void decode_bgr24(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
+                  const ColorPlane& g, const ColorPlane& r) {
+  for (int row = 0; row < l.height; ++row) {
+    const unsigned char* p = file + l.pixel_offset + row * l.row_bytes;
+    for (int x = 0; x < l.width; ++x, p += 3) {
+      b.at(x, row) = p[0];
+      g.at(x, row) = p[1];
+      r.at(x, row) = p[2];
+    }
+  }
+}
+
+// The channel of `pixel` under m, scaled from 0..2^bits-1 to 0..255:
+// round(v * 255 / (2^bits - 1)).
+unsigned char channel(std::uint32_t pixel, const ChannelMask& m) {
+  if (m.bits == 0) return 0;
+  const std::uint64_t v = (pixel & m.mask) >> m.shift;
+  if (m.bits == 8) return static_cast<unsigned char>(v);
+  const std::uint64_t top = (std::uint64_t{1} << m.bits) - 1;
+  return static_cast<unsigned char>((v * 510 + top) / (2 * top));
+}
+
+void decode_masked(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
+                   const ColorPlane& g, const ColorPlane& r) {
+  const int bytes = l.bits / 8;
+  for (int row = 0; row < l.height; ++row) {
+    const unsigned char* p = file + l.pixel_offset + row * l.row_bytes;
+    for (int x = 0; x < l.width; ++x, p += bytes) {
+      std::uint32_t pixel = p[0] | (std::uint32_t{p[1]} << 8);
+      if (bytes == 4) pixel |= (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+      b.at(x, row) = channel(pixel, l.blue);
+      g.at(x, row) = channel(pixel, l.green);
+      r.at(x, row) = channel(pixel, l.red);
+    }
+  }
+}
+
+// Run-length data, two bytes at a time:
+//   n c      (n > 0) n pixels: index c (RLE8), or the high and low nibble of c
+//            in turn (RLE4);
+//   0 0      end of line: the next row, from column 0;
+//   0 1      end of picture;
+//   0 2 x y  move x columns right and y rows up (toward the top);
+//   0 n ...  (n > 2) n literal indices (RLE8: n bytes; RLE4: n nibbles), padded
+//            to an even number of bytes.
+// The cursor may rest on the right edge or above the last row, but no pixel
+// may be written outside the picture.
+std::string decode_rle(const unsigned char* file, const BmpLayout& l, const PlaneWriter& out) {
+  const bool four = l.coding == PixelCoding::kRle4;
+  const int w = l.width, h = l.height;
+  std::size_t pos = l.pixel_offset;
+  const std::size_t end = l.data_end;
+  int x = 0, row = 0;
+  auto leaves = [&](const char* what, std::size_t at) {
+    return format("run-length data: %s at byte %zu leaves the %dx%d picture", what, at, w, h);
+  };
+  while (end - pos >= 2) {
+    const std::size_t at = pos;
+    const unsigned count = file[pos], code = file[pos + 1];
+    pos += 2;
+    if (count > 0) {
+      // An encoded run.
+      if (row >= h || static_cast<int>(count) > w - x) return leaves("a run", at);
+      for (unsigned i = 0; i < count; ++i, ++x) {
+        out.put(x, row, four ? (i % 2 == 0 ? code >> 4 : code & 15) : code);
+      }
+    } else if (code == 0) {
+      x = 0;
+      if (row < h) ++row;
+    } else if (code == 1) {
+      return "";
+    } else if (code == 2) {
+      if (end - pos < 2) break;
+      const int dx = file[pos], dy = file[pos + 1];
+      pos += 2;
+      if (dx > w - x || dy > h - row) return leaves("a move", at);
+      x += dx;
+      row += dy;
+    } else {
+      // A literal run of `code` indices.
+      const std::size_t bytes = four ? (code + 1) / 2 : code;
+      if (end - pos < bytes) break;
+      if (row >= h || static_cast<int>(code) > w - x) return leaves("a literal run", at);
+      for (unsigned i = 0; i < code; ++i, ++x) {
+        const unsigned char byte = file[pos + (four ? i / 2 : i)];
+        out.put(x, row, four ? (i % 2 == 0 ? byte >> 4 : byte & 15) : byte);
+      }
+      const std::size_t padded = bytes + bytes % 2;
+      pos = end - pos < padded ? end : pos + padded;
+    }
+  }
+  return format("run-length data ends at byte %zu without an end-of-picture code", end);
+}
+
+}  // namespace
+
+std::string decode_pixels(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
+                          const ColorPlane& g, const ColorPlane& r) {
+  switch (l.coding) {
+    case PixelCoding::kBgr24:
+      decode_bgr24(file, l, b, g, r);
+      return "";
+    case PixelCoding::kMasked:
+      decode_masked(file, l, b, g, r);
+      return "";
+    case PixelCoding::kIndexed: {
+      const Palette pal = read_palette(file, l);
+      decode_indexed(file, l, PlaneWriter{b, g, r, pal});
+      return "";
+    }
+    case PixelCoding::kRle8:
+    case PixelCoding::kRle4: {
+      // Pixels the codes skip stay black.
+      const std::size_t bytes = static_cast<std::size_t>(l.width) * l.height;
+      std::memset(b.px.get(), 0, bytes);
+      std::memset(g.px.get(), 0, bytes);
+      std::memset(r.px.get(), 0, bytes);
+      const Palette pal = read_palette(file, l);
+      return decode_rle(file, l, PlaneWriter{b, g, r, pal});
+    }
+  }
+  return "unknown pixel coding";
+}
+
+}  // namespace korvale::bmp_detail

@@ -1,0 +1,78 @@
+// Signals that end a run while the output is being written (SIGINT, SIGTERM,
+// SIGHUP) remove the temporary file and end the process as the signal asks;
+// an older output stays as it was. The seamed program stops itself once the
+// temporary file exists, so the signal arrives at exactly that point.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app_test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class ProgramSignal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = apptest::scratch_dir("signal");
+    apptest::Picture in{24, 16, std::vector<uint8_t>(24 * 16 * 3, 60)};
+    apptest::write_file(dir_ + "/in.bmp", apptest::encode_bmp(in));
+    apptest::write_file(dir_ + "/out.bmp", "an older picture");
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Starts the seamed program and waits until it has stopped with its
+  // temporary file in place; then sends `sig` and lets it go on.
+  apptest::RunResult signal_while_writing(int sig, const std::function<void()>& prepare = {}) {
+    apptest::Started s =
+        apptest::start(KORVALE_SEAMED_BIN, {"-i", "in.bmp", "-o", "out", "-sizexminus", "5"}, dir_,
+                       {"KORVALE_STOP_WHILE_WRITING=1"}, prepare);
+    int wstatus = 0;
+    EXPECT_EQ(waitpid(s.pid, &wstatus, WUNTRACED), s.pid);
+    EXPECT_TRUE(WIFSTOPPED(wstatus)) << "the program never reached the write";
+    const std::vector<std::string> during = names_in(dir_);
+    EXPECT_EQ(during.size(), 3u);
+    EXPECT_TRUE(std::any_of(during.begin(), during.end(), [](const std::string& n) {
+      return n.rfind("out.bmp.tmp", 0) == 0;
+    })) << "no temporary file while writing";
+    kill(s.pid, sig);
+    kill(s.pid, SIGCONT);
+    return apptest::finish(s);
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ProgramSignal, EndingSignalsRemoveTheTemporaryFile) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    const apptest::RunResult r = signal_while_writing(sig);
+    EXPECT_EQ(r.signal, sig) << "status " << r.status << ", " << r.out;
+    EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+    EXPECT_EQ(apptest::read_file(dir_ + "/out.bmp"), "an older picture");
+  }
+}
+
+TEST_F(ProgramSignal, IgnoredHangupDoesNotStopTheRun) {
+  // As under nohup: SIGHUP stays ignored and the output is written.
+  const apptest::RunResult r = signal_while_writing(SIGHUP, [] { std::signal(SIGHUP, SIG_IGN); });
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+  EXPECT_EQ(apptest::decode_bmp24(apptest::read_file(dir_ + "/out.bmp")).w, 19);
+}
+
+}  // namespace
