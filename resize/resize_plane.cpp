@@ -23,6 +23,8 @@ constexpr int kBlock = 16;
 // column, so every cache line of the plane is read once.
 constexpr int kGather = 64;
 
+constexpr double kPi = 3.141592653589793;
+
 struct ResizeRun {
   int w = 0, h = 0;    // source size
   int a = 0, b = 0;    // reductions
@@ -30,7 +32,7 @@ struct ResizeRun {
   int kx = 0, ky = 0;  // coefficients kept along x and y
 
   DftTables tables;
-  DftPlan plans[4];  // forward W, forward H, inverse 2W', inverse 2H' (shared when equal)
+  DftPlan plans[4];  // forward W and H; inverse 2W' (W when a = 0), 2H' (H when b = 0)
   DctLines dct_x, dct_y;
   SynthLines syn_x, syn_y;
   Buffer<double> fold;  // kx weights along x, then ky along y
@@ -134,7 +136,7 @@ const DftPlan* plan_for(ResizeRun& r, int* count, int n, int m, bool inverse) {
   return p;
 }
 
-// The four passes of one plane; `bytes` or `values` receives the result.
+// The five steps of one plane; `bytes` or `values` receives the result.
 void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, double* values) {
   if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.a, r.b);
   const int w = r.w, h = r.h, nw = r.nw, nh = r.nh, kx = r.kx, ky = r.ky;
@@ -291,10 +293,10 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads) {
   // which for a mirrored line is 2 cos(pi W' / 2W) C[W'] / W. Likewise in y.
   r.fold = named_buffer<double>(static_cast<std::size_t>(r.kx) + r.ky, "FOLD");
   for (int k = 0; k < r.kx; ++k) {
-    r.fold[k] = (k < r.nw ? 1.0 : 2.0 * std::cos(3.141592653589793 * r.nw / (2.0 * w))) / w;
+    r.fold[k] = (k < r.nw ? 1.0 : 2.0 * std::cos(kPi * r.nw / (2.0 * w))) / w;
   }
   for (int l = 0; l < r.ky; ++l) {
-    r.fold[r.kx + l] = (l < r.nh ? 1.0 : 2.0 * std::cos(3.141592653589793 * r.nh / (2.0 * h))) / h;
+    r.fold[r.kx + l] = (l < r.nh ? 1.0 : 2.0 * std::cos(kPi * r.nh / (2.0 * h))) / h;
   }
 
   r.hdct = named_large_buffer<double>(static_cast<std::size_t>(r.kx) * h, "HDCT");
