@@ -1,7 +1,8 @@
 // The BMP reader's pixel decoders: palette indices (plain or run-length
 // encoded), 24-bit BGR and 16/32-bit pixels with colour masks, each into three
-// planes in stored row order. The header check (bmp_header.cpp) has already
+// planes with the top row first. The header check (bmp_header.cpp) has already
 // made sure that every byte read here lies before layout.data_end.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -28,44 +29,79 @@ Palette read_palette(const unsigned char* file, const BmpLayout& l) {
   return pal;
 }
 
-// Writes one pixel of colour index `index` into plane row `row`, column x.
+// The plane row of stored row `row`: the planes hold the top row first,
+// while most files store the bottom row first.
+int plane_row(const BmpLayout& l, int row) {
+  return l.top_down ? row : l.height - 1 - row;
+}
+
+// Writes one pixel of colour index `index` at column x of stored row `row`.
 struct PlaneWriter {
+  const BmpLayout& l;
   const ColorPlane& b;
   const ColorPlane& g;
   const ColorPlane& r;
   const Palette& pal;
   void put(int x, int row, unsigned index) const {
     const unsigned char* c = pal.bgr[index];
-    b.at(x, row) = c[0];
-    g.at(x, row) = c[1];
-    r.at(x, row) = c[2];
+    const int y = plane_row(l, row);
+    b.at(x, y) = c[0];
+    g.at(x, y) = c[1];
+    r.at(x, y) = c[2];
   }
 };
 
-void decode_indexed(const unsigned char* file, const BmpLayout& l, const PlaneWriter& out) {
-  const unsigned bits = static_cast<unsigned>(l.bits);
-  const unsigned index_mask = (1u << bits) - 1;
-  for (int row = 0; row < l.height; ++row) {
-    const unsigned char* p = file + l.pixel_offset + row * l.row_bytes;
+// Rows decoded together. The planes are stored column by column, so one row
+// of the file scatters over W columns; taking a block of rows at a time, one
+// column after another, writes each plane in contiguous runs of this many
+// bytes while reading kRowBlock rows of the file side by side.
+constexpr int kRowBlock = 64;
+
+// Calls pixel(x, y, p) for every pixel, y its plane row and p pointing at its
+// stored row, in blocks of kRowBlock stored rows taken column by column.
+template <class Pixel>
+void for_each_pixel(const unsigned char* file, const BmpLayout& l, Pixel&& pixel) {
+  for (int row0 = 0; row0 < l.height; row0 += kRowBlock) {
+    const int rows = std::min(kRowBlock, l.height - row0);
+    const unsigned char* base =
+        file + l.pixel_offset + static_cast<std::size_t>(row0) * l.row_bytes;
     for (int x = 0; x < l.width; ++x) {
-      // Pixels are packed from the most significant bit of each byte down.
-      const std::size_t bit = static_cast<std::size_t>(x) * bits;
-      const unsigned shift = 8 - bits - static_cast<unsigned>(bit % 8);
-      out.put(x, row, (p[bit / 8] >> shift) & index_mask);
+      for (int k = 0; k < rows; ++k) {
+        pixel(x, plane_row(l, row0 + k), base + static_cast<std::size_t>(k) * l.row_bytes);
+      }
     }
   }
 }
 
+void decode_indexed(const unsigned char* file, const BmpLayout& l, const PlaneWriter& out) {
+  const unsigned bits = static_cast<unsigned>(l.bits);
+  const unsigned index_mask = (1u << bits) - 1;
+  for_each_pixel(file, l, [&](int x, int y, const unsigned char* p) {
+    // Pixels are packed from the most significant bit of each byte down.
+    const std::size_t bit = static_cast<std::size_t>(x) * bits;
+    const unsigned shift = 8 - bits - static_cast<unsigned>(bit % 8);
+    const unsigned char* c = out.pal.bgr[(p[bit / 8] >> shift) & index_mask];
+    out.b.at(x, y) = c[0];
+    out.g.at(x, y) = c[1];
+    out.r.at(x, y) = c[2];
+  });
+}
+
 void decode_bgr24(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
                   const ColorPlane& g, const ColorPlane& r) {
-  for (int row = 0; row < l.height; ++row) {
-    const unsigned char* p = file + l.pixel_offset + row * l.row_bytes;
-    for (int x = 0; x < l.width; ++x, p += 3) {
-      b.at(x, row) = p[0];
-      g.at(x, row) = p[1];
-      r.at(x, row) = p[2];
-    }
-  }
+  // Raw pointers and the column length by value: byte stores may alias
+  // anything, so reading them through the planes would reload them each time.
+  unsigned char* const bp = b.px.get();
+  unsigned char* const gp = g.px.get();
+  unsigned char* const rp = r.px.get();
+  const std::size_t h = static_cast<std::size_t>(l.height);
+  for_each_pixel(file, l, [=](int x, int y, const unsigned char* p) {
+    p += 3 * static_cast<std::size_t>(x);
+    const std::size_t at = static_cast<std::size_t>(x) * h + static_cast<std::size_t>(y);
+    bp[at] = p[0];
+    gp[at] = p[1];
+    rp[at] = p[2];
+  });
 }
 
 // The channel of `pixel` under m, scaled from 0..2^bits-1 to 0..255:
@@ -81,16 +117,14 @@ unsigned char channel(std::uint32_t pixel, const ChannelMask& m) {
 void decode_masked(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
                    const ColorPlane& g, const ColorPlane& r) {
   const int bytes = l.bits / 8;
-  for (int row = 0; row < l.height; ++row) {
-    const unsigned char* p = file + l.pixel_offset + row * l.row_bytes;
-    for (int x = 0; x < l.width; ++x, p += bytes) {
-      std::uint32_t pixel = p[0] | (std::uint32_t{p[1]} << 8);
-      if (bytes == 4) pixel |= (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-      b.at(x, row) = channel(pixel, l.blue);
-      g.at(x, row) = channel(pixel, l.green);
-      r.at(x, row) = channel(pixel, l.red);
-    }
-  }
+  for_each_pixel(file, l, [&](int x, int y, const unsigned char* p) {
+    p += static_cast<std::size_t>(x) * bytes;
+    std::uint32_t pixel = p[0] | (std::uint32_t{p[1]} << 8);
+    if (bytes == 4) pixel |= (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+    b.at(x, y) = channel(pixel, l.blue);
+    g.at(x, y) = channel(pixel, l.green);
+    r.at(x, y) = channel(pixel, l.red);
+  });
 }
 
 // Run-length data, two bytes at a time:
@@ -163,7 +197,7 @@ std::string decode_pixels(const unsigned char* file, const BmpLayout& l, const C
       return "";
     case PixelCoding::kIndexed: {
       const Palette pal = read_palette(file, l);
-      decode_indexed(file, l, PlaneWriter{b, g, r, pal});
+      decode_indexed(file, l, PlaneWriter{l, b, g, r, pal});
       return "";
     }
     case PixelCoding::kRle8:
@@ -174,7 +208,7 @@ std::string decode_pixels(const unsigned char* file, const BmpLayout& l, const C
       std::memset(g.px.get(), 0, bytes);
       std::memset(r.px.get(), 0, bytes);
       const Palette pal = read_palette(file, l);
-      return decode_rle(file, l, PlaneWriter{b, g, r, pal});
+      return decode_rle(file, l, PlaneWriter{l, b, g, r, pal});
     }
   }
   return "unknown pixel coding";

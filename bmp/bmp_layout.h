@@ -65,10 +65,10 @@ std::string check_bmp_layout(const unsigned char* head, std::size_t head_len, st
                              BmpLayout* out);
 
 // Decodes the pixels of `file` (at least layout.data_end bytes) into the
-// planes b, g, r of layout.width x layout.height, in stored row order: stored
-// row i lands in plane row i. Pixels that run-length data never reaches are
-// black. Returns "" or the refusal for run-length data that leaves the picture
-// or ends without its end-of-picture code.
+// planes b, g, r of layout.width x layout.height, top row first: stored row i
+// lands in plane row i of a top-down file and H - 1 - i otherwise. Pixels that run-length data
+// never reaches are black. Returns "" or the refusal for run-length data that leaves the picture or
+// ends without its end-of-picture code.
 std::string decode_pixels(const unsigned char* file, const BmpLayout& layout, const ColorPlane& b,
                           const ColorPlane& g, const ColorPlane& r);
 

@@ -1,11 +1,10 @@
 // Reading BMP files: read_bmp reads only the bytes a picture needs and hands
 // them to decode_bmp, the one decoding path (also the fuzzers' target).
 //
-// Planes come out column by column, top row first (px[x*h + y]). The stored
-// rows are first decoded in file order into B, G, R and then put top row
-// first into BIN, GIN, RIN; the buffer names are the ones in the failure
-// messages. The header check and the pixel decoders are in bmp_header.cpp and
-// bmp_decode.cpp.
+// Planes come out column by column, top row first (px[x*h + y]): the stored
+// rows are decoded straight into their place in the planes B, G, R (the
+// buffer names of the failure messages), bottom-up files flipped on the way. The header check and
+// the pixel decoders are in bmp_header.cpp and bmp_decode.cpp.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -21,33 +20,6 @@ namespace korvale {
 namespace {
 
 using bmp_detail::BmpLayout;
-
-// Copies file-order planes into new planes with the top row first (flipping
-// bottom-up files) and releases the file-order ones.
-BmpPlanes top_row_first(const BmpLayout& l, ColorPlane* b, ColorPlane* g, ColorPlane* r) {
-  ColorPlane bin = named_plane(l.width, l.height, "BIN");
-  ColorPlane gin = named_plane(l.width, l.height, "GIN");
-  ColorPlane rin = named_plane(l.width, l.height, "RIN");
-  const std::size_t bytes = static_cast<std::size_t>(l.width) * l.height;
-  if (l.top_down) {
-    std::memcpy(bin.px.get(), b->px.get(), bytes);
-    std::memcpy(gin.px.get(), g->px.get(), bytes);
-    std::memcpy(rin.px.get(), r->px.get(), bytes);
-  } else {
-    for (int x = 0; x < l.width; ++x) {
-      for (int y = 0; y < l.height; ++y) {
-        const int from = l.height - 1 - y;
-        bin.at(x, y) = b->at(x, from);
-        gin.at(x, y) = g->at(x, from);
-        rin.at(x, y) = r->at(x, from);
-      }
-    }
-  }
-  b->px.reset();
-  g->px.reset();
-  r->px.reset();
-  return BmpPlanes{std::move(rin), std::move(gin), std::move(bin)};
-}
 
 // Ends the process for a failure with the file `name`: one line on standard
 // output naming the file (the size error stands alone), status 1.
@@ -77,7 +49,7 @@ std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t 
   ColorPlane r = named_plane(l.width, l.height, "R");
   error = bmp_detail::decode_pixels(file, l, b, g, r);
   if (!error.empty()) return error;
-  *out = top_row_first(l, &b, &g, &r);
+  *out = BmpPlanes{std::move(r), std::move(g), std::move(b)};
   return "";
 }
 
@@ -101,7 +73,7 @@ BmpPlanes read_bmp(const char* name) {
   if (!error.empty()) fail(name, error);
 
   // Only the headers, palette and pixels; whatever follows them stays unread.
-  Buffer<unsigned char> vin = named_buffer<unsigned char>(needed, "vin");
+  Buffer<unsigned char> vin = named_large_buffer<unsigned char>(needed, "vin");
   // A file that shrank since it was measured also ends up here.
   if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(vin.get(), 1, needed, file) != needed) {
     fail(name, kBmpSizeError);

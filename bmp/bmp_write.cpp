@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -196,16 +197,37 @@ int write_image(int fd, const ColorPlane& red, const ColorPlane& green, const Co
   fill_header(head, red.w, red.h);
   if (int cause = write_all(fd, head, sizeof head); cause != 0) return cause;
 
-  unsigned char row[3 * kMaxImageSide + 3] = {};  // the pad bytes stay 0
+  // The planes are stored column by column and the file row by row, so rows
+  // are built a block at a time, column after column: each column gives one
+  // contiguous run of the block's rows. 256 KB holds at least two rows of the
+  // widest picture; the pad bytes stay 0.
+  static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
+  static_assert(kBlockBytes >= 2 * (3 * static_cast<std::size_t>(kMaxImageSide) + 3));
+  static constexpr int kMostRows = 32;
+  unsigned char block[kBlockBytes] = {};
   const std::size_t row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
-  for (int y = red.h - 1; y >= 0; --y) {
-    unsigned char* p = row;
-    for (int x = 0; x < red.w; ++x, p += 3) {
-      p[0] = blue.at(x, y);
-      p[1] = green.at(x, y);
-      p[2] = red.at(x, y);
+  const int block_rows =
+      static_cast<int>(std::min<std::size_t>(kMostRows, kBlockBytes / row_bytes));
+  const std::size_t h = static_cast<std::size_t>(red.h);
+  const unsigned char* const r = red.px.get();
+  const unsigned char* const g = green.px.get();
+  const unsigned char* const b = blue.px.get();
+  for (int first = 0; first < red.h; first += block_rows) {
+    const int rows = std::min(block_rows, red.h - first);
+    const std::size_t top = h - 1 - static_cast<std::size_t>(first);  // y of the block's first row
+    for (std::size_t x = 0; x < static_cast<std::size_t>(red.w); ++x) {
+      const std::size_t column = x * h;
+      unsigned char* p = block + 3 * x;
+      for (int k = 0; k < rows; ++k, p += row_bytes) {
+        const std::size_t at = column + top - static_cast<std::size_t>(k);
+        p[0] = b[at];
+        p[1] = g[at];
+        p[2] = r[at];
+      }
     }
-    if (int cause = write_all(fd, row, row_bytes); cause != 0) return cause;
+    if (int cause = write_all(fd, block, static_cast<std::size_t>(rows) * row_bytes); cause != 0) {
+      return cause;
+    }
   }
   return 0;
 }

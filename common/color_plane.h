@@ -21,7 +21,7 @@ inline ColorPlane named_plane(int w, int h, const char* name) {
   ColorPlane plane;
   plane.w = w;
   plane.h = h;
-  plane.px = named_buffer<unsigned char>(static_cast<std::size_t>(w) * h, name);
+  plane.px = named_large_buffer<unsigned char>(static_cast<std::size_t>(w) * h, name);
   return plane;
 }
 

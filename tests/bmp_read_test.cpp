@@ -196,8 +196,8 @@ TEST_F(BmpRead, EveryAllocationFailureInOrder) {
   f.width = 3;
   f.height = 2;
   const std::string path = put(build_bmp(f));
-  const char* const kReadOrder[] = {"vin", "B", "G", "R", "BIN", "GIN", "RIN"};
-  for (int k = 1; k <= 7; ++k) {
+  const char* const kReadOrder[] = {"vin", "B", "G", "R"};
+  for (int k = 1; k <= 4; ++k) {
     const test::ChildResult r = run_in_child([&] {
       fail_named_allocation(nullptr, k);
       read_bmp(path.c_str());
@@ -206,7 +206,7 @@ TEST_F(BmpRead, EveryAllocationFailureInOrder) {
     EXPECT_EQ(r.out, std::string(kReadOrder[k - 1]) + " no memory!!\n");
   }
   const std::vector<unsigned char> file = build_bmp(f);
-  for (int k = 1; k <= 6; ++k) {
+  for (int k = 1; k <= 3; ++k) {
     const test::ChildResult r = run_in_child([&] {
       fail_named_allocation(nullptr, k);
       BmpPlanes planes;
