@@ -14,6 +14,7 @@
 #include "bmp/bmp.h"
 #include "common/color_plane.h"
 #include "common/fatal.h"
+#include "common/file_kind.h"
 #include "resize/resize.h"
 
 namespace korvale {
@@ -29,15 +30,6 @@ void copy_name(char* dst, const char* src) {
   std::snprintf(dst, kNameField, "%s", src);
 }
 
-const char* kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "an unusual file";
-}
-
 // The input must be a regular file: a FIFO would block the reader forever and
 // a device has no size to check. The file is opened without blocking and its
 // type taken from the open file; a socket cannot be opened at all, so a
@@ -49,7 +41,7 @@ std::string check_input(const char* name) {
   if (fd < 0) {
     const int cause = errno;
     if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
-      return std::string(name) + ": is " + kind_of(st.st_mode) + ", not a regular file";
+      return std::string(name) + ": is " + file_kind(st.st_mode) + ", not a regular file";
     }
     return std::string(name) + ": cannot open (" + std::strerror(cause) + ")";
   }
@@ -58,7 +50,7 @@ std::string check_input(const char* name) {
   close(fd);
   if (!known) return std::string(name) + ": cannot open (" + std::strerror(cause) + ")";
   if (!S_ISREG(st.st_mode)) {
-    return std::string(name) + ": is " + kind_of(st.st_mode) + ", not a regular file";
+    return std::string(name) + ": is " + file_kind(st.st_mode) + ", not a regular file";
   }
   return "";
 }

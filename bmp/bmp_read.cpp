@@ -5,6 +5,10 @@
 // rows are decoded straight into their place in the planes B, G, R (the
 // buffer names of the failure messages), bottom-up files flipped on the way. The header check and
 // the pixel decoders are in bmp_header.cpp and bmp_decode.cpp.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +18,7 @@
 #include "bmp/bmp.h"
 #include "bmp/bmp_layout.h"
 #include "common/fatal.h"
+#include "common/file_kind.h"
 
 namespace korvale {
 
@@ -54,7 +59,16 @@ std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t 
 }
 
 BmpPlanes read_bmp(const char* name) {
-  std::FILE* file = std::fopen(name, "rb");
+  // Opened without blocking and checked on the open file itself, so that a
+  // FIFO or device put in place of a checked name can neither hang nor feed
+  // the reader.
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) fail(name, std::string("cannot open (") + std::strerror(errno) + ")");
+  struct stat st;
+  if (fstat(fd, &st) != 0) fail(name, std::string("cannot open (") + std::strerror(errno) + ")");
+  if (!S_ISREG(st.st_mode))
+    fail(name, std::string("is ") + file_kind(st.st_mode) + ", not a regular file");
+  std::FILE* file = fdopen(fd, "rb");
   if (file == nullptr) fail(name, std::string("cannot open (") + std::strerror(errno) + ")");
 
   // The real length, so that every header field is checked against it before

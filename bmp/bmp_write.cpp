@@ -27,6 +27,7 @@
 #include <random>
 
 #include "bmp/bmp.h"
+#include "common/file_kind.h"
 
 namespace korvale {
 namespace {
@@ -238,15 +239,6 @@ struct Existing {
   struct stat st = {};
 };
 
-const char* kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "an unusual file";
-}
-
 // The folder holding `path`.
 std::string folder_of(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -271,7 +263,7 @@ std::string check_output(const char* stem, char (&path)[kOutputPathBytes], Exist
   if (lstat(path, &st) != 0) return "";
   const std::string name(path);
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-    return name + ": is " + kind_of(st.st_mode) + ", not a regular file; not replaced";
+    return name + ": is " + file_kind(st.st_mode) + ", not a regular file; not replaced";
   }
   if (S_ISREG(st.st_mode)) {
     if ((st.st_mode & 0222) == 0) return name + ": existing file is read-only; not replaced";

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <filesystem>
@@ -186,9 +187,16 @@ TEST_F(BmpRead, UnreadableInputIsAnError) {
   test::ChildResult r = run_in_child([&] { read_bmp(path.c_str()); });
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, path + ": cannot open (No such file or directory)\n");
+  // Only regular files are read, checked on the open file (a FIFO would
+  // otherwise block the reader for ever).
   r = run_in_child([&] { read_bmp(dir_.c_str()); });
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, dir_ + ": read error (Is a directory)\n");
+  EXPECT_EQ(r.out, dir_ + ": is a folder, not a regular file\n");
+  const std::string fifo = dir_ + "/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  r = run_in_child([&] { read_bmp(fifo.c_str()); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, fifo + ": is a FIFO, not a regular file\n");
 }
 
 TEST_F(BmpRead, EveryAllocationFailureInOrder) {
