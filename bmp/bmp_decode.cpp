@@ -58,17 +58,24 @@ struct PlaneWriter {
 constexpr int kRowBlock = 64;
 
 // Calls pixel(x, y, p) for every pixel, y its plane row and p pointing at its
-// stored row, in blocks of kRowBlock stored rows taken column by column.
+// stored row, in blocks of kRowBlock stored rows taken column by column. The
+// layout's fields are copied into locals first: byte stores may alias
+// anything, so the compiler would otherwise reload them for every pixel.
 template <class Pixel>
 void for_each_pixel(const unsigned char* file, const BmpLayout& l, Pixel&& pixel) {
-  for (int row0 = 0; row0 < l.height; row0 += kRowBlock) {
-    const int rows = std::min(kRowBlock, l.height - row0);
-    const unsigned char* base =
-        file + l.pixel_offset + static_cast<std::size_t>(row0) * l.row_bytes;
-    for (int x = 0; x < l.width; ++x) {
-      for (int k = 0; k < rows; ++k) {
-        pixel(x, plane_row(l, row0 + k), base + static_cast<std::size_t>(k) * l.row_bytes);
-      }
+  const int width = l.width, height = l.height;
+  const std::size_t row_bytes = l.row_bytes;
+  const unsigned char* const first = file + l.pixel_offset;
+  // Plane row of stored row `row`: y0 + step * row.
+  const int y0 = l.top_down ? 0 : height - 1;
+  const int step = l.top_down ? 1 : -1;
+  for (int row0 = 0; row0 < height; row0 += kRowBlock) {
+    const int rows = std::min(kRowBlock, height - row0);
+    const unsigned char* rowp[kRowBlock];
+    for (int k = 0; k < rows; ++k) rowp[k] = first + static_cast<std::size_t>(row0 + k) * row_bytes;
+    const int ytop = y0 + step * row0;
+    for (int x = 0; x < width; ++x) {
+      for (int k = 0; k < rows; ++k) pixel(x, ytop + step * k, rowp[k]);
     }
   }
 }

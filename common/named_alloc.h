@@ -69,10 +69,11 @@ Buffer<T> named_buffer(std::size_t count, const char* name) {
   return Buffer<T>(p);
 }
 
-// For the large grids of a run: count elements of T for `name`, aligned to
-// 2 MB and, on Linux, offered to the kernel for transparent huge pages (a
-// first touch of a fresh 4 KB page costs far more than of a 2 MB one); freed
-// by Buffer like any other. Same failure contract as named_buffer.
+// For the planes, the file's bytes and the grids of a run: count elements of
+// T for `name`; from 512 KB up, rounded up to whole 2 MB pages, aligned to
+// them and, on Linux, offered to the kernel as transparent huge pages (a first
+// touch of a fresh 4 KB page costs far more than of a 2 MB one). Freed by
+// Buffer like any other. Same failure contract as named_buffer.
 void* try_alloc_large_bytes(std::size_t count, std::size_t size, const char* name);
 
 template <class T>
