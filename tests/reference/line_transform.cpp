@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "chirpz/chirpz.h"
+#include "common/fatal.h"
 #include "common/named_alloc.h"
 #include "tests/reference/reference.h"
 
@@ -44,9 +45,7 @@ void column_dft(int n, int inverse, const double* in_re, const double* in_im, do
   // than hand back an untransformed line.
   ChirpPlan plan;
   if (chirp_plan_init(&plan, n, n, ip, ww) != 0) {
-    std::printf("failure!!!!\n");
-    std::fflush(stdout);
-    std::exit(1);
+    fail_exit("failure!!!!");
   }
   chirp_transform(&plan, inverse, stage_re, stage_im, ip, ww);
   for (int j = 0; j < n; ++j) {
