@@ -100,7 +100,8 @@ int run_resize(int argc, char** argv) {
     fail_exit(error.c_str());
   }
 
-  // Threads for the plane resizes: KORVALE_THREADS, or every hardware thread.
+  // Threads for decoding and the plane resizes: KORVALE_THREADS, or every
+  // hardware thread.
   int threads = 1;
   if (const std::string error = thread_count_from(std::getenv("KORVALE_THREADS"), &threads);
       !error.empty()) {
@@ -108,7 +109,7 @@ int run_resize(int argc, char** argv) {
   }
 
   // 5. Input planes, top row first; the reader ends the process on failure.
-  BmpPlanes in = read_bmp(g_input_name);
+  BmpPlanes in = read_bmp(g_input_name, threads);
   const int w = in.red.w;
   const int h = in.red.h;
   if (opt.sizexminus < 0 || opt.sizexminus >= w) {

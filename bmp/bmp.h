@@ -65,17 +65,21 @@ std::string bmp_bytes_needed(const unsigned char* head, std::size_t head_len, st
 // way and, when the file is sound, decodes its pixels into *out. Returns ""
 // or the error text. Planes are allocated as named buffers (a failed
 // allocation ends the process); nothing is allocated for a file whose header
-// fields are refused.
+// fields are refused. Uncompressed rows are decoded on `threads` threads
+// (blocks of rows, each pixel on its own: the planes are the same for any
+// count); run-length data on the calling thread.
 std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t file_len,
-                       BmpPlanes* out);
+                       BmpPlanes* out, int threads = 1);
 
 // The same over a whole file image file[0 .. len-1].
-inline std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out) {
-  return decode_bmp(file, len, len, out);
+inline std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out,
+                              int threads = 1) {
+  return decode_bmp(file, len, len, out, threads);
 }
 
-// Reads the file `name` into three planes of the picture's width and height.
-BmpPlanes read_bmp(const char* name);
+// Reads the file `name` into three planes of the picture's width and height,
+// decoding on `threads` threads.
+BmpPlanes read_bmp(const char* name, int threads = 1);
 
 // The output path's buffer, terminator included: the path "<stem>.bmp" has at
 // most 127 characters, so a stem has at most 123.

@@ -58,32 +58,43 @@ struct PlaneWriter {
 constexpr int kRowBlock = 64;
 
 // Calls pixel(x, y, p) for every pixel, y its plane row and p pointing at its
-// stored row, in blocks of kRowBlock stored rows taken column by column. The
+// stored row, in blocks of kRowBlock stored rows taken column by column; the
+// pool's threads take contiguous ranges of whole blocks (every pixel is
+// decoded on its own, so the planes do not depend on the thread count). The
 // layout's fields are copied into locals first: byte stores may alias
 // anything, so the compiler would otherwise reload them for every pixel.
 template <class Pixel>
-void for_each_pixel(const unsigned char* file, const BmpLayout& l, Pixel&& pixel) {
+void for_each_pixel(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
+                    const Pixel& pixel) {
   const int width = l.width, height = l.height;
   const std::size_t row_bytes = l.row_bytes;
   const unsigned char* const first = file + l.pixel_offset;
   // Plane row of stored row `row`: y0 + step * row.
   const int y0 = l.top_down ? 0 : height - 1;
   const int step = l.top_down ? 1 : -1;
-  for (int row0 = 0; row0 < height; row0 += kRowBlock) {
-    const int rows = std::min(kRowBlock, height - row0);
-    const unsigned char* rowp[kRowBlock];
-    for (int k = 0; k < rows; ++k) rowp[k] = first + static_cast<std::size_t>(row0 + k) * row_bytes;
-    const int ytop = y0 + step * row0;
-    for (int x = 0; x < width; ++x) {
-      for (int k = 0; k < rows; ++k) pixel(x, ytop + step * k, rowp[k]);
+  const long long blocks = (height + kRowBlock - 1) / kRowBlock;
+  pool_run(pool, [&](int t) {
+    const int begin = static_cast<int>(blocks * t / pool.threads) * kRowBlock;
+    const int end =
+        static_cast<int>(std::min<long long>(blocks * (t + 1) / pool.threads * kRowBlock, height));
+    for (int row0 = begin; row0 < end; row0 += kRowBlock) {
+      const int rows = std::min(kRowBlock, height - row0);
+      const unsigned char* rowp[kRowBlock];
+      for (int k = 0; k < rows; ++k)
+        rowp[k] = first + static_cast<std::size_t>(row0 + k) * row_bytes;
+      const int ytop = y0 + step * row0;
+      for (int x = 0; x < width; ++x) {
+        for (int k = 0; k < rows; ++k) pixel(x, ytop + step * k, rowp[k]);
+      }
     }
-  }
+  });
 }
 
-void decode_indexed(const unsigned char* file, const BmpLayout& l, const PlaneWriter& out) {
+void decode_indexed(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
+                    const PlaneWriter& out) {
   const unsigned bits = static_cast<unsigned>(l.bits);
   const unsigned index_mask = (1u << bits) - 1;
-  for_each_pixel(file, l, [&](int x, int y, const unsigned char* p) {
+  for_each_pixel(file, l, pool, [&](int x, int y, const unsigned char* p) {
     // Pixels are packed from the most significant bit of each byte down.
     const std::size_t bit = static_cast<std::size_t>(x) * bits;
     const unsigned shift = 8 - bits - static_cast<unsigned>(bit % 8);
@@ -94,15 +105,15 @@ void decode_indexed(const unsigned char* file, const BmpLayout& l, const PlaneWr
   });
 }
 
-void decode_bgr24(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
-                  const ColorPlane& g, const ColorPlane& r) {
+void decode_bgr24(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
+                  const ColorPlane& b, const ColorPlane& g, const ColorPlane& r) {
   // Raw pointers and the column length by value: byte stores may alias
   // anything, so reading them through the planes would reload them each time.
   unsigned char* const bp = b.px.get();
   unsigned char* const gp = g.px.get();
   unsigned char* const rp = r.px.get();
   const std::size_t h = static_cast<std::size_t>(l.height);
-  for_each_pixel(file, l, [=](int x, int y, const unsigned char* p) {
+  for_each_pixel(file, l, pool, [=](int x, int y, const unsigned char* p) {
     p += 3 * static_cast<std::size_t>(x);
     const std::size_t at = static_cast<std::size_t>(x) * h + static_cast<std::size_t>(y);
     bp[at] = p[0];
@@ -121,10 +132,10 @@ unsigned char channel(std::uint32_t pixel, const ChannelMask& m) {
   return static_cast<unsigned char>((v * 510 + top) / (2 * top));
 }
 
-void decode_masked(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
-                   const ColorPlane& g, const ColorPlane& r) {
+void decode_masked(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
+                   const ColorPlane& b, const ColorPlane& g, const ColorPlane& r) {
   const int bytes = l.bits / 8;
-  for_each_pixel(file, l, [&](int x, int y, const unsigned char* p) {
+  for_each_pixel(file, l, pool, [&](int x, int y, const unsigned char* p) {
     p += static_cast<std::size_t>(x) * bytes;
     std::uint32_t pixel = p[0] | (std::uint32_t{p[1]} << 8);
     if (bytes == 4) pixel |= (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
@@ -194,17 +205,17 @@ std::string decode_rle(const unsigned char* file, const BmpLayout& l, const Plan
 }  // namespace
 
 std::string decode_pixels(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
-                          const ColorPlane& g, const ColorPlane& r) {
+                          const ColorPlane& g, const ColorPlane& r, WorkerPool& pool) {
   switch (l.coding) {
     case PixelCoding::kBgr24:
-      decode_bgr24(file, l, b, g, r);
+      decode_bgr24(file, l, pool, b, g, r);
       return "";
     case PixelCoding::kMasked:
-      decode_masked(file, l, b, g, r);
+      decode_masked(file, l, pool, b, g, r);
       return "";
     case PixelCoding::kIndexed: {
       const Palette pal = read_palette(file, l);
-      decode_indexed(file, l, PlaneWriter{l, b, g, r, pal});
+      decode_indexed(file, l, pool, PlaneWriter{l, b, g, r, pal});
       return "";
     }
     case PixelCoding::kRle8:

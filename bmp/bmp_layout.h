@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/color_plane.h"
+#include "common/worker_pool.h"
 
 namespace korvale::bmp_detail {
 
@@ -69,7 +70,9 @@ std::string check_bmp_layout(const unsigned char* head, std::size_t head_len, st
 // lands in plane row i of a top-down file and H - 1 - i otherwise. Pixels that run-length data
 // never reaches are black. Returns "" or the refusal for run-length data that leaves the picture or
 // ends without its end-of-picture code.
+// Uncompressed rows are decoded on the pool's threads; run-length data on the
+// calling thread.
 std::string decode_pixels(const unsigned char* file, const BmpLayout& layout, const ColorPlane& b,
-                          const ColorPlane& g, const ColorPlane& r);
+                          const ColorPlane& g, const ColorPlane& r, WorkerPool& pool);
 
 }  // namespace korvale::bmp_detail

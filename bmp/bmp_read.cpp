@@ -44,7 +44,7 @@ std::string bmp_bytes_needed(const unsigned char* head, std::size_t head_len, st
 }
 
 std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t file_len,
-                       BmpPlanes* out) {
+                       BmpPlanes* out, int threads) {
   BmpLayout l;
   std::string error = bmp_detail::check_bmp_layout(file, have, file_len, &l);
   if (!error.empty()) return error;
@@ -52,13 +52,15 @@ std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t 
   ColorPlane b = named_plane(l.width, l.height, "B");
   ColorPlane g = named_plane(l.width, l.height, "G");
   ColorPlane r = named_plane(l.width, l.height, "R");
-  error = bmp_detail::decode_pixels(file, l, b, g, r);
+  WorkerPool pool;
+  pool_start(&pool, threads);
+  error = bmp_detail::decode_pixels(file, l, b, g, r, pool);
   if (!error.empty()) return error;
   *out = BmpPlanes{std::move(r), std::move(g), std::move(b)};
   return "";
 }
 
-BmpPlanes read_bmp(const char* name) {
+BmpPlanes read_bmp(const char* name, int threads) {
   // Opened without blocking and checked on the open file itself, so that a
   // FIFO or device put in place of a checked name can neither hang nor feed
   // the reader.
@@ -95,7 +97,7 @@ BmpPlanes read_bmp(const char* name) {
   std::fclose(file);
 
   BmpPlanes planes;
-  error = decode_bmp(vin.get(), needed, file_len, &planes);
+  error = decode_bmp(vin.get(), needed, file_len, &planes, threads);
   if (!error.empty()) fail(name, error);
   vin.reset();
   return planes;

@@ -10,7 +10,7 @@
 #include "common/named_alloc.h"
 #include "resize/line_transform.h"
 #include "resize/resize.h"
-#include "resize/worker_pool.h"
+#include "common/worker_pool.h"
 
 namespace korvale {
 

@@ -42,6 +42,39 @@ std::uint32_t colour(int i) {
   return (static_cast<std::uint32_t>(i) * 0x9E3779B1u >> 5) & 0xFFFFFF;
 }
 
+TEST(BmpVariants, TallPicturesDecodeAlikeOnAnyThreadCount) {
+  // Blocks of rows are shared out among threads: 24-bit, 32-bit masked and
+  // 8-bit palette pictures, bottom-up and top-down, several blocks tall
+  // (with a short last block), decode to their pixels whatever the count.
+  const int w = 37, h = 301;
+  std::vector<std::uint32_t> palette(256);
+  for (int i = 0; i < 256; ++i) palette[i] = colour(i);
+  auto rgb = [](int x, int y) { return colour(x * 7 + y * 13); };
+  auto index = [](int x, int y) { return (x * 5 + y * 11) % 256; };
+  for (bool top_down : {false, true}) {
+    const int sh = top_down ? -h : h;
+    const std::string files[] = {
+        bmptest::assemble(Header{40, w, sh, 24}, bmptest::pack_rows(w, h, 24, top_down, rgb)),
+        bmptest::assemble(Header{108, w, sh, 32, 3, 0, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}},
+                          bmptest::pack_rows(w, h, 32, top_down, rgb)),
+        bmptest::assemble(Header{40, w, sh, 8, 0, 256, {}, palette},
+                          bmptest::pack_rows(w, h, 8, top_down, index))};
+    for (int f = 0; f < 3; ++f) {
+      for (int threads : {1, 2, 3, 7}) {
+        BmpPlanes planes;
+        ASSERT_EQ(decode_bmp(reinterpret_cast<const unsigned char*>(files[f].data()),
+                             files[f].size(), &planes, threads),
+                  "");
+        EXPECT_EQ(mismatch(planes, w, h,
+                           [&](int x, int y) { return f == 2 ? colour(index(x, y)) : rgb(x, y); }),
+                  "")
+            << "file " << f << (top_down ? " top-down" : " bottom-up") << ", " << threads
+            << " threads";
+      }
+    }
+  }
+}
+
 TEST(BmpVariants, PalettesOfEveryDepthUnderEveryHeader) {
   // Indices take all 2^bits values; the palette has one entry fewer (those
   // indices read as black), exactly 2^bits, or 3 more (which do not count).

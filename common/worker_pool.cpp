@@ -1,4 +1,4 @@
-#include "resize/worker_pool.h"
+#include "common/worker_pool.h"
 
 #include <system_error>
 
