@@ -1,10 +1,5 @@
 #include "app/run.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +9,6 @@
 #include "bmp/bmp.h"
 #include "common/color_plane.h"
 #include "common/fatal.h"
-#include "common/file_kind.h"
 #include "resize/resize.h"
 
 namespace korvale {
@@ -28,31 +22,6 @@ char g_output_name[kNameField];
 
 void copy_name(char* dst, const char* src) {
   std::snprintf(dst, kNameField, "%s", src);
-}
-
-// The input must be a regular file: a FIFO would block the reader forever and
-// a device has no size to check. The file is opened without blocking and its
-// type taken from the open file; a socket cannot be opened at all, so a
-// failed open looks at the name once more to say what it is. Returns "" or
-// the error text.
-std::string check_input(const char* name) {
-  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  if (fd < 0) {
-    const int cause = errno;
-    if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) {
-      return std::string(name) + ": is " + file_kind(st.st_mode) + ", not a regular file";
-    }
-    return std::string(name) + ": cannot open (" + std::strerror(cause) + ")";
-  }
-  const bool known = fstat(fd, &st) == 0;
-  const int cause = errno;
-  close(fd);
-  if (!known) return std::string(name) + ": cannot open (" + std::strerror(cause) + ")";
-  if (!S_ISREG(st.st_mode)) {
-    return std::string(name) + ": is " + file_kind(st.st_mode) + ", not a regular file";
-  }
-  return "";
 }
 
 // Says which reduction is out of range, quoting the value as it was typed,
@@ -93,7 +62,7 @@ int run_resize(int argc, char** argv) {
 
   // An input that is not a regular file, and an output that cannot or must not
   // be written, are refused before the work starts.
-  if (const std::string error = check_input(g_input_name); !error.empty()) {
+  if (const std::string error = probe_bmp_input(g_input_name); !error.empty()) {
     fail_exit(error.c_str());
   }
   if (const std::string error = probe_bmp_output(g_output_name); !error.empty()) {

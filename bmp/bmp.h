@@ -77,6 +77,16 @@ inline std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPla
   return decode_bmp(file, len, len, out, threads);
 }
 
+// Opens `name` for reading without blocking and refuses anything but a
+// regular file ("NAME: is a FIFO, not a regular file", likewise a folder,
+// device or socket) or a name that cannot be opened ("NAME: cannot open
+// (...)"). Returns "" and the open descriptor in *fd (the caller closes it),
+// or the error text with *fd = -1.
+std::string open_bmp_input(const char* name, int* fd);
+
+// The same check before any work, the descriptor closed again.
+std::string probe_bmp_input(const char* name);
+
 // Reads the file `name` into three planes of the picture's width and height,
 // decoding on `threads` threads.
 BmpPlanes read_bmp(const char* name, int threads = 1);

@@ -33,6 +33,10 @@ using bmp_detail::BmpLayout;
   fail_exit((std::string(name) + ": " + text).c_str());
 }
 
+std::string not_regular(const char* name, mode_t mode) {
+  return std::string(name) + ": is " + file_kind(mode) + ", not a regular file";
+}
+
 }  // namespace
 
 std::string bmp_bytes_needed(const unsigned char* head, std::size_t head_len, std::size_t file_len,
@@ -60,16 +64,41 @@ std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t 
   return "";
 }
 
-BmpPlanes read_bmp(const char* name, int threads) {
-  // Opened without blocking and checked on the open file itself, so that a
-  // FIFO or device put in place of a checked name can neither hang nor feed
-  // the reader.
-  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) fail(name, std::string("cannot open (") + std::strerror(errno) + ")");
+std::string open_bmp_input(const char* name, int* fd) {
+  // Opened without blocking and checked on the open file itself: a FIFO would
+  // block the reader for ever and a device has no size to check. A socket
+  // cannot be opened at all, so a failed open looks at the name once more to
+  // say what it is.
   struct stat st;
-  if (fstat(fd, &st) != 0) fail(name, std::string("cannot open (") + std::strerror(errno) + ")");
-  if (!S_ISREG(st.st_mode))
-    fail(name, std::string("is ") + file_kind(st.st_mode) + ", not a regular file");
+  *fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (*fd < 0) {
+    const int cause = errno;
+    if (stat(name, &st) == 0 && !S_ISREG(st.st_mode)) return not_regular(name, st.st_mode);
+    return std::string(name) + ": cannot open (" + std::strerror(cause) + ")";
+  }
+  std::string error;
+  if (fstat(*fd, &st) != 0) {
+    error = std::string(name) + ": cannot open (" + std::strerror(errno) + ")";
+  } else if (!S_ISREG(st.st_mode)) {
+    error = not_regular(name, st.st_mode);
+  }
+  if (!error.empty()) {
+    close(*fd);
+    *fd = -1;
+  }
+  return error;
+}
+
+std::string probe_bmp_input(const char* name) {
+  int fd = -1;
+  std::string error = open_bmp_input(name, &fd);
+  if (fd >= 0) close(fd);
+  return error;
+}
+
+BmpPlanes read_bmp(const char* name, int threads) {
+  int fd = -1;
+  if (std::string error = open_bmp_input(name, &fd); !error.empty()) fail_exit(error.c_str());
   std::FILE* file = fdopen(fd, "rb");
   if (file == nullptr) fail(name, std::string("cannot open (") + std::strerror(errno) + ")");
 
