@@ -77,8 +77,12 @@ int run_resize(int argc, char** argv) {
     fail_exit(error.c_str());
   }
 
-  // 5. Input planes, top row first; the reader ends the process on failure.
-  BmpPlanes in = read_bmp(g_input_name, threads);
+  // 5. Input planes, top row first.
+  BmpPlanes in;
+  if (const std::string error = read_bmp(g_input_name, kDefaultMaxPixels, threads, &in);
+      !error.empty()) {
+    fail_exit(error.c_str());
+  }
   const int w = in.red.w;
   const int h = in.red.h;
   if (opt.sizexminus < 0 || opt.sizexminus >= w) {

@@ -22,11 +22,9 @@
 #include <string>
 
 #include "common/color_plane.h"
+#include "common/limits.h"
 
 namespace korvale {
-
-// Largest width and height accepted (the plane resizer's limit).
-inline constexpr int kMaxImageSide = 32768;
 
 // Both headers together: the 14-byte file header and the smallest (40-byte)
 // information header. Pixel data never starts before this.
@@ -88,8 +86,10 @@ std::string open_bmp_input(const char* name, int* fd);
 std::string probe_bmp_input(const char* name);
 
 // Reads the file `name` into three planes of the picture's width and height,
-// decoding on `threads` threads.
-BmpPlanes read_bmp(const char* name, int threads = 1);
+// decoding on `threads` threads. A picture of more than max_pixels pixels is
+// refused before its pixels are allocated. Returns "" and fills *out, or the
+// one-line failure text ("NAME: why", or kBmpSizeError alone).
+std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out);
 
 // The output path's buffer, terminator included: the path "<stem>.bmp" has at
 // most 127 characters, so a stem has at most 123.

@@ -181,12 +181,12 @@ std::string check_bmp_layout(const unsigned char* head, std::size_t head_len, st
   }
   if (std::string why = unreadable_compression(compression, os2_header); !why.empty()) return why;
   if (std::string why = unreadable_bits(bits, compression); !why.empty()) return why;
-  if (width < 1 || width > kMaxImageSide) {
-    return format("width %" PRId64 " outside 1..%d", width, kMaxImageSide);
+  if (width < 1 || width > kMaxSide) {
+    return format("width %" PRId64 " outside 1..%d", width, kMaxSide);
   }
-  if (rows < 1 || rows > kMaxImageSide) {
+  if (rows < 1 || rows > kMaxSide) {
     return format("height %" PRId64 " outside 1..%d (or -1..-%d for top-down rows)", height,
-                  kMaxImageSide, kMaxImageSide);
+                  kMaxSide, kMaxSide);
   }
   const bool rle = compression == kBiRle8 || compression == kBiRle4;
   if (rle && height < 0) return "run-length encoded rows cannot be stored top-down";

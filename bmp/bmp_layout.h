@@ -38,8 +38,8 @@ struct ChannelMask {
 };
 
 struct BmpLayout {
-  int width = 0;          // 1..kMaxImageSide
-  int height = 0;         // rows, 1..kMaxImageSide
+  int width = 0;          // 1..kMaxSide
+  int height = 0;         // rows, 1..kMaxSide
   bool top_down = false;  // the first stored row is the top one
   int bits = 0;           // bits per pixel
   PixelCoding coding = PixelCoding::kBgr24;

@@ -17,7 +17,6 @@
 
 #include "bmp/bmp.h"
 #include "bmp/bmp_layout.h"
-#include "common/fatal.h"
 #include "common/file_kind.h"
 
 namespace korvale {
@@ -26,11 +25,11 @@ namespace {
 
 using bmp_detail::BmpLayout;
 
-// Ends the process for a failure with the file `name`: one line on standard
-// output naming the file (the size error stands alone), status 1.
-[[noreturn]] void fail(const char* name, const std::string& text) {
-  if (text == kBmpSizeError) fail_exit(kBmpSizeError);
-  fail_exit((std::string(name) + ": " + text).c_str());
+// The failure line for the file `name`: the file named first (the size
+// error stands alone).
+std::string failure(const char* name, const std::string& text) {
+  if (text == kBmpSizeError) return kBmpSizeError;
+  return std::string(name) + ": " + text;
 }
 
 std::string not_regular(const char* name, mode_t mode) {
@@ -96,40 +95,47 @@ std::string probe_bmp_input(const char* name) {
   return error;
 }
 
-BmpPlanes read_bmp(const char* name, int threads) {
+std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out) {
   int fd = -1;
-  if (std::string error = open_bmp_input(name, &fd); !error.empty()) fail_exit(error.c_str());
+  if (std::string error = open_bmp_input(name, &fd); !error.empty()) return error;
   std::FILE* file = fdopen(fd, "rb");
-  if (file == nullptr) fail(name, std::string("cannot open (") + std::strerror(errno) + ")");
+  if (file == nullptr) {
+    const int cause = errno;
+    close(fd);
+    return failure(name, std::string("cannot open (") + std::strerror(cause) + ")");
+  }
+  // Closes the file on every path out.
+  struct Closer {
+    std::FILE* f;
+    ~Closer() { std::fclose(f); }
+  } closer{file};
 
   // The real length, so that every header field is checked against it before
   // anything is allocated.
   long len = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) len = std::ftell(file);
-  if (len < 0 || std::fseek(file, 0, SEEK_SET) != 0) fail(name, "cannot find the file's length");
+  if (len < 0 || std::fseek(file, 0, SEEK_SET) != 0) return failure(name, "cannot find the file's length");
   const std::size_t file_len = static_cast<std::size_t>(len);
 
   unsigned char head[kBmpProbeBytes];
   const std::size_t head_len = std::min(file_len, sizeof head);
   if (std::fread(head, 1, head_len, file) != head_len)
-    fail(name, std::string("read error (") + std::strerror(errno) + ")");
+    return failure(name, std::string("read error (") + std::strerror(errno) + ")");
   std::size_t needed = 0;
   std::string error = bmp_bytes_needed(head, head_len, file_len, &needed);
-  if (!error.empty()) fail(name, error);
+  if (!error.empty()) return failure(name, error);
 
   // Only the headers, palette and pixels; whatever follows them stays unread.
   Buffer<unsigned char> vin = named_large_buffer<unsigned char>(needed, "vin");
   // A file that shrank since it was measured also ends up here.
   if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(vin.get(), 1, needed, file) != needed) {
-    fail(name, kBmpSizeError);
+    return failure(name, kBmpSizeError);
   }
-  std::fclose(file);
 
-  BmpPlanes planes;
-  error = decode_bmp(vin.get(), needed, file_len, &planes, threads);
-  if (!error.empty()) fail(name, error);
-  vin.reset();
-  return planes;
+  (void)max_pixels;  // TODO(limits): checked with the header, before any allocation
+  error = decode_bmp(vin.get(), needed, file_len, out, threads);
+  if (!error.empty()) return failure(name, error);
+  return "";
 }
 
 }  // namespace korvale

@@ -203,7 +203,7 @@ int write_image(int fd, const ColorPlane& red, const ColorPlane& green, const Co
   // contiguous run of the block's rows. 256 KB holds at least two rows of the
   // widest picture; the pad bytes stay 0.
   static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
-  static_assert(kBlockBytes >= 2 * (3 * static_cast<std::size_t>(kMaxImageSide) + 3));
+  static_assert(kBlockBytes >= 2 * (3 * static_cast<std::size_t>(kMaxSide) + 3));
   static constexpr int kMostRows = 32;
   unsigned char block[kBlockBytes] = {};
   const std::size_t row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
@@ -332,7 +332,7 @@ std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane&
   Existing existing;
   std::string error = check_output(stem, path, &existing);
   if (!error.empty()) return error;
-  if (red.w < 1 || red.w > kMaxImageSide || red.h < 1 || red.h > kMaxImageSide ||
+  if (red.w < 1 || red.w > kMaxSide || red.h < 1 || red.h > kMaxSide ||
       green.w != red.w || green.h != red.h || blue.w != red.w || blue.h != red.h) {
     return std::string(path) + ": cannot write planes of " + std::to_string(red.w) + "x" +
            std::to_string(red.h) + ", " + std::to_string(green.w) + "x" + std::to_string(green.h) +

@@ -21,7 +21,7 @@ void check(const std::string& error, const korvale::BmpPlanes& planes) {
   }
   const korvale::ColorPlane* all[] = {&planes.red, &planes.green, &planes.blue};
   for (const korvale::ColorPlane* p : all) {
-    if (p->w < 1 || p->h < 1 || p->w > korvale::kMaxImageSide || p->h > korvale::kMaxImageSide)
+    if (p->w < 1 || p->h < 1 || p->w > korvale::kMaxSide || p->h > korvale::kMaxSide)
       std::abort();
     // Touch the first and last byte so a short plane shows up under ASan.
     volatile unsigned char first = p->px[0];

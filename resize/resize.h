@@ -49,11 +49,9 @@
 #include <string>
 
 #include "common/color_plane.h"
+#include "common/limits.h"
 
 namespace korvale {
-
-// Largest width or height a run accepts.
-inline constexpr int kMaxPlaneSide = 32768;
 
 // Most threads a run starts; larger requests use this many.
 inline constexpr int kMaxThreads = 64;
@@ -64,7 +62,7 @@ struct ResizeRunDeleter {
 };
 using ResizeRunPtr = std::unique_ptr<ResizeRun, ResizeRunDeleter>;
 
-// Builds a run for planes of w x h shrunk by a x b (1 <= w, h <= kMaxPlaneSide,
+// Builds a run for planes of w x h shrunk by a x b (1 <= w, h <= kMaxSide,
 // 0 <= a < w, 0 <= b < h) on `threads` threads (1 .. kMaxThreads; 1 runs
 // everything on the calling thread).
 ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads);

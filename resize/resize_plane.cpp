@@ -252,7 +252,7 @@ void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, doubl
 }  // namespace
 
 ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads) {
-  if (w < 1 || h < 1 || w > kMaxPlaneSide || h > kMaxPlaneSide || a < 0 || a >= w || b < 0 ||
+  if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide || a < 0 || a >= w || b < 0 ||
       b >= h) {
     bad_call("cannot shrink", w, h, a, b);
   }

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
   }
   const int w = std::atoi(argv[1]);
   const int h = std::atoi(argv[2]);
-  if (w < 1 || h < 1 || w > korvale::kMaxImageSide || h > korvale::kMaxImageSide) {
-    std::fprintf(stderr, "make_picture: sizes must lie in 1 .. %d\n", korvale::kMaxImageSide);
+  if (w < 1 || h < 1 || w > korvale::kMaxSide || h > korvale::kMaxSide) {
+    std::fprintf(stderr, "make_picture: sizes must lie in 1 .. %d\n", korvale::kMaxSide);
     return 2;
   }
   using korvale::named_plane;
