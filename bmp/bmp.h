@@ -5,16 +5,14 @@
 // reads palette files of 1, 2, 4 and 8 bits (plain, RLE8, RLE4), 16- and
 // 32-bit files (5-5-5 / 8-8-8 or any contiguous colour masks; alpha is
 // dropped) and 24-bit files, with 12-, 16-, 40-, 52-, 56-, 64-, 108- or
-// 124-byte information headers. Any failure prints one line on standard
-// output and ends the process with status 1. decode_bmp is the pure core over
-// the file's bytes (no I/O, no printing); it returns "" on success or the
-// one-line error text.
+// 124-byte information headers. It returns "" on success or the one-line
+// failure text; the one exception is a plane that cannot be allocated, which
+// ends the process with "NAME no memory!!" (common/named_alloc.h). decode_bmp is
+// the pure core over the file's bytes (no I/O, no printing).
 //
-// Writing: write_bmp writes the planes as "<stem>.bmp" with a fixed 54-byte
-// header, through a temporary file in the same folder renamed into place, so
-// a failed write never leaves a partial file nor harms an existing one; an
-// existing file without write permission is refused, not replaced. It returns
-// "" on success or the one-line error text; it never ends the process.
+// Writing: write_bmp_file writes the planes as a bottom-up 24-bit file with a
+// fixed 54-byte header, through common/output_file.h's safe write; write_bmp
+// writes "<stem>.bmp". They return "" on success or the one-line error text.
 #pragma once
 
 #include <cstddef>
@@ -60,19 +58,22 @@ std::string bmp_bytes_needed(const unsigned char* head, std::size_t head_len, st
 
 // Decodes a file of file_len bytes of which the first `have` are at `file`
 // (have >= what bmp_bytes_needed gives): checks every header field the same
-// way and, when the file is sound, decodes its pixels into *out. Returns ""
-// or the error text. Planes are allocated as named buffers (a failed
-// allocation ends the process); nothing is allocated for a file whose header
-// fields are refused. Uncompressed rows are decoded on `threads` threads
-// (blocks of rows, each pixel on its own: the planes are the same for any
-// count); run-length data on the calling thread.
+// way and, when the file is sound, decodes its pixels into *out. A picture of
+// more than max_pixels pixels is refused right after the header ("WxH is N
+// pixels, more than the limit of M (-maxpixels N raises it)"). Returns "" or
+// the error text. Planes are allocated as named buffers (a failed allocation
+// ends the process); nothing is allocated for a file whose header fields are
+// refused. Uncompressed rows are decoded on `threads` threads (blocks of rows,
+// each pixel on its own: the planes are the same for any count); run-length
+// data on the calling thread.
 std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t file_len,
-                       BmpPlanes* out, int threads = 1);
+                       BmpPlanes* out, int threads = 1,
+                       std::int64_t max_pixels = kDefaultMaxPixels);
 
 // The same over a whole file image file[0 .. len-1].
 inline std::string decode_bmp(const unsigned char* file, std::size_t len, BmpPlanes* out,
-                              int threads = 1) {
-  return decode_bmp(file, len, len, out, threads);
+                              int threads = 1, std::int64_t max_pixels = kDefaultMaxPixels) {
+  return decode_bmp(file, len, len, out, threads, max_pixels);
 }
 
 // Opens `name` for reading without blocking and refuses anything but a
@@ -87,38 +88,29 @@ std::string probe_bmp_input(const char* name);
 
 // Reads the file `name` into three planes of the picture's width and height,
 // decoding on `threads` threads. A picture of more than max_pixels pixels is
-// refused before its pixels are allocated. Returns "" and fills *out, or the
-// one-line failure text ("NAME: why", or kBmpSizeError alone).
+// refused right after the header, before anything is allocated for it. Returns "" and fills *out,
+// or the one-line failure text ("NAME: why", or kBmpSizeError alone).
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out);
 
-// The output path's buffer, terminator included: the path "<stem>.bmp" has at
-// most 127 characters, so a stem has at most 123.
+// Longest output stem the command line takes, as a buffer with its
+// terminator and ".bmp": the writer itself takes paths of any length.
 inline constexpr int kOutputPathBytes = 128;
 
-// Checks, before any work, that write_bmp(stem, ...) may create its file: the
-// path fits; whatever already lies at the path (looked at without following a
-// link) may be replaced: not a folder or other non-file, not a file without
-// write permission bits, not a file the caller may not write, not another
-// user's file in a sticky folder; and a temporary file can be made in its
-// folder (it is removed again). Returns "" or the error text write_bmp would
-// give.
+// Checks, before any work, that write_bmp(stem, ...) may create stem + ".bmp":
+// probe_output_file on that path (common/output_file.h). Returns "" or the
+// error text write_bmp would give.
 std::string probe_bmp_output(const char* stem);
 
-// Writes red/green/blue (all of the same size) to stem + ".bmp". The bytes go
-// to a new temporary file in the same folder, which is flushed to the disk and
-// then renamed over the path, so a failed or interrupted run never leaves a
-// partial file nor harms an older one. A replaced file's mode, owner and group
-// carry over (owner and group where the process may set them); a new file, or
-// one replacing a symbolic link (the link's target is not touched), gets the
-// usual 0666 less the umask. While the temporary file exists, SIGINT, SIGTERM
-// and SIGHUP (unless ignored) remove it before ending the process as they
-// would have. Refuses what probe_bmp_output refuses. Returns "" or the one-line
-// error text; it never ends the process itself.
+// Writes red/green/blue (all of the same size, 1..kMaxSide each way) to
+// stem + ".bmp" (always appended: a stem "a.bmp" writes "a.bmp.bmp").
 std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane& green,
                       const ColorPlane& blue);
 
-// Test seam: when set, write_bmp calls hook(temporary name) right after it has
-// created the temporary file, before any pixel is written. nullptr clears it.
-void set_bmp_write_hook(void (*hook)(const char* temporary));
+// The same to exactly `path`, through write_output_file (common/output_file.h):
+// a temporary file renamed into place, never a partial file nor a harmed older
+// one; what must not be replaced is refused. Returns "" or the one-line error
+// text ("PATH: why"); it never ends the process.
+std::string write_bmp_file(const char* path, const ColorPlane& red, const ColorPlane& green,
+                           const ColorPlane& blue);
 
 }  // namespace korvale

@@ -153,11 +153,17 @@ void decode_masked(const unsigned char* file, const BmpLayout& l, WorkerPool& po
 //   0 2 x y  move x columns right and y rows up (toward the top);
 //   0 n ...  (n > 2) n literal indices (RLE8: n bytes; RLE4: n nibbles), padded
 //            to an even number of bytes.
-// The cursor may rest on the right edge or above the last row, but no pixel
-// may be written outside the picture.
+// Rows may be coded as wide as their padded length (the width rounded up to
+// whole 4-byte words, as ImageMagick writes odd widths): runs, literal runs
+// and moves may reach that far, and what lies past the width is dropped, as
+// ImageMagick, Pillow and libvips read such files. The cursor may rest on the
+// padded edge or above the last row; anything reaching further is refused.
 std::string decode_rle(const unsigned char* file, const BmpLayout& l, const PlaneWriter& out) {
   const bool four = l.coding == PixelCoding::kRle4;
   const int w = l.width, h = l.height;
+  // The padded row, in pixels.
+  const int row_end =
+      static_cast<int>((static_cast<std::int64_t>(w) * l.bits + 31) / 32 * 32 / l.bits);
   std::size_t pos = l.pixel_offset;
   const std::size_t end = l.data_end;
   int x = 0, row = 0;
@@ -170,9 +176,9 @@ std::string decode_rle(const unsigned char* file, const BmpLayout& l, const Plan
     pos += 2;
     if (count > 0) {
       // An encoded run.
-      if (row >= h || static_cast<int>(count) > w - x) return leaves("a run", at);
+      if (row >= h || static_cast<int>(count) > row_end - x) return leaves("a run", at);
       for (unsigned i = 0; i < count; ++i, ++x) {
-        out.put(x, row, four ? (i % 2 == 0 ? code >> 4 : code & 15) : code);
+        if (x < w) out.put(x, row, four ? (i % 2 == 0 ? code >> 4 : code & 15) : code);
       }
     } else if (code == 0) {
       x = 0;
@@ -183,17 +189,17 @@ std::string decode_rle(const unsigned char* file, const BmpLayout& l, const Plan
       if (end - pos < 2) break;
       const int dx = file[pos], dy = file[pos + 1];
       pos += 2;
-      if (dx > w - x || dy > h - row) return leaves("a move", at);
+      if (dx > row_end - x || dy > h - row) return leaves("a move", at);
       x += dx;
       row += dy;
     } else {
       // A literal run of `code` indices.
       const std::size_t bytes = four ? (code + 1) / 2 : code;
       if (end - pos < bytes) break;
-      if (row >= h || static_cast<int>(code) > w - x) return leaves("a literal run", at);
+      if (row >= h || static_cast<int>(code) > row_end - x) return leaves("a literal run", at);
       for (unsigned i = 0; i < code; ++i, ++x) {
         const unsigned char byte = file[pos + (four ? i / 2 : i)];
-        out.put(x, row, four ? (i % 2 == 0 ? byte >> 4 : byte & 15) : byte);
+        if (x < w) out.put(x, row, four ? (i % 2 == 0 ? byte >> 4 : byte & 15) : byte);
       }
       const std::size_t padded = bytes + bytes % 2;
       pos = end - pos < padded ? end : pos + padded;

@@ -6,7 +6,7 @@
 //
 //   offset size  field
 //        0    2  signature "BM"
-//        2    4  declared file size S (signed)
+//        2    4  declared file size S (compared as signed, printed unsigned)
 //        6    4  two reserved 16-bit words (ignored)
 //       10    4  offset of the pixel data
 //
@@ -171,6 +171,10 @@ std::string check_bmp_layout(const unsigned char* head, std::size_t head_len, st
       colours_used = u32_at(head + 46);
     }
   }
+  // The declared size is compared as the signed field it has always been read
+  // as (a value of 2^31 or more counts as too small, not as beyond the file),
+  // but printed as the unsigned number it is.
+  const std::uint32_t declared_field = u32_at(head + 2);
   const std::int64_t declared_size = s32_at(head + 2);
   const std::int64_t pixel_offset = u32_at(head + 10);
   const std::int64_t rows = height < 0 ? -height : height;
@@ -269,8 +273,8 @@ std::string check_bmp_layout(const unsigned char* head, std::size_t head_len, st
   if (size > 0 && static_cast<std::uint64_t>(size) > file_len) return kBmpSizeError;
   if (rle) {
     if (size < pixel_offset) {
-      return format("declared size %" PRId64 " ends before the pixel data at offset %" PRId64,
-                    declared_size, pixel_offset);
+      return format("declared size %" PRIu32 " ends before the pixel data at offset %" PRId64,
+                    declared_field, pixel_offset);
     }
     l.data_end = static_cast<std::size_t>(size);
   } else {
@@ -278,9 +282,9 @@ std::string check_bmp_layout(const unsigned char* head, std::size_t head_len, st
     const std::int64_t needed = pixel_offset + rows * static_cast<std::int64_t>(l.row_bytes);
     if (size < needed) {
       if (size_is_headers) return kBmpSizeError;
-      return format("declared size %" PRId64 " too small for %" PRId64 "x%" PRId64
+      return format("declared size %" PRIu32 " too small for %" PRId64 "x%" PRId64
                     " pixels from offset %" PRId64 " (%" PRId64 " bytes needed)",
-                    declared_size, width, rows, pixel_offset, needed);
+                    declared_field, width, rows, pixel_offset, needed);
     }
     l.data_end = static_cast<std::size_t>(needed);
   }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,6 +33,15 @@ std::string failure(const char* name, const std::string& text) {
   return std::string(name) + ": " + text;
 }
 
+// The refusal of a picture of more than max_pixels pixels, or "".
+std::string pixel_limit_error(const BmpLayout& l, std::int64_t max_pixels) {
+  const std::int64_t pixels = std::int64_t{l.width} * l.height;
+  if (pixels <= max_pixels) return "";
+  return bmp_detail::format("%dx%d is %" PRId64 " pixels, more than the limit of %" PRId64
+                            " (-maxpixels N raises it)",
+                            l.width, l.height, pixels, max_pixels);
+}
+
 std::string not_regular(const char* name, mode_t mode) {
   return std::string(name) + ": is " + file_kind(mode) + ", not a regular file";
 }
@@ -47,9 +57,10 @@ std::string bmp_bytes_needed(const unsigned char* head, std::size_t head_len, st
 }
 
 std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t file_len,
-                       BmpPlanes* out, int threads) {
+                       BmpPlanes* out, int threads, std::int64_t max_pixels) {
   BmpLayout l;
   std::string error = bmp_detail::check_bmp_layout(file, have, file_len, &l);
+  if (error.empty()) error = pixel_limit_error(l, max_pixels);
   if (!error.empty()) return error;
   if (have < l.data_end) return kBmpSizeError;
   ColorPlane b = named_plane(l.width, l.height, "B");
@@ -114,16 +125,19 @@ std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, Bmp
   // anything is allocated.
   long len = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) len = std::ftell(file);
-  if (len < 0 || std::fseek(file, 0, SEEK_SET) != 0) return failure(name, "cannot find the file's length");
+  if (len < 0 || std::fseek(file, 0, SEEK_SET) != 0)
+    return failure(name, "cannot find the file's length");
   const std::size_t file_len = static_cast<std::size_t>(len);
 
   unsigned char head[kBmpProbeBytes];
   const std::size_t head_len = std::min(file_len, sizeof head);
   if (std::fread(head, 1, head_len, file) != head_len)
     return failure(name, std::string("read error (") + std::strerror(errno) + ")");
-  std::size_t needed = 0;
-  std::string error = bmp_bytes_needed(head, head_len, file_len, &needed);
+  BmpLayout l;
+  std::string error = bmp_detail::check_bmp_layout(head, head_len, file_len, &l);
+  if (error.empty()) error = pixel_limit_error(l, max_pixels);
   if (!error.empty()) return failure(name, error);
+  const std::size_t needed = l.data_end;
 
   // Only the headers, palette and pixels; whatever follows them stays unread.
   Buffer<unsigned char> vin = named_large_buffer<unsigned char>(needed, "vin");
@@ -132,8 +146,7 @@ std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, Bmp
     return failure(name, kBmpSizeError);
   }
 
-  (void)max_pixels;  // TODO(limits): checked with the header, before any allocation
-  error = decode_bmp(vin.get(), needed, file_len, out, threads);
+  error = decode_bmp(vin.get(), needed, file_len, out, threads, max_pixels);
   if (!error.empty()) return failure(name, error);
   return "";
 }

@@ -1,8 +1,9 @@
 // The one way korvale ends the process on a failure: the line goes to
 // standard output, the stream is flushed, and the process exits with status 1.
-// Libraries call it only where the program's design ends the run on the spot
-// (a named buffer that cannot be allocated); everything else reports failure
-// to its caller and lets the app layer decide.
+// app/ calls it once a library has returned its failure text. Library code
+// calls it in one place only: a named buffer that cannot be allocated
+// (common/named_alloc.h, "NAME no memory!!"); everything else in the
+// libraries returns its failure to the caller.
 #pragma once
 
 namespace korvale {

@@ -1,9 +1,10 @@
 // Named buffers: allocation that never throws and fails loudly.
 //
-// Every large buffer of korvale has a short name ("VINR", "ww", "R", ...). When
-// such a buffer cannot be obtained the process writes "NAME no memory!!\n" to
-// standard output and ends with status 1; a few callers (the chirp-z plan)
-// report the failure by status instead and use the try_ variant.
+// Every large buffer of korvale has a short name ("vin", "R", "ww", "HDCT",
+// ...). When such a buffer cannot be obtained the process writes
+// "NAME no memory!!\n" to standard output and ends with status 1: the one
+// place where library code ends the process (common/fatal.h). Callers that
+// report the failure themselves use the try_ variants.
 //
 // Memory comes from std::malloc and goes back with std::free, through Buffer.
 // Element types must be trivial (bytes, ints, doubles). A request of zero

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "bmp/bmp.h"
 #include "common/color_plane.h"
+#include "tests/child_process.h"
 
 namespace korvale::test {
 
@@ -141,6 +143,25 @@ inline std::vector<std::string> list_dir(const std::string& dir) {
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// read_bmp with the default pixel limit on one thread: "" and *out, or the
+// failure line.
+inline std::string read_path(const std::string& path, BmpPlanes* out) {
+  return read_bmp(path.c_str(), kDefaultMaxPixels, 1, out);
+}
+
+// read_bmp of `path` in a child process that prints the failure line (a
+// success prints an empty line). With fail_at > 0 the fail_at-th named
+// allocation fails, ending the child with "NAME no memory!!" and status 1:
+// a refusal printed with status 0 shows that nothing was allocated before it.
+inline ChildResult read_in_child(const std::string& path, int fail_at = 0,
+                                 std::int64_t max_pixels = kDefaultMaxPixels) {
+  return run_in_child([&] {
+    if (fail_at > 0) fail_named_allocation(nullptr, fail_at);
+    BmpPlanes planes;
+    std::puts(read_bmp(path.c_str(), max_pixels, 1, &planes).c_str());
+  });
 }
 
 }  // namespace korvale::test

@@ -74,7 +74,8 @@ TEST_F(BmpWrite, RoundTripEveryPadding) {
       f.height = h;
       f.seed = seed;
       EXPECT_EQ(read_file(dir_ + "/rt.bmp"), build_bmp(f)) << w << "x" << h;
-      const BmpPlanes back = read_bmp((dir_ + "/rt.bmp").c_str());
+      BmpPlanes back;
+      ASSERT_EQ(test::read_path(dir_ + "/rt.bmp", &back), "");
       EXPECT_TRUE(holds_sample(back.red, w, h, 0, seed) &&
                   holds_sample(back.green, w, h, 1, seed) && holds_sample(back.blue, w, h, 2, seed))
           << w << "x" << h;
@@ -83,18 +84,33 @@ TEST_F(BmpWrite, RoundTripEveryPadding) {
   EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"rt.bmp"});  // no temporaries left
 }
 
-TEST_F(BmpWrite, PathIsStemPlusExtension) {
+TEST_F(BmpWrite, PathIsStemPlusExtensionOfAnyLength) {
   ASSERT_EQ(write("result.bmp", 2, 2), "");
   EXPECT_EQ(list_dir(dir_), std::vector<std::string>{"result.bmp.bmp"});
 
-  // 123 characters of stem fill the 128-byte path exactly; one more does not fit.
-  const std::string prefix = dir_ + "/";
-  const std::string longest = std::string(123 - prefix.size(), 'a');
-  ASSERT_EQ(write(longest, 1, 1), "");
-  const std::string too_long = longest + "b";
-  EXPECT_EQ(write(too_long, 1, 1),
-            prefix + too_long + ".bmp: output path too long (128 characters; at most 127)");
-  EXPECT_EQ(list_dir(dir_).size(), 2u);
+  // Paths far beyond the command line's 128 bytes, through nested folders,
+  // are written; a name the file system refuses gets its reason.
+  std::string deep = dir_;
+  for (int i = 0; i < 8; ++i) {
+    deep += "/" + std::string(60, static_cast<char>('a' + i));
+    std::filesystem::create_directory(deep);
+  }
+  const std::string stem = deep + "/" + std::string(200, 'p');
+  const ColorPlane r = sample_plane(3, 2, 0), g = sample_plane(3, 2, 1), b = sample_plane(3, 2, 2);
+  ASSERT_EQ(write_bmp(stem.c_str(), r, g, b), "");
+  BmpPlanes back;
+  ASSERT_EQ(test::read_path(stem + ".bmp", &back), "");
+  EXPECT_TRUE(holds_sample(back.red, 3, 2, 0));
+  EXPECT_EQ(list_dir(deep), std::vector<std::string>{std::string(200, 'p') + ".bmp"});
+  const std::string too_long = deep + "/" + std::string(300, 'q') + ".bmp";
+  EXPECT_EQ(write_bmp_file(too_long.c_str(), r, g, b),
+            too_long + ": cannot create (File name too long)");
+  EXPECT_EQ(probe_bmp_output(too_long.c_str()),
+            too_long + ".bmp: cannot create (File name too long)");
+
+  // write_bmp_file writes exactly the path it is given.
+  ASSERT_EQ(write_bmp_file((dir_ + "/exact.bin").c_str(), r, g, b), "");
+  EXPECT_EQ(read_file(dir_ + "/exact.bin"), read_file(stem + ".bmp"));
 }
 
 TEST_F(BmpWrite, UnwritablePlacesAreReportedAndLeaveNothing) {
@@ -113,9 +129,9 @@ TEST_F(BmpWrite, UnwritablePlacesAreReportedAndLeaveNothing) {
 TEST_F(BmpWrite, FailedWriteKeepsTheOldFile) {
   const Bytes old = {'o', 'l', 'd'};
   test::write_file(dir_ + "/out.bmp", old);
-  // A file size limit makes the writes fail part way, as a full disk would.
+  // A file size limit makes the writes fail part way, as a full disk would;
+  // its SIGXFSZ must not end the process with the temporary file in place.
   const test::ChildResult r = test::run_in_child([&] {
-    std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit = {1000, 1000};
     setrlimit(RLIMIT_FSIZE, &limit);
     std::fputs(write("out", 64, 64).c_str(), stdout);

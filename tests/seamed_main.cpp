@@ -11,8 +11,8 @@
 #include <string>
 
 #include "app/run.h"
-#include "bmp/bmp.h"
 #include "common/named_alloc.h"
+#include "common/output_file.h"
 
 int main(int argc, char** argv) {
   static std::string name;
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     korvale::fail_named_allocation(name.c_str(), occurrence);
   }
   if (std::getenv("KORVALE_STOP_WHILE_WRITING") != nullptr) {
-    korvale::set_bmp_write_hook([](const char*) { std::raise(SIGSTOP); });
+    korvale::set_output_write_hook([](const char*) { std::raise(SIGSTOP); });
   }
   return korvale::run_resize(argc, argv);
 }
