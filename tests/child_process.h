@@ -13,6 +13,7 @@ namespace korvale::test {
 
 struct ChildResult {
   int status = -1;  // exit status, or -1 when the child did not exit normally
+  int signal = 0;   // the signal that ended the child, or 0
   std::string out;  // everything written to standard output
   std::string err;  // everything written to standard error
 };
@@ -47,8 +48,9 @@ ChildResult run_in_child(Body body) {
     std::_Exit(0);
   }
   int wait_status = 0;
-  if (pid > 0 && waitpid(pid, &wait_status, 0) == pid && WIFEXITED(wait_status)) {
-    result.status = WEXITSTATUS(wait_status);
+  if (pid > 0 && waitpid(pid, &wait_status, 0) == pid) {
+    if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
   }
   result.out = read_all(out);
   result.err = read_all(err);
