@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "bmp/bmp.h"
+#include "tests/bmp_encode.h"
 #include "tests/bmp_test_util.h"
 #include "tests/child_process.h"
 
@@ -15,6 +16,7 @@ using test::BmpFields;
 using test::build_bmp;
 using test::holds_sample;
 using test::run_in_child;
+using std::string_literals::operator""s;
 
 class BmpRead : public ::testing::Test {
  protected:
@@ -178,6 +180,33 @@ TEST_F(BmpRead, EveryRejectedHeaderNamesTheFileBeforeAnyAllocation) {
     EXPECT_EQ(r.status, 0) << c.what;
     EXPECT_EQ(r.out, path + ": " + c.message + "\n") << c.what;
   }
+}
+
+TEST_F(BmpRead, PixelLimitIsCheckedRightAfterTheHeader) {
+  // 1 KB of RLE8 declaring 32768 x 32768, ended at once (the rest would be
+  // black): refused before the file's bytes or any plane get a buffer.
+  std::string rle = "\0\1"s + std::string(1000, '\0');
+  const std::string huge =
+      bmptest::assemble(bmptest::Header{40, 32768, 32768, 8, 1, 2, {}, {0, 0xFFFFFF}}, rle);
+  const std::string path = put(std::vector<unsigned char>(huge.begin(), huge.end()));
+  test::ChildResult r = test::read_in_child(path, 1);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, path +
+                       ": 32768x32768 is 1073741824 pixels, more than the limit of 268435456 "
+                       "(-maxpixels N raises it)\n");
+  // Raised to fit, the same file gets as far as its first buffer.
+  r = test::read_in_child(path, 1, std::int64_t{1} << 30);
+  EXPECT_EQ(r.out, "vin no memory!!\n");
+
+  // The limit counts width x height, inclusive, for decode_bmp as well.
+  BmpFields f;
+  f.width = 3;
+  f.height = -2;
+  const std::vector<unsigned char> file = build_bmp(f);
+  BmpPlanes planes;
+  EXPECT_EQ(decode_bmp(file.data(), file.size(), &planes, 1, 6), "");
+  EXPECT_EQ(decode_bmp(file.data(), file.size(), &planes, 1, 5),
+            "3x2 is 6 pixels, more than the limit of 5 (-maxpixels N raises it)");
 }
 
 TEST_F(BmpRead, UnreadableInputIsAnError) {

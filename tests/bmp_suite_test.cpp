@@ -1,6 +1,7 @@
-// The files of the BMP suite (../shared/bmpsuite) that the reader reads,
-// against ImageMagick's `convert` as an independent decoder. Which files are
-// read or refused, and with what line, is checked in app_bmpsuite_test.cpp.
+// The files of the BMP suite (../shared/bmpsuite) that the reader reads, and
+// ImageMagick's own palette (RLE8) files of odd widths, against ImageMagick's
+// `convert` as an independent decoder. Which suite files are read or refused,
+// and with what line, is checked in app_bmpsuite_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -123,6 +124,47 @@ TEST(BmpSuite, ReadFilesMatchImageMagick) {
   }
   fs::remove_all(dir);
   EXPECT_GT(compared, 50);
+}
+
+TEST(BmpSuite, ImageMagickRle8OfOddWidthsReadsAsImageMagickDecodesIt) {
+  // ImageMagick codes each row as wide as its padding (a multiple of 4
+  // pixels), so runs of widths that are not a multiple of 4 reach past the
+  // width; what lies past it is dropped.
+  const std::string convert = "/usr/bin/convert";
+  if (access(convert.c_str(), X_OK) != 0) GTEST_SKIP() << "ImageMagick is not installed";
+  const std::string dir = apptest::scratch_dir("rle8");
+  for (int w = 445; w <= 451; ++w) {
+    SCOPED_TRACE(w);
+    // Flat stretches (runs, some ending at the right edge) beside busy ones
+    // (literal runs), in more colours than a palette holds.
+    const int h = 24;
+    apptest::Picture in{w, h, std::vector<uint8_t>(static_cast<std::size_t>(w) * h * 3)};
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c)
+          in.at(x, y, c) = static_cast<uint8_t>(
+              x > w - 9 - y % 5 || (x / 16 + y) % 3 == 0 ? 40 * c + y : (x * 7 + y * 3) * (c + 1));
+    apptest::write_file(dir + "/in.bmp", apptest::encode_bmp(in));
+    ASSERT_EQ(apptest::run(convert, {"in.bmp", "-type", "palette", "BMP3:pal8.bmp"}, dir).status,
+              0);
+    ASSERT_EQ(
+        apptest::run(convert, {"pal8.bmp", "-type", "TrueColor", "BMP3:magick.bmp"}, dir).status,
+        0);
+    const std::string file = apptest::read_file(dir + "/pal8.bmp");
+    ASSERT_EQ(apptest::get_le(file, 30, 4), 1u) << "not RLE8";
+    BmpPlanes ours;
+    ASSERT_EQ(decode_bmp(reinterpret_cast<const unsigned char*>(file.data()), file.size(), &ours),
+              "");
+    const apptest::Picture im = apptest::decode_bmp24(apptest::read_file(dir + "/magick.bmp"));
+    ASSERT_TRUE(im.w == w && im.h == h && ours.red.w == w && ours.red.h == h);
+    int bad = 0;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        bad += ours.red.at(x, y) != im.at(x, y, 0) || ours.green.at(x, y) != im.at(x, y, 1) ||
+               ours.blue.at(x, y) != im.at(x, y, 2);
+    EXPECT_EQ(bad, 0) << "pixels differ";
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace
