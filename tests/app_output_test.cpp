@@ -2,7 +2,10 @@
 // status 1 and one line naming the path before any plane is resized, leaves
 // no temporary file behind and keeps what is there as it was. The permission
 // cases run as an unprivileged user (root may write anything).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,6 +122,33 @@ TEST(ProgramOutput, UnwritablePathsFailWithOneLineAndKeepWhatIsThere) {
   const apptest::RunResult ok = apptest::run(korvale, {"-i", "in.bmp", "-o", "old"}, dir);
   EXPECT_EQ(ok.status, 0) << ok.out;
   EXPECT_EQ(apptest::decode_bmp24(apptest::read_file(dir + "/old.bmp")).w, 6);
+  fs::remove_all(dir);
+}
+
+TEST(ProgramOutput, AppendOnlyOutputIsRefusedBeforeTheWork) {
+  // Such a file cannot be renamed over, even by root: the run must not find
+  // that out only after shrinking the picture.
+  const std::string dir = apptest::scratch_dir("append");
+  apptest::Picture in{6, 5, std::vector<uint8_t>(6 * 5 * 3, 90)};
+  apptest::write_file(dir + "/in.bmp", apptest::encode_bmp(in));
+  apptest::write_file(dir + "/out.bmp", "an older picture");
+  auto set_flags = [&](int flags) {
+    const int fd = open((dir + "/out.bmp").c_str(), O_RDONLY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+  };
+  if (!set_flags(FS_APPEND_FL)) {
+    fs::remove_all(dir);
+    GTEST_SKIP() << "cannot make a file append-only here";
+  }
+  const apptest::RunResult r =
+      apptest::run(KORVALE_BIN, {"-i", "in.bmp", "-o", "out", "-sizexminus", "2"}, dir);
+  EXPECT_TRUE(set_flags(0));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "out.bmp: existing file is append-only; not replaced\n");
+  EXPECT_EQ(r.err, "") << "refused before any plane is resized";
+  EXPECT_EQ(apptest::read_file(dir + "/out.bmp"), "an older picture");
   fs::remove_all(dir);
 }
 

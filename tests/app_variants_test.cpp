@@ -62,4 +62,22 @@ TEST(ProgramVariants, PaletteAndThirtyTwoBitFilesShrinkLikeTheir24BitPixels) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(ProgramVariants, TinyFileDeclaringAHugePictureIsRefusedBeforeAnyBuffer) {
+  // 1 KB of RLE8 declaring 32768 x 32768 (end of picture at once): refused on
+  // its header, before even the file's bytes get their buffer ("vin").
+  const std::string dir = apptest::scratch_dir("huge");
+  bmptest::Header hd{40, 32768, 32768, 8, 1, 2};
+  hd.palette = {0, 0xFFFFFF};
+  apptest::write_file(dir + "/huge.bmp",
+                      bmptest::assemble(hd, std::string("\0\1", 2) + std::string(1000, '\0')));
+  const apptest::RunResult r =
+      apptest::run(KORVALE_SEAMED_BIN, {"-i", "huge.bmp", "-o", "out"}, dir, "vin");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "huge.bmp: 32768x32768 is 1073741824 pixels, more than the limit of 268435456 "
+            "(-maxpixels N raises it)\n");
+  EXPECT_FALSE(apptest::exists(dir + "/out.bmp"));
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
