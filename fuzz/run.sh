@@ -1,44 +1,60 @@
 #!/usr/bin/env bash
-# Builds the fuzzers with clang and runs each for SECONDS (default 60) on a
-# seed corpus: the BMP suite beside the project, small generated pictures and
-# a few argument vectors. Fails on any crash, leak or sanitizer report.
+# Builds every fuzzer with clang and runs each for SECONDS (default 60) on its
+# seeds and its corpus, which grows from run to run. Fails when a fuzzer cannot
+# be built or run, and on any crash, leak or sanitizer report.
 #   fuzz/run.sh [SECONDS] [BUILD_DIR]
+# A new fuzzer: add its CMake target to `fuzzers` and its seeds to seed().
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${2:-build-fuzz}
+fuzzers=(bmp_fuzz options_fuzz)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVALE_FUZZ=ON -DKORVALE_TESTS=OFF -DKORVALE_BENCH=OFF >/dev/null
-cmake --build "$build" --target bmp_fuzz options_fuzz make_picture
-
+cmake --build "$build" --target "${fuzzers[@]}" make_picture
 work="$build/fuzz-work"
-mkdir -p "$work/bmp-seeds" "$work/bmp-corpus" "$work/opt-seeds" "$work/opt-corpus"
-if [ -d ../shared/bmpsuite ]; then
-  for f in ../shared/bmpsuite/*/*.bmp; do
-    cp "$f" "$work/bmp-seeds/$(basename "$(dirname "$f")")_$(basename "$f")"
-  done
-fi
-for size in "1 1" "2 3" "5 2" "7 7" "16 9"; do
-  read -r w h <<<"$size"
-  "$build/tools/make_picture" "$w" "$h" "$work/bmp-seeds/gen_${w}x${h}" 2>/dev/null
-done
-printf -- '-i\x00in.bmp\x00-o\x00out\x00-sizexminus\x003\x00-sizexminusy\x002' >"$work/opt-seeds/run"
-printf -- '-h' >"$work/opt-seeds/help"
-printf -- '-Fsc\x001e308\x00-orgx\x00-5\x00stray\x00-i2\x00x' >"$work/opt-seeds/odd"
+
+# Fills the folder $2 with the seeds of fuzzer $1.
+seed() {
+  local dir=$2
+  case $1 in
+    bmp_fuzz)
+      # The BMP suite beside the project and small generated pictures.
+      if [ -d ../shared/bmpsuite ]; then
+        for f in ../shared/bmpsuite/*/*.bmp; do
+          cp "$f" "$dir/$(basename "$(dirname "$f")")_$(basename "$f")"
+        done
+      fi
+      for size in "1 1" "2 3" "5 2" "7 7" "16 9"; do
+        read -r w h <<<"$size"
+        "$build/tools/make_picture" "$w" "$h" "$dir/gen_${w}x${h}" 2>/dev/null
+      done
+      ;;
+    options_fuzz)
+      # Argument vectors, words separated by NUL bytes.
+      printf -- '-i\x00in.bmp\x00-o\x00out\x00-sizexminus\x003\x00-sizexminusy\x002' >"$dir/run"
+      printf -- '-h' >"$dir/help"
+      printf -- '-Fsc\x001e308\x00-orgx\x00-5\x00stray\x00-i2\x00x' >"$dir/odd"
+      ;;
+  esac
+}
 
 # Each fuzzer's own log goes to a file; on failure its end is shown.
-run_fuzzer() {
-  local name=$1 corpus=$2 seeds=$3
-  shift 3
-  if ! "$build/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 "$@" \
-    "$corpus" "$seeds" >"$work/$name.log" 2>&1; then
+for name in "${fuzzers[@]}"; do
+  mkdir -p "$work/$name-seeds" "$work/$name-corpus"
+  seed "$name" "$work/$name-seeds"
+  if ! "$build/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=4096 \
+    "$work/$name-corpus" "$work/$name-seeds" >"$work/$name.log" 2>&1; then
     tail -n 60 "$work/$name.log"
     echo "$name: failed (crash, leak or sanitizer report); see above" >&2
     exit 1
   fi
-  echo "$name: $(grep -m1 'stat::number_of_executed_units' "$work/$name.log" | awk '{print $2}') runs, no failure"
-}
-run_fuzzer bmp_fuzz "$work/bmp-corpus" "$work/bmp-seeds" -rss_limit_mb=4096
-run_fuzzer options_fuzz "$work/opt-corpus" "$work/opt-seeds"
+  runs=$(grep -m1 'stat::number_of_executed_units' "$work/$name.log" | awk '{print $2}')
+  if [ -z "$runs" ] || [ "$runs" -eq 0 ]; then
+    echo "$name: ran no input; see $work/$name.log" >&2
+    exit 1
+  fi
+  echo "$name: $runs runs, no failure"
+done
 echo "fuzzers: no crash, leak or sanitizer report in ${seconds}s each"
