@@ -1,3 +1,4 @@
+// fail_exit: the failure line on standard output, then exit status 1.
 #include "common/fatal.h"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// Named buffers: the allocation, the large-buffer path in whole huge pages,
+// the test seam, and the "NAME no memory!!" exit.
 #include "common/named_alloc.h"
 
 #include <cstdint>

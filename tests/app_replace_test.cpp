@@ -34,13 +34,6 @@ struct Replace {
   bool want_runner;       // ... owned by the one who runs (else root)
 };
 
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 TEST(ProgramReplace, ModeOwnerAndLinksOfTheOutput) {
   apptest::Account nobody;
   if (!apptest::unprivileged_account(&nobody)) {
@@ -106,9 +99,9 @@ TEST(ProgramReplace, ModeOwnerAndLinksOfTheOutput) {
     EXPECT_EQ(apptest::decode_bmp24(apptest::read_file(out)).w, 4);
     if (c.before == Before::link) {
       EXPECT_EQ(apptest::read_file(target), "the link's target");
-      EXPECT_EQ(names_in(folder), (std::vector<std::string>{"out.bmp", "target.bmp"}));
+      EXPECT_EQ(apptest::names_in(folder), (std::vector<std::string>{"out.bmp", "target.bmp"}));
     } else {
-      EXPECT_EQ(names_in(folder), std::vector<std::string>{"out.bmp"});
+      EXPECT_EQ(apptest::names_in(folder), std::vector<std::string>{"out.bmp"});
     }
   }
   fs::remove_all(dir);

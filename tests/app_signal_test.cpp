@@ -20,13 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class ProgramSignal : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,7 +43,7 @@ class ProgramSignal : public ::testing::Test {
     int wstatus = 0;
     EXPECT_EQ(waitpid(s.pid, &wstatus, WUNTRACED), s.pid);
     EXPECT_TRUE(WIFSTOPPED(wstatus)) << "the program never reached the write";
-    const std::vector<std::string> during = names_in(dir_);
+    const std::vector<std::string> during = apptest::names_in(dir_);
     EXPECT_EQ(during.size(), 3u);
     EXPECT_TRUE(std::any_of(during.begin(), during.end(), [](const std::string& n) {
       return n.rfind("out.bmp.tmp", 0) == 0;
@@ -68,7 +61,7 @@ TEST_F(ProgramSignal, EndingSignalsRemoveTheTemporaryFile) {
     SCOPED_TRACE(strsignal(sig));
     const apptest::RunResult r = signal_while_writing(sig);
     EXPECT_EQ(r.signal, sig) << "status " << r.status << ", " << r.out;
-    EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+    EXPECT_EQ(apptest::names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
     EXPECT_EQ(apptest::read_file(dir_ + "/out.bmp"), "an older picture");
   }
 }
@@ -78,7 +71,7 @@ TEST_F(ProgramSignal, BrokenPipeLeavesNoTemporaryFile) {
   // output is whole: the old one, or the new one after a finished run.
   const apptest::RunResult r = signal_while_writing(SIGPIPE);
   EXPECT_TRUE(r.signal == SIGPIPE || r.status == 0) << r.status << ", " << r.out;
-  EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+  EXPECT_EQ(apptest::names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
   const std::string out = apptest::read_file(dir_ + "/out.bmp");
   if (r.status == 0) {
     EXPECT_EQ(apptest::decode_bmp24(out).w, 19);
@@ -99,7 +92,7 @@ TEST_F(ProgramSignal, FileSizeLimitFailsTheWriteAndKeepsTheOldOutput) {
       }));
   EXPECT_EQ(r.status, 1) << "signal " << r.signal;
   EXPECT_EQ(r.out, "out.bmp: write failed (File too large)\n");
-  EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+  EXPECT_EQ(apptest::names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
   EXPECT_EQ(apptest::read_file(dir_ + "/out.bmp"), "an older picture");
 }
 
@@ -107,7 +100,7 @@ TEST_F(ProgramSignal, IgnoredHangupDoesNotStopTheRun) {
   // As under nohup: SIGHUP stays ignored and the output is written.
   const apptest::RunResult r = signal_while_writing(SIGHUP, [] { std::signal(SIGHUP, SIG_IGN); });
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
+  EXPECT_EQ(apptest::names_in(dir_), (std::vector<std::string>{"in.bmp", "out.bmp"}));
   EXPECT_EQ(apptest::decode_bmp24(apptest::read_file(dir_ + "/out.bmp")).w, 19);
 }
 

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -201,6 +202,15 @@ inline Picture decode_bmp24(const std::string& s) {
         p.at(x, y, c) = static_cast<uint8_t>(s[offset + row * stride + 3 * x + (2 - c)]);
   }
   return p;
+}
+
+// Names of the entries of `dir`, sorted.
+inline std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 inline bool exists(const std::string& path) {

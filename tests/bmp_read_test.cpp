@@ -1,3 +1,6 @@
+// The reader on files: sound 24-bit files of every padding and row order,
+// the declared size, every refused header named before any allocation, the
+// pixel limit, unreadable inputs and every allocation failure in order.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

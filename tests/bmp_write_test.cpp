@@ -1,3 +1,6 @@
+// The writer: the exact bytes of small files, round trips through the
+// reader, paths of any length, places that cannot be written, and a write
+// cut short by a file-size limit.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 

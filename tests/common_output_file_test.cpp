@@ -20,35 +20,12 @@
 #include <vector>
 
 #include "common/output_file.h"
-#include "tests/child_process.h"
+#include "tests/app_test_util.h"
 
 namespace korvale {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::string contents(const std::string& path) {
-  std::string text;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
-    std::fclose(f);
-  }
-  return text;
-}
-
-void put(const std::string& path, const std::string& text) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fputs(text.c_str(), f);
-  std::fclose(f);
-}
 
 // Writes "new picture" in two halves; with a signal number as context, raises
 // it between them (the handler runs at once: the signal is sent to ourselves).
@@ -74,7 +51,7 @@ class OutputFile : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     out_ = dir_ + "/out.bin";
-    put(out_, "an older picture");
+    apptest::write_file(out_, "an older picture");
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string dir_, out_;
@@ -93,8 +70,8 @@ TEST_F(OutputFile, EverySignalThatEndsTheProcessRemovesTheTemporaryFile) {
       std::puts(write_output_file(out_.c_str(), halves, &sig).c_str());
     });
     EXPECT_EQ(r.signal, sig) << "status " << r.status << ": " << r.out;
-    EXPECT_EQ(names_in(dir_), std::vector<std::string>{"out.bin"});
-    EXPECT_EQ(contents(out_), "an older picture");
+    EXPECT_EQ(apptest::names_in(dir_), std::vector<std::string>{"out.bin"});
+    EXPECT_EQ(apptest::read_file(out_), "an older picture");
   }
 }
 
@@ -111,8 +88,8 @@ TEST_F(OutputFile, IgnoredAndHandledSignalsAreLeftAlone) {
   });
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "|1");
-  EXPECT_EQ(contents(out_), "new picture");
-  EXPECT_EQ(names_in(dir_), std::vector<std::string>{"out.bin"});
+  EXPECT_EQ(apptest::read_file(out_), "new picture");
+  EXPECT_EQ(apptest::names_in(dir_), std::vector<std::string>{"out.bin"});
   // The handlers of the write are gone again: SIGUSR1 ends the process.
   const test::ChildResult after = test::run_in_child([&] {
     write_output_file(out_.c_str(), halves, nullptr);
@@ -143,7 +120,7 @@ TEST_F(OutputFile, TemporaryIsPrivateUntilTheOldOwnerAndModeCarryOver) {
   if (root) {
     EXPECT_EQ(now.st_uid, other);
   }
-  EXPECT_EQ(contents(out_), "new picture");
+  EXPECT_EQ(apptest::read_file(out_), "new picture");
 
   // A new file is made with the usual mode from the start.
   const std::string fresh = dir_ + "/fresh.bin";
@@ -155,8 +132,8 @@ TEST_F(OutputFile, FailedBodyKeepsTheOldFile) {
   const std::string error = write_output_file(
       out_.c_str(), [](int, const void*) { return ENOSPC; }, nullptr);
   EXPECT_EQ(error, out_ + ": write failed (No space left on device)");
-  EXPECT_EQ(contents(out_), "an older picture");
-  EXPECT_EQ(names_in(dir_), std::vector<std::string>{"out.bin"});
+  EXPECT_EQ(apptest::read_file(out_), "an older picture");
+  EXPECT_EQ(apptest::names_in(dir_), std::vector<std::string>{"out.bin"});
 }
 
 // Sets or clears inode flags; false where the file system or the process
@@ -180,7 +157,7 @@ TEST_F(OutputFile, AppendOnlyAndImmutableOutputsAreRefusedBeforeAnyWork) {
     const std::string line = out_ + ": existing file is " + word + "; not replaced";
     EXPECT_EQ(probed, line);
     EXPECT_EQ(written, line);  // refused before the body: not "write failed"
-    EXPECT_EQ(names_in(dir_), std::vector<std::string>{"out.bin"});
+    EXPECT_EQ(apptest::names_in(dir_), std::vector<std::string>{"out.bin"});
   }
 }
 
