@@ -88,12 +88,14 @@ std::string probe_bmp_input(const char* name);
 
 // Reads the file `name` into three planes of the picture's width and height,
 // decoding on `threads` threads. A picture of more than max_pixels pixels is
-// refused right after the header, before anything is allocated for it. Returns "" and fills *out,
-// or the one-line failure text ("NAME: why", or kBmpSizeError alone).
+// refused right after the header, before anything is allocated for it.
+// Returns "" and fills *out, or the one-line failure text ("NAME: why", or
+// kBmpSizeError alone).
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out);
 
-// Longest output stem the command line takes, as a buffer with its
-// terminator and ".bmp": the writer itself takes paths of any length.
+// The command line's buffer for the output path "<stem>.bmp", terminator
+// included (stems of at most 123 characters); the writer itself takes paths
+// of any length.
 inline constexpr int kOutputPathBytes = 128;
 
 // Checks, before any work, that write_bmp(stem, ...) may create stem + ".bmp":
