@@ -3,14 +3,21 @@
 #include "app/run.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/options.h"
@@ -46,9 +53,12 @@ class SigpipeIgnored {
   SigpipeIgnored(const SigpipeIgnored&) = delete;
   SigpipeIgnored& operator=(const SigpipeIgnored&) = delete;
 
-  // Runs fn with the disposition from before the run.
+  // Runs fn with the disposition from before the run, one caller at a time
+  // (the BMP writer keeps its temporary file's name for its signal handler in
+  // one place, so outputs are probed and written one after the other).
   template <class Fn>
   auto as_before(Fn fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
     struct sigaction ignore = {};
     sigaction(SIGPIPE, &before_, &ignore);
     auto result = fn();
@@ -58,6 +68,7 @@ class SigpipeIgnored {
 
  private:
   struct sigaction before_ = {};
+  std::mutex mutex_;
 };
 
 // -quiet: standard error goes to /dev/null while the pictures are processed
@@ -151,7 +162,10 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   // An input that is not a regular file, and an output that cannot or must not
   // be written, are refused before the work starts.
   if (std::string error = probe_bmp_input(job.input.c_str()); !error.empty()) return error;
-  if (std::string error = probe_output(job.target); !error.empty()) return error;
+  if (std::string error = sigpipe->as_before([&] { return probe_output(job.target); });
+      !error.empty()) {
+    return error;
+  }
 
   BmpPlanes in;
   if (std::string error = load_picture(job.input, opt.max_pixels, threads, &in); !error.empty()) {
@@ -219,6 +233,71 @@ std::string plan_jobs(const ResizeOptions& opt, std::vector<Job>* jobs) {
   return "";
 }
 
+// Most pictures worked on at once: each holds its planes and grids, so the
+// memory of a run grows with this count.
+constexpr int kMostPictureWorkers = 8;
+
+// Prints a picture's failure; with several inputs the line names the input.
+void report_failure(const Job& job, std::size_t job_count, std::string error) {
+  if (job_count > 1 && error.rfind(job.input + ":", 0) != 0) error = job.input + ": " + error;
+  print_failure(error);
+}
+
+// The pictures one after the other on the calling thread; returns the status.
+int shrink_in_turn(const std::vector<Job>& jobs, const ResizeOptions& opt, int threads,
+                   SigpipeIgnored* sigpipe) {
+  RunCache cache;
+  int status = 0;
+  for (const Job& job : jobs) {
+    std::string error = shrink_one(job, opt, threads, &cache, sigpipe);
+    if (error.empty()) continue;
+    report_failure(job, jobs.size(), error);
+    status = 1;
+  }
+  return status;
+}
+
+// The pictures shared out among `workers` threads, each taking the next
+// picture not yet taken; returns the status. SIGPIPE is blocked in the
+// workers, so that a progress line meeting a closed pipe while an output is
+// written (when the disposition is briefly the default) cannot end the run;
+// a SIGPIPE sent to the process still reaches the main thread.
+int shrink_in_parallel(const std::vector<Job>& jobs, const ResizeOptions& opt, int threads,
+                       int workers, SigpipeIgnored* sigpipe) {
+  const int threads_each = std::max(1, threads / workers);
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> status{0};
+  std::mutex print_mutex;
+  auto work = [&] {
+    RunCache cache;
+    for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+      std::string error = shrink_one(jobs[i], opt, threads_each, &cache, sigpipe);
+      if (error.empty()) continue;
+      std::lock_guard<std::mutex> lock(print_mutex);
+      report_failure(jobs[i], jobs.size(), error);
+      status = 1;
+    }
+  };
+  sigset_t pipe_only;
+  sigset_t before;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &before);
+  std::vector<std::thread> pool;
+  for (int w = 0; w < workers; ++w) {
+    // A thread the system refuses leaves the work to the others.
+    try {
+      pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (pool.empty()) return shrink_in_turn(jobs, opt, threads, sigpipe);
+  for (std::thread& t : pool) t.join();
+  return status;
+}
+
 }  // namespace
 
 int run_resize(int argc, char** argv) {
@@ -273,19 +352,14 @@ int run_resize(int argc, char** argv) {
     return 1;
   }
 
-  std::unique_ptr<StderrSilenced> silenced;
-  if (opt.quiet) silenced = std::make_unique<StderrSilenced>();
-  RunCache cache;
-  int status = 0;
-  for (const Job& job : jobs) {
-    error = shrink_one(job, opt, threads, &cache, &sigpipe);
-    if (error.empty()) continue;
-    // With several inputs, each line says which input failed.
-    if (jobs.size() > 1 && error.rfind(job.input + ":", 0) != 0) error = job.input + ": " + error;
-    print_failure(error);
-    status = 1;
-  }
-  return status;
+  std::optional<StderrSilenced> silenced;
+  if (opt.quiet) silenced.emplace();
+  // With several pictures and more threads than one picture needs, pictures
+  // are shared out among up to kMostPictureWorkers workers, each with its
+  // share of the threads; outputs do not depend on the thread count.
+  const int workers = std::min({static_cast<int>(jobs.size()), threads, kMostPictureWorkers});
+  return workers > 1 ? shrink_in_parallel(jobs, opt, threads, workers, &sigpipe)
+                     : shrink_in_turn(jobs, opt, threads, &sigpipe);
 }
 
 }  // namespace korvale
