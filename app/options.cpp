@@ -18,16 +18,14 @@ enum class KeyKind {
   resize,       // -resize GEOMETRY
   max_pixels,   // -maxpixels N
   quality,      // -quality N
-  quiet,        // flags from here on
-  linear,
-  norotate,
-  strip,
-  ignored,  // accepted for compatibility; its value is not read
+  flag,         // -quiet, -linear, -norotate, -strip: no value
+  ignored,      // accepted for compatibility; its value is not read
 };
 
 struct Key {
   const char* text;  // the key without its leading '-'
   KeyKind kind;
+  bool ResizeOptions::*flag = nullptr;  // for KeyKind::flag, the field set
 };
 
 const Key kKeys[] = {
@@ -42,10 +40,10 @@ const Key kKeys[] = {
     {"resize", KeyKind::resize},
     {"maxpixels", KeyKind::max_pixels},
     {"quality", KeyKind::quality},
-    {"quiet", KeyKind::quiet},
-    {"linear", KeyKind::linear},
-    {"norotate", KeyKind::norotate},
-    {"strip", KeyKind::strip},
+    {"quiet", KeyKind::flag, &ResizeOptions::quiet},
+    {"linear", KeyKind::flag, &ResizeOptions::linear},
+    {"norotate", KeyKind::flag, &ResizeOptions::norotate},
+    {"strip", KeyKind::flag, &ResizeOptions::strip},
     {"i2", KeyKind::ignored},
     {"x", KeyKind::ignored},
     {"y", KeyKind::ignored},
@@ -62,11 +60,6 @@ const Key kKeys[] = {
     {"orgx", KeyKind::ignored},
     {"orgy", KeyKind::ignored},
 };
-
-bool is_flag(KeyKind kind) {
-  return kind == KeyKind::help || kind == KeyKind::quiet || kind == KeyKind::linear ||
-         kind == KeyKind::norotate || kind == KeyKind::strip;
-}
 
 // The value of an integer option, checked: a whole number within lo .. hi.
 // Returns "" or the message naming the option and the text as typed.
@@ -132,7 +125,7 @@ ParseOutcome parse_options(int argc, const char* const* argv, ResizeOptions* opt
     if (key->kind == KeyKind::help) return ParseOutcome::usage;
 
     const char* value = nullptr;
-    if (!is_flag(key->kind)) {
+    if (key->kind != KeyKind::flag) {
       if (i + 1 >= argc) {
         *error = std::string("option ") + arg + " needs a value";
         return ParseOutcome::error;
@@ -180,17 +173,8 @@ ParseOutcome parse_options(int argc, const char* const* argv, ResizeOptions* opt
       case KeyKind::quality:
         failure = read_integer(arg, value, 1, 100, &opt->quality);
         break;
-      case KeyKind::quiet:
-        opt->quiet = true;
-        break;
-      case KeyKind::linear:
-        opt->linear = true;
-        break;
-      case KeyKind::norotate:
-        opt->norotate = true;
-        break;
-      case KeyKind::strip:
-        opt->strip = true;
+      case KeyKind::flag:
+        opt->*(key->flag) = true;
         break;
       case KeyKind::ignored:
         opt->ignored.emplace_back(arg);

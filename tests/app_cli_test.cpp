@@ -134,7 +134,7 @@ TEST_F(CliTest, MaxPixelsLimitsThePicture) {
   EXPECT_EQ(size_of("out.bmp"), "100x50");
 }
 
-TEST_F(CliTest, LongNamesAndAClosedProgressPipe) {
+TEST_F(CliTest, NamesOfAnyLength) {
   // A 400-byte input path through deep folders.
   std::string folder = dir_;
   while (folder.size() < 380) {
