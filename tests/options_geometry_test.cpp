@@ -29,11 +29,12 @@ TEST(Geometry, SizesEqualImageMagicksOnEveryForm) {
   if (imagemagick_size(4, 4, "50%") != "2x2") GTEST_SKIP() << "/usr/bin/convert is not usable";
   // Shapes: landscape, portrait, strips both ways, tiny pictures, and sizes
   // whose scaled sides land on or near a half (6 x 3 by a sixth, 7 x 3).
-  const std::vector<std::pair<int, int>> sizes = {{100, 50},  {1, 1000},    {1000, 1}, {7, 3},
-                                                  {333, 777}, {1920, 1080}, {6, 3}};
+  const std::vector<std::pair<int, int>> sizes = {
+      {100, 50}, {1, 1000}, {1000, 1}, {7, 3}, {333, 777}, {1920, 1080}, {6, 3}, {3, 2}, {5, 2}};
   const std::vector<std::string> geometries = {
-      "50%",   "33.3%",  "50%x25%", "12.5%x80%", "1%",     "60",   "60x", "x2",  "x1",
-      "40x40", "40x20!", "40x40^",  "2000@",     "90x90>", "5x5>", "1x1", "17x5"};
+      "50%",  "33.3%",  "50%x25%", "12.5%x80%", "1%",     "60",      "60x",    "x2",
+      "x1",   "40x40",  "40x20!",  "40x40^",    "2000@",  "90x90>",  "5x5>",   "1x1",
+      "17x5", "33.3%>", "60x>",    "x2>",       "2000@>", "40x20!>", "40x40^>"};
   int compared = 0;
   for (const auto& [w, h] : sizes) {
     for (const std::string& text : geometries) {
