@@ -1,75 +1,115 @@
+// The option parser and the usage text.
 #include "app/options.h"
 
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "bmp/bmp.h"
-#include "common/fatal.h"
-
 namespace korvale {
-
-int orgx = 720;
-int orgy = 480;
-
 namespace {
 
-// What a key does with its value.
-enum class KeyKind { help, name, integer, real, global };
+// What a key does.
+enum class KeyKind {
+  help,
+  input,        // -i NAME
+  output_stem,  // -o STEM
+  output_path,  // -out FILE
+  columns,      // -sizexminus A
+  rows,         // -sizexminusy B
+  resize,       // -resize GEOMETRY
+  max_pixels,   // -maxpixels N
+  quality,      // -quality N
+  flag,         // -quiet, -linear, -norotate, -strip: no value
+  ignored,      // accepted for compatibility; its value is not read
+};
 
 struct Key {
   const char* text;  // the key without its leading '-'
   KeyKind kind;
-  char (ResizeOptions::*name)[kNameField];
-  int ResizeOptions::*integer;
-  int* global;
+  bool ResizeOptions::*flag = nullptr;  // for KeyKind::flag, the field set
 };
 
-// Tried in this order; the first whole match wins.
 const Key kKeys[] = {
-    {"h", KeyKind::help, nullptr, nullptr, nullptr},
-    {"help", KeyKind::help, nullptr, nullptr, nullptr},
-    {"o", KeyKind::name, &ResizeOptions::output, nullptr, nullptr},
-    {"i", KeyKind::name, &ResizeOptions::input, nullptr, nullptr},
-    {"i2", KeyKind::name, &ResizeOptions::input2, nullptr, nullptr},
-    {"x", KeyKind::integer, nullptr, &ResizeOptions::x, nullptr},
-    {"y", KeyKind::integer, nullptr, &ResizeOptions::y, nullptr},
-    {"startx", KeyKind::integer, nullptr, &ResizeOptions::startx, nullptr},
-    {"starty", KeyKind::integer, nullptr, &ResizeOptions::starty, nullptr},
-    {"hv", KeyKind::integer, nullptr, &ResizeOptions::hv, nullptr},
-    {"bunshi", KeyKind::integer, nullptr, &ResizeOptions::bunshi, nullptr},
-    {"bunbo", KeyKind::integer, nullptr, &ResizeOptions::bunbo, nullptr},
-    {"norm", KeyKind::integer, nullptr, &ResizeOptions::norm, nullptr},
-    {"mado", KeyKind::integer, nullptr, &ResizeOptions::mado, nullptr},
-    {"tapnum_y", KeyKind::integer, nullptr, &ResizeOptions::tapnum_y, nullptr},
-    {"tapnum_c", KeyKind::integer, nullptr, &ResizeOptions::tapnum_c, nullptr},
-    {"Fsc", KeyKind::real, nullptr, nullptr, nullptr},
-    {"sizexminus", KeyKind::integer, nullptr, &ResizeOptions::sizexminus, nullptr},
-    {"sizexminusy", KeyKind::integer, nullptr, &ResizeOptions::sizexminusy, nullptr},
-    {"orgx", KeyKind::global, nullptr, nullptr, &orgx},
-    {"orgy", KeyKind::global, nullptr, nullptr, &orgy},
+    {"h", KeyKind::help},
+    {"help", KeyKind::help},
+    {"-help", KeyKind::help},
+    {"i", KeyKind::input},
+    {"o", KeyKind::output_stem},
+    {"out", KeyKind::output_path},
+    {"sizexminus", KeyKind::columns},
+    {"sizexminusy", KeyKind::rows},
+    {"resize", KeyKind::resize},
+    {"maxpixels", KeyKind::max_pixels},
+    {"quality", KeyKind::quality},
+    {"quiet", KeyKind::flag, &ResizeOptions::quiet},
+    {"linear", KeyKind::flag, &ResizeOptions::linear},
+    {"norotate", KeyKind::flag, &ResizeOptions::norotate},
+    {"strip", KeyKind::flag, &ResizeOptions::strip},
+    {"i2", KeyKind::ignored},
+    {"x", KeyKind::ignored},
+    {"y", KeyKind::ignored},
+    {"startx", KeyKind::ignored},
+    {"starty", KeyKind::ignored},
+    {"hv", KeyKind::ignored},
+    {"bunshi", KeyKind::ignored},
+    {"bunbo", KeyKind::ignored},
+    {"norm", KeyKind::ignored},
+    {"mado", KeyKind::ignored},
+    {"tapnum_y", KeyKind::ignored},
+    {"tapnum_c", KeyKind::ignored},
+    {"Fsc", KeyKind::ignored},
+    {"orgx", KeyKind::ignored},
+    {"orgy", KeyKind::ignored},
 };
 
-// The output stem gets ".bmp" appended inside the output path's buffer.
-constexpr std::size_t kMaxStem = kOutputPathBytes - 1 - 4;
-
-// Decimal integer as atoi reads it (leading blanks, optional sign, digits up to
-// the first other character, 0 for no number), without atoi's undefined
-// behaviour on overflow: out-of-range values are clamped to the int range.
-int to_int(const char* text) {
-  const long value = std::strtol(text, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
+// The value of an integer option, checked: a whole number within lo .. hi.
+// Returns "" or the message naming the option and the text as typed.
+std::string read_integer(const char* key, const char* text, int lo, int hi, int* value) {
+  int v = 0;
+  const bool whole = parse_whole_int(text, &v);
+  const std::size_t digits = std::strspn(text + (text[0] == '-' || text[0] == '+'), "0123456789");
+  const bool too_long =
+      !whole && digits > 0 && text[digits + (text[0] == '-' || text[0] == '+')] == '\0';
+  if (!whole && !too_long) {
+    return std::string(key) + " \"" + text + "\" is not a whole decimal number";
+  }
+  if (too_long || v < lo || v > hi) {
+    return std::string(key) + " " + text + " is out of range: " + std::to_string(lo) + " .. " +
+           std::to_string(hi);
+  }
+  *value = v;
+  return "";
 }
 
 }  // namespace
 
-ParseOutcome parse_options_checked(int argc, const char* const* argv, ResizeOptions* opt,
-                                   std::string* error) {
+bool parse_whole_int(const std::string& text, int* value) {
+  std::size_t at = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) at = 1;
+  if (at == text.size()) return false;
+  long long v = 0;
+  for (; at < text.size(); ++at) {
+    if (text[at] < '0' || text[at] > '9') return false;
+    v = v * 10 + (text[at] - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1) return false;
+  }
+  if (negative) v = -v;
+  if (v > INT_MAX || v < INT_MIN) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+ParseOutcome parse_options(int argc, const char* const* argv, ResizeOptions* opt,
+                           std::string* error) {
+  bool has_stem = false;
+  bool has_path = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
+    if (std::strcmp(arg, "--") == 0) {
+      // Every word after "--" is an input file.
+      for (++i; i < argc; ++i) opt->inputs.emplace_back(argv[i]);
+      break;
+    }
     if (arg[0] != '-') continue;
     const Key* key = nullptr;
     for (const Key& k : kKeys) {
@@ -84,68 +124,108 @@ ParseOutcome parse_options_checked(int argc, const char* const* argv, ResizeOpti
     }
     if (key->kind == KeyKind::help) return ParseOutcome::usage;
 
-    if (i + 1 >= argc) {
-      *error = std::string("option ") + arg + " needs a value";
-      return ParseOutcome::error;
-    }
-    const char* value = argv[++i];
-    switch (key->kind) {
-      case KeyKind::name: {
-        const std::size_t len = std::strlen(value);
-        const bool is_stem = key->name == &ResizeOptions::output;
-        const std::size_t limit = is_stem ? kMaxStem : kNameField - 1;
-        if (len > limit) {
-          *error = std::string("option ") + arg + ": name of " + std::to_string(len) +
-                   " characters is too long (at most " + std::to_string(limit) + ")";
-          return ParseOutcome::error;
-        }
-        std::memcpy(opt->*(key->name), value, len + 1);
-        break;
+    const char* value = nullptr;
+    if (key->kind != KeyKind::flag) {
+      if (i + 1 >= argc) {
+        *error = std::string("option ") + arg + " needs a value";
+        return ParseOutcome::error;
       }
-      case KeyKind::integer:
-        opt->*(key->integer) = to_int(value);
-        if (key->integer == &ResizeOptions::sizexminus) opt->sizexminus_text = value;
-        if (key->integer == &ResizeOptions::sizexminusy) opt->sizexminusy_text = value;
+      value = argv[++i];
+    }
+    std::string failure;
+    int number = 0;
+    switch (key->kind) {
+      case KeyKind::input:
+        // -i is the first input; a later -i replaces it.
+        if (opt->inputs.empty()) {
+          opt->inputs.emplace_back(value);
+        } else {
+          opt->inputs[0] = value;
+        }
         break;
-      case KeyKind::real:
-        opt->Fsc = std::strtod(value, nullptr);
+      case KeyKind::output_stem:
+        opt->output_stem = value;
+        has_stem = true;
         break;
-      case KeyKind::global:
-        *key->global = to_int(value);
+      case KeyKind::output_path:
+        opt->output_pattern = value;
+        has_path = true;
+        break;
+      case KeyKind::columns:
+        failure = read_integer(arg, value, INT_MIN, INT_MAX, &opt->sizexminus);
+        opt->sizexminus_text = value;
+        opt->has_sizexminus = true;
+        break;
+      case KeyKind::rows:
+        failure = read_integer(arg, value, INT_MIN, INT_MAX, &opt->sizexminusy);
+        opt->sizexminusy_text = value;
+        opt->has_sizexminusy = true;
+        break;
+      case KeyKind::resize:
+        failure = parse_geometry(value, &opt->geometry);
+        opt->geometry_text = value;
+        opt->has_geometry = true;
+        break;
+      case KeyKind::max_pixels:
+        failure = read_integer(arg, value, 1, static_cast<int>(kMaxPixelsCeiling), &number);
+        opt->max_pixels = number;
+        break;
+      case KeyKind::quality:
+        failure = read_integer(arg, value, 1, 100, &opt->quality);
+        break;
+      case KeyKind::flag:
+        opt->*(key->flag) = true;
+        break;
+      case KeyKind::ignored:
+        opt->ignored.emplace_back(arg);
         break;
       case KeyKind::help:
         break;
     }
+    if (!failure.empty()) {
+      *error = failure;
+      return ParseOutcome::error;
+    }
+  }
+  if (has_stem && has_path) {
+    *error = "-o STEM and -out FILE cannot be used together: give one output";
+    return ParseOutcome::error;
+  }
+  if (opt->has_geometry && (opt->has_sizexminus || opt->has_sizexminusy)) {
+    *error = "-resize cannot be used with -sizexminus or -sizexminusy: give the size one way";
+    return ParseOutcome::error;
   }
   return ParseOutcome::ok;
 }
 
-void parse_options(int argc, const char* const* argv, ResizeOptions* opt) {
-  std::string error;
-  switch (parse_options_checked(argc, argv, opt, &error)) {
-    case ParseOutcome::ok:
-      return;
-    case ParseOutcome::usage:
-      print_usage();
-      std::exit(0);
-    case ParseOutcome::unknown_key:
-      print_usage();
-      fail_exit(error.c_str());
-    case ParseOutcome::error:
-      fail_exit(error.c_str());
-  }
-}
-
-void print_usage() {
-  std::fputs(
-      "Usage: KORVALE [options]\n"
-      "\toptions: \n"
-      "\t  -help          : display help\n"
-      "\t  -i             : Input bmp file name\n"
-      "\t  -o             : Output bmp file name(be added .bmp extension\n"
-      "\t  -sizexminus    : Difference between input horizontal size and output one\n"
-      "\t  -sizexminusy   : Difference between output vertical size and output one\n",
-      stderr);
+const char* usage_text() {
+  return "Usage: korvale -i INPUT (-o STEM | -out FILE) [options]\n"
+         "       korvale [options] -out PATTERN -- INPUT...\n"
+         "Shrinks pictures by cutting the high frequencies out of their spectrum.\n"
+         "\toptions:\n"
+         "\t  -h, -help, --help  : display this help\n"
+         "\t  -i NAME            : input bmp file name\n"
+         "\t  -o STEM            : output bmp file name (.bmp is added)\n"
+         "\t  -out FILE          : output file name as given, its format by its extension\n"
+         "\t                       (.bmp); %s is the input's name without folder and\n"
+         "\t                       extension, %% a percent sign\n"
+         "\t  -resize GEOMETRY   : the new size, as in ImageMagick: N% or N%xM% (decimals\n"
+         "\t                       allowed), W, Wx, xH, WxH (fit inside), WxH! (exactly),\n"
+         "\t                       WxH^ (cover), N@ (at most N pixels); a trailing > shrinks\n"
+         "\t                       only pictures larger than that\n"
+         "\t  -sizexminus A      : columns to remove, 0 .. input width - 1 (default 0)\n"
+         "\t  -sizexminusy B     : rows to remove, 0 .. input height - 1 (default 0)\n"
+         "\t  -maxpixels N       : largest picture read, in pixels, 1 .. 1073741824\n"
+         "\t                       (default 268435456)\n"
+         "\t  -quality N         : JPEG and lossy WebP output quality, 1 .. 100\n"
+         "\t  -linear            : shrink in linear light\n"
+         "\t  -norotate          : keep the stored orientation\n"
+         "\t  -strip             : write no metadata\n"
+         "\t  -quiet             : no progress lines\n"
+         "\t  --                 : every word after it is an input file\n"
+         "\texamples:\n"
+         "\t  korvale -i photo.bmp -out half.bmp -resize 50%\n"
+         "\t  korvale -resize '800x600>' -out 'small/%s.bmp' -- a.bmp b.bmp\n";
 }
 
 }  // namespace korvale

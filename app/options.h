@@ -1,67 +1,79 @@
 // Command-line options of korvale and its usage text.
 //
-// parse_options walks argv[1..]: words not starting with '-' are skipped; the
-// text after '-' must equal one of the keys whole (case-sensitive). "h" and
-// "help" print the usage on standard error and end the process with status 0.
-// Any other unknown key is an error: a line naming it on standard output, the
-// usage on standard error, status 1 (a misspelt option must not pass for a
-// successful run). Every other key consumes the next argument as its value
-// (atoi, atof for Fsc, names copied). A key given twice keeps its last value.
-// A key given last with no value, an input name (-i, -i2) of 128 characters
-// or more, or an output stem (-o) of 124 or more (".bmp" is appended within
-// 128 bytes) is an error: one line on standard output and status 1.
+// parse_options walks argv[1..]: words not starting with '-' are skipped,
+// except that every word after "--" is an input file. The text after '-' must
+// equal one of the keys whole (case-sensitive). "-h", "-help" and "--help" ask
+// for the usage. Flags (-quiet, -linear, -norotate, -strip) take no value;
+// every other key consumes the next argument as its value, which may start
+// with '-'. A key given twice keeps its last value.
+//
+// Values of integer options must be whole decimal integers: an optional sign,
+// digits and nothing else, within the int range; -maxpixels and -quality are
+// also checked against their ranges here (the reductions against the picture,
+// later). The keys korvale accepts for compatibility but does not use (-i2,
+// -x, -y, -orgx, -Fsc, ...) take a value that is not read; each one given is
+// listed in `ignored` so that the caller can say it has no effect.
+//
+// The parser prints nothing and never ends the process: it returns what to do
+// next and, for a failure, the one-line message.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "app/geometry.h"
+#include "common/limits.h"
 
 namespace korvale {
 
-// Size of every file-name field, terminator included.
-inline constexpr int kNameField = 128;
+// Most pixels -maxpixels may allow: a picture of the largest sides.
+inline constexpr std::int64_t kMaxPixelsCeiling = std::int64_t{kMaxSide} * kMaxSide;
 
 struct ResizeOptions {
-  int x = 720;
-  int y = 480;
-  int startx = 0;
-  int starty = 0;
-  char input[kNameField] = {};   // -i
-  char input2[kNameField] = {};  // -i2, copied but never read
-  char output[kNameField] = {};  // -o, the output stem
-  int hv = 0;
-  int sizexminus = 0;   // columns to remove
-  int sizexminusy = 0;  // rows to remove
-  // The two values above as typed (pointing into argv), for messages: a value
-  // atoi cannot represent is read as the nearest int.
-  const char* sizexminus_text = "0";
-  const char* sizexminusy_text = "0";
-  int bunshi = 0;
-  int bunbo = 0;
-  int norm = 0;
-  int mado = 0;
-  int tapnum_y = 0;
-  int tapnum_c = 0;
-  double Fsc = 0.0;
-};
+  std::string output_stem;          // -o: writes output_stem + ".bmp"
+  std::string output_pattern;       // -out: exact path, %s and %% expanded
+  std::vector<std::string> inputs;  // -i, then every word after "--"
 
-// Values of -orgx and -orgy (720 and 480 unless given): accepted and kept,
-// but the picture's own width and height are what the run uses.
-extern int orgx;
-extern int orgy;
+  // The reductions (columns and rows to remove) and whether each was given,
+  // with the value as typed, for messages.
+  int sizexminus = 0;
+  int sizexminusy = 0;
+  bool has_sizexminus = false;
+  bool has_sizexminusy = false;
+  std::string sizexminus_text = "0";
+  std::string sizexminusy_text = "0";
+
+  bool has_geometry = false;  // -resize
+  Geometry geometry;
+  std::string geometry_text;  // as typed, for messages
+
+  std::int64_t max_pixels = kDefaultMaxPixels;  // -maxpixels
+  int quality = 0;                              // -quality 1..100; 0: not given
+  bool quiet = false;                           // -quiet: no progress lines
+  bool linear = false;                          // -linear: shrink in linear light
+  bool norotate = false;                        // -norotate: keep stored orientation
+  bool strip = false;                           // -strip: write no metadata
+
+  // Keys accepted and ignored, as typed ("-x", "-orgx"), once per occurrence.
+  std::vector<std::string> ignored;
+};
 
 // What parsing asks for: go on; show the usage (status 0); fail (status 1);
 // or fail and show the usage (an unknown key; status 1).
 enum class ParseOutcome { ok, usage, error, unknown_key };
 
-// The parser without side effects on the process: fills *opt and orgx/orgy
-// and says what to do next; for error and unknown_key, *error is the one-line
-// message, without its line end.
-ParseOutcome parse_options_checked(int argc, const char* const* argv, ResizeOptions* opt,
-                                   std::string* error);
+// Fills *opt and says what to do next; for error and unknown_key, *error is
+// the one-line message, without its line end. Besides single options it
+// checks that -o and -out, and -resize and the reductions, are not combined.
+ParseOutcome parse_options(int argc, const char* const* argv, ResizeOptions* opt,
+                           std::string* error);
 
-// parse_options_checked, then prints and ends the process for anything but ok.
-void parse_options(int argc, const char* const* argv, ResizeOptions* opt);
+// Reads `text` as a whole decimal integer (optional sign, digits, nothing
+// else, within the int range); false when it is not one.
+bool parse_whole_int(const std::string& text, int* value);
 
-// The seven usage lines, on standard error.
-void print_usage();
+// The usage text (synopsis, options with their ranges, examples).
+const char* usage_text();
 
 }  // namespace korvale

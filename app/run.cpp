@@ -1,119 +1,365 @@
+// The main flow: options, the list of inputs and outputs, and each picture's
+// load, resize and save.
 #include "app/run.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "app/options.h"
+#include "app/picture_io.h"
 #include "bmp/bmp.h"
 #include "common/color_plane.h"
-#include "common/fatal.h"
 #include "resize/resize.h"
 
 namespace korvale {
 namespace {
 
-// Process-wide copies of the three names, taken after parsing; the run reads
-// the input and output names from here.
-char g_input_name[kNameField];
-char g_input2_name[kNameField];
-char g_output_name[kNameField];
-
-void copy_name(char* dst, const char* src) {
-  std::snprintf(dst, kNameField, "%s", src);
+// One failure line on standard output.
+void print_failure(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
 }
 
+// SIGPIPE is ignored for the run: progress lines are best-effort, and a
+// closed pipe on standard error (korvale ... 2>&1 | head -1) must not end the
+// run. While an output is written the disposition the process started with is
+// back, so that the writer's clean-up of its temporary file covers SIGPIPE as
+// it covers the other ending signals.
+class SigpipeIgnored {
+ public:
+  SigpipeIgnored() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &before_);
+  }
+  ~SigpipeIgnored() { sigaction(SIGPIPE, &before_, nullptr); }
+  SigpipeIgnored(const SigpipeIgnored&) = delete;
+  SigpipeIgnored& operator=(const SigpipeIgnored&) = delete;
+
+  // Runs fn with the disposition from before the run, one caller at a time
+  // (the BMP writer keeps its temporary file's name for its signal handler in
+  // one place, so outputs are probed and written one after the other).
+  template <class Fn>
+  auto as_before(Fn fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    struct sigaction ignore = {};
+    sigaction(SIGPIPE, &before_, &ignore);
+    auto result = fn();
+    sigaction(SIGPIPE, &ignore, nullptr);
+    return result;
+  }
+
+ private:
+  struct sigaction before_ = {};
+  std::mutex mutex_;
+};
+
+// -quiet: standard error goes to /dev/null while the pictures are processed
+// (the resizer's progress lines are its only writes there).
+class StderrSilenced {
+ public:
+  StderrSilenced() {
+    std::fflush(stderr);
+    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0) return;
+    saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (saved_ >= 0) dup2(null_fd, 2);
+    close(null_fd);
+  }
+  ~StderrSilenced() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+  }
+  StderrSilenced(const StderrSilenced&) = delete;
+  StderrSilenced& operator=(const StderrSilenced&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+// One input and where its output goes.
+struct Job {
+  std::string input;
+  OutputTarget target;
+};
+
+// The resize run of the last picture, kept for the next one of the same
+// size and reduction (its plans, tables and threads are built once).
+struct RunCache {
+  int w = 0, h = 0, a = 0, b = 0;
+  ResizeRunPtr run;
+
+  ResizeRun& get(int new_w, int new_h, int new_a, int new_b, int threads) {
+    if (!run || w != new_w || h != new_h || a != new_a || b != new_b) {
+      run.reset();
+      run = resize_run_begin(new_w, new_h, new_a, new_b, threads);
+      w = new_w;
+      h = new_h;
+      a = new_a;
+      b = new_b;
+    }
+    return *run;
+  }
+};
+
 // Says which reduction is out of range, quoting the value as it was typed,
-// and what the range is; ends the process.
-[[noreturn]] void fail_reduction(const char* key, const char* typed, int side, const char* unit) {
-  const std::string line = std::string("-") + key + " " + typed +
-                           " is out of range: a picture of " + std::to_string(side) + " " + unit +
-                           " allows 0 .. " + std::to_string(side - 1);
-  fail_exit(line.c_str());
+// and what the range is.
+std::string reduction_refusal(const char* key, const std::string& typed, int side,
+                              const char* unit) {
+  return std::string("-") + key + " " + typed + " is out of range: a picture of " +
+         std::to_string(side) + " " + unit + " allows 0 .. " + std::to_string(side - 1);
+}
+
+// The output size for a picture of w x h: from -resize, or from the
+// reductions. Returns "" or the refusal.
+std::string output_size(const ResizeOptions& opt, int w, int h, int* out_w, int* out_h) {
+  if (opt.has_geometry) {
+    std::int64_t gw = 0;
+    std::int64_t gh = 0;
+    geometry_size(opt.geometry, w, h, &gw, &gh);
+    if (gw > w || gh > h) {
+      return "-resize " + opt.geometry_text + " asks for " + std::to_string(gw) + "x" +
+             std::to_string(gh) + ", larger than the picture's " + std::to_string(w) + "x" +
+             std::to_string(h) + ": korvale only shrinks";
+    }
+    *out_w = static_cast<int>(gw);
+    *out_h = static_cast<int>(gh);
+    return "";
+  }
+  if (opt.sizexminus < 0 || opt.sizexminus >= w) {
+    return reduction_refusal("sizexminus", opt.sizexminus_text, w, "columns");
+  }
+  if (opt.sizexminusy < 0 || opt.sizexminusy >= h) {
+    return reduction_refusal("sizexminusy", opt.sizexminusy_text, h, "rows");
+  }
+  *out_w = w - opt.sizexminus;
+  *out_h = h - opt.sizexminusy;
+  return "";
+}
+
+// The whole work for one picture. Returns "" or the failure line.
+std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, RunCache* cache,
+                       SigpipeIgnored* sigpipe) {
+  // An input that is not a regular file, and an output that cannot or must not
+  // be written, are refused before the work starts.
+  if (std::string error = probe_bmp_input(job.input.c_str()); !error.empty()) return error;
+  if (std::string error = sigpipe->as_before([&] { return probe_output(job.target); });
+      !error.empty()) {
+    return error;
+  }
+
+  BmpPlanes in;
+  if (std::string error = load_picture(job.input, opt.max_pixels, threads, &in); !error.empty()) {
+    return error;
+  }
+  const int w = in.red.w;
+  const int h = in.red.h;
+  int out_w = 0;
+  int out_h = 0;
+  if (std::string error = output_size(opt, w, h, &out_w, &out_h); !error.empty()) return error;
+
+  // Red, then green, then blue, on one run built for this size.
+  ColorPlane red = named_plane(out_w, out_h, "RUPOUT");
+  ColorPlane green = named_plane(out_w, out_h, "GUPOUT");
+  ColorPlane blue = named_plane(out_w, out_h, "BUPOUT");
+  ResizeRun& run = cache->get(w, h, w - out_w, h - out_h, threads);
+  resize_plane(run, in.red, red);
+  resize_plane(run, in.green, green);
+  resize_plane(run, in.blue, blue);
+  in = BmpPlanes();
+
+  return sigpipe->as_before([&] { return save_picture(job.target, red, green, blue); });
+}
+
+// The path as a key for comparing outputs with each other and with inputs:
+// absolute and normalised, links in its existing part resolved.
+std::string path_key(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path p = std::filesystem::weakly_canonical(path, ec);
+  if (ec) p = std::filesystem::absolute(path, ec).lexically_normal();
+  return p.string();
+}
+
+// Every input's output target, or the first refusal; checks that no two
+// inputs write the same file and no output overwrites another input.
+std::string plan_jobs(const ResizeOptions& opt, std::vector<Job>* jobs) {
+  std::map<std::string, std::string> writer_of;  // output key -> input
+  std::map<std::string, std::string> inputs;     // input key -> input
+  for (const std::string& input : opt.inputs) inputs.emplace(path_key(input), input);
+  for (const std::string& input : opt.inputs) {
+    Job job;
+    job.input = input;
+    if (!opt.output_pattern.empty()) {
+      std::string path;
+      if (std::string error = expand_output_pattern(opt.output_pattern, input, &path);
+          !error.empty()) {
+        return error;
+      }
+      if (std::string error = path_target(path, &job.target); !error.empty()) return error;
+    } else {
+      job.target = stem_target(opt.output_stem);
+    }
+    const std::string key = path_key(job.target.path);
+    if (const auto [at, fresh] = writer_of.emplace(key, input); !fresh) {
+      return "inputs " + at->second + " and " + input + " would both be written to " +
+             job.target.path + "; nothing was done";
+    }
+    if (const auto found = inputs.find(key);
+        found != inputs.end() && opt.inputs.size() > 1 && path_key(input) != key) {
+      return "the output of " + input + ", " + job.target.path + ", is the input " + found->second +
+             "; nothing was done";
+    }
+    jobs->push_back(std::move(job));
+  }
+  return "";
+}
+
+// Most pictures worked on at once: each holds its planes and grids, so the
+// memory of a run grows with this count.
+constexpr int kMostPictureWorkers = 8;
+
+// Prints a picture's failure; with several inputs the line names the input.
+void report_failure(const Job& job, std::size_t job_count, std::string error) {
+  if (job_count > 1 && error.rfind(job.input + ":", 0) != 0) error = job.input + ": " + error;
+  print_failure(error);
+}
+
+// The pictures one after the other on the calling thread; returns the status.
+int shrink_in_turn(const std::vector<Job>& jobs, const ResizeOptions& opt, int threads,
+                   SigpipeIgnored* sigpipe) {
+  RunCache cache;
+  int status = 0;
+  for (const Job& job : jobs) {
+    std::string error = shrink_one(job, opt, threads, &cache, sigpipe);
+    if (error.empty()) continue;
+    report_failure(job, jobs.size(), error);
+    status = 1;
+  }
+  return status;
+}
+
+// The pictures shared out among `workers` threads, each taking the next
+// picture not yet taken; returns the status. SIGPIPE is blocked in the
+// workers, so that a progress line meeting a closed pipe while an output is
+// written (when the disposition is briefly the default) cannot end the run;
+// a SIGPIPE sent to the process still reaches the main thread.
+int shrink_in_parallel(const std::vector<Job>& jobs, const ResizeOptions& opt, int threads,
+                       int workers, SigpipeIgnored* sigpipe) {
+  const int threads_each = std::max(1, threads / workers);
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> status{0};
+  std::mutex print_mutex;
+  auto work = [&] {
+    RunCache cache;
+    for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
+      std::string error = shrink_one(jobs[i], opt, threads_each, &cache, sigpipe);
+      if (error.empty()) continue;
+      std::lock_guard<std::mutex> lock(print_mutex);
+      report_failure(jobs[i], jobs.size(), error);
+      status = 1;
+    }
+  };
+  sigset_t pipe_only;
+  sigset_t before;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &before);
+  std::vector<std::thread> pool;
+  for (int w = 0; w < workers; ++w) {
+    // A thread the system refuses leaves the work to the others.
+    try {
+      pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (pool.empty()) return shrink_in_turn(jobs, opt, threads, sigpipe);
+  for (std::thread& t : pool) t.join();
+  return status;
 }
 
 }  // namespace
 
 int run_resize(int argc, char** argv) {
-  // 1. Initial width and height, before the options may change them.
-  orgx = 720;
-  orgy = 480;
+  SigpipeIgnored sigpipe;
 
-  // 2. No option at all: usage.
+  // No option at all: usage.
   if (argc < 2) {
-    print_usage();
+    std::fputs(usage_text(), stderr);
     return 0;
   }
 
-  // 3. Options; usage and option errors end the process inside.
   ResizeOptions opt;
-  parse_options(argc, argv, &opt);
-
-  // 4. Name copies; -i and -o are required.
-  copy_name(g_input_name, opt.input);
-  copy_name(g_input2_name, opt.input2);
-  copy_name(g_output_name, opt.output);
-  if (g_input_name[0] == '\0' || g_output_name[0] == '\0') {
-    print_usage();
-    fail_exit(g_input_name[0] == '\0' ? "no input file given: use -i NAME"
-                                      : "no output file given: use -o STEM");
+  std::string error;
+  switch (parse_options(argc, argv, &opt, &error)) {
+    case ParseOutcome::ok:
+      break;
+    case ParseOutcome::usage:
+      std::fputs(usage_text(), stderr);
+      return 0;
+    case ParseOutcome::unknown_key:
+      print_failure(error);
+      std::fputs(usage_text(), stderr);
+      return 1;
+    case ParseOutcome::error:
+      print_failure(error);
+      return 1;
   }
-
-  // An input that is not a regular file, and an output that cannot or must not
-  // be written, are refused before the work starts.
-  if (const std::string error = probe_bmp_input(g_input_name); !error.empty()) {
-    fail_exit(error.c_str());
+  if (opt.inputs.empty() || (opt.output_stem.empty() && opt.output_pattern.empty())) {
+    print_failure(opt.inputs.empty() ? "no input file given: use -i NAME or -- NAME..."
+                                     : "no output file given: use -o STEM or -out FILE");
+    std::fputs(usage_text(), stderr);
+    return 1;
   }
-  if (const std::string error = probe_bmp_output(g_output_name); !error.empty()) {
-    fail_exit(error.c_str());
+  if (!opt.quiet) {
+    for (const std::string& key : opt.ignored) {
+      std::fprintf(stderr, "%s has no effect (accepted and ignored)\n", key.c_str());
+    }
   }
 
   // Threads for decoding and the plane resizes: KORVALE_THREADS, or every
   // hardware thread.
   int threads = 1;
-  if (const std::string error = thread_count_from(std::getenv("KORVALE_THREADS"), &threads);
-      !error.empty()) {
-    fail_exit(error.c_str());
+  if (error = thread_count_from(std::getenv("KORVALE_THREADS"), &threads); !error.empty()) {
+    print_failure(error);
+    return 1;
   }
 
-  // 5. Input planes, top row first.
-  BmpPlanes in;
-  if (const std::string error = read_bmp(g_input_name, kDefaultMaxPixels, threads, &in);
-      !error.empty()) {
-    fail_exit(error.c_str());
-  }
-  const int w = in.red.w;
-  const int h = in.red.h;
-  if (opt.sizexminus < 0 || opt.sizexminus >= w) {
-    fail_reduction("sizexminus", opt.sizexminus_text, w, "columns");
-  }
-  if (opt.sizexminusy < 0 || opt.sizexminusy >= h) {
-    fail_reduction("sizexminusy", opt.sizexminusy_text, h, "rows");
+  // Every output is named, and its format known, before any work.
+  std::vector<Job> jobs;
+  if (error = plan_jobs(opt, &jobs); !error.empty()) {
+    print_failure(error);
+    return 1;
   }
 
-  // 6. Output planes.
-  const int out_w = w - opt.sizexminus;
-  const int out_h = h - opt.sizexminusy;
-  ColorPlane red = named_plane(out_w, out_h, "RUPOUT");
-  ColorPlane green = named_plane(out_w, out_h, "GUPOUT");
-  ColorPlane blue = named_plane(out_w, out_h, "BUPOUT");
-
-  // 7. Red, then green, then blue, on one run built for this size.
-  ResizeRunPtr resize_run = resize_run_begin(w, h, opt.sizexminus, opt.sizexminusy, threads);
-  resize_plane(*resize_run, in.red, red);
-  resize_plane(*resize_run, in.green, green);
-  resize_plane(*resize_run, in.blue, blue);
-  resize_run.reset();
-
-  // 8. The input is no longer needed.
-  in = BmpPlanes();
-
-  // 9. The output file.
-  if (const std::string error = write_bmp(g_output_name, red, green, blue); !error.empty()) {
-    fail_exit(error.c_str());
-  }
-  return 0;
+  std::optional<StderrSilenced> silenced;
+  if (opt.quiet) silenced.emplace();
+  // With several pictures and more threads than one picture needs, pictures
+  // are shared out among up to kMostPictureWorkers workers, each with its
+  // share of the threads; outputs do not depend on the thread count.
+  const int workers = std::min({static_cast<int>(jobs.size()), threads, kMostPictureWorkers});
+  return workers > 1 ? shrink_in_parallel(jobs, opt, threads, workers, &sigpipe)
+                     : shrink_in_turn(jobs, opt, threads, &sigpipe);
 }
 
 }  // namespace korvale

@@ -69,7 +69,7 @@ class ProgramTest : public ::testing::Test {
 TEST_F(ProgramTest, UsageRequestsSucceedAndUnknownKeysFail) {
   put_picture(busy_picture(4, 4));
   const std::vector<std::vector<std::string>> asked = {
-      {}, {"-h"}, {"-help"}, {"-i", "in.bmp", "-help", "-o", "x"}};
+      {}, {"-h"}, {"-help"}, {"--help"}, {"-i", "in.bmp", "-help", "-o", "x"}};
   for (const auto& args : asked) {
     RunResult r = korvale(args);
     std::string joined;
@@ -167,14 +167,12 @@ TEST_F(ProgramTest, MissingNamesAreReportedWithUsage) {
 
 TEST_F(ProgramTest, ReductionsOutsideThePictureAreRefused) {
   put_picture(busy_picture(6, 5));
-  // The message quotes the value as typed, whatever atoi makes of it.
+  // The message quotes the value as typed.
   const std::vector<std::pair<std::string, std::string>> cases = {{"-sizexminus", "6"},
                                                                   {"-sizexminus", "-1"},
                                                                   {"-sizexminusy", "5"},
                                                                   {"-sizexminusy", "-3"},
-                                                                  {"-sizexminus", "9px"},
-                                                                  {"-sizexminus", "2147483648"},
-                                                                  {"-sizexminusy", "-99999999999"}};
+                                                                  {"-sizexminus", "+06"}};
   for (const auto& [key, value] : cases) {
     RunResult r = korvale({"-i", "in.bmp", "-o", "out", key, value});
     EXPECT_EQ(r.status, 1) << key << " " << value;

@@ -1,5 +1,5 @@
-// korvale with test seams reachable from outside; built for the tests only,
-// the shipped program reads no environment.
+// korvale with test seams reachable from outside through the environment;
+// built for the tests only (the shipped program reads only KORVALE_THREADS).
 //   KORVALE_FAIL_ALLOC=NAME or NAME:K   the K-th allocation (default 1) of the
 //                                       buffer NAME fails;
 //   KORVALE_STOP_WHILE_WRITING=1        the process stops itself (SIGSTOP) once
