@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/output_file.h"
+
 namespace korvale {
 namespace {
 
@@ -83,21 +85,14 @@ OutputTarget stem_target(const std::string& stem) {
   OutputTarget target;
   target.path = stem + ".bmp";
   target.format = PictureFormat::bmp;
-  target.from_stem = true;
   return target;
 }
 
 std::string path_target(const std::string& path, OutputTarget* target) {
   PictureFormat format = PictureFormat::bmp;
   if (std::string error = format_from_extension(path, &format); !error.empty()) return error;
-  // The BMP writer takes a stem and appends ".bmp": until it takes a whole
-  // path, other spellings of the extension cannot be written.
-  if (path.size() < 4 || path.compare(path.size() - 4, 4, ".bmp") != 0) {
-    return path + ": a BMP output name must end in .bmp (lower case) in this build";
-  }
   target->path = path;
   target->format = format;
-  target->from_stem = false;
   return "";
 }
 
@@ -107,15 +102,12 @@ std::string load_picture(const std::string& name, std::int64_t max_pixels, int t
 }
 
 std::string probe_output(const OutputTarget& target) {
-  // Both kinds of target go through the BMP writer's stem for now.
-  const std::string stem = target.path.substr(0, target.path.size() - 4);
-  return probe_bmp_output(stem.c_str());
+  return probe_output_file(target.path.c_str());
 }
 
 std::string save_picture(const OutputTarget& target, const ColorPlane& red, const ColorPlane& green,
                          const ColorPlane& blue) {
-  const std::string stem = target.path.substr(0, target.path.size() - 4);
-  return write_bmp(stem.c_str(), red, green, blue);
+  return write_bmp_file(target.path.c_str(), red, green, blue);
 }
 
 }  // namespace korvale

@@ -19,8 +19,6 @@ enum class PictureFormat { bmp, png, jpeg, tiff, webp };
 struct OutputTarget {
   std::string path;  // the file written
   PictureFormat format = PictureFormat::bmp;
-  // -o STEM: the path is STEM + ".bmp", written by the BMP writer from its stem.
-  bool from_stem = false;
 };
 
 // The format an output path asks for by its extension (.bmp, .png, .jpg,

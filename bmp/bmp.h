@@ -93,11 +93,6 @@ std::string probe_bmp_input(const char* name);
 // kBmpSizeError alone).
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out);
 
-// The command line's buffer for the output path "<stem>.bmp", terminator
-// included (stems of at most 123 characters); the writer itself takes paths
-// of any length.
-inline constexpr int kOutputPathBytes = 128;
-
 // Checks, before any work, that write_bmp(stem, ...) may create stem + ".bmp":
 // probe_output_file on that path (common/output_file.h). Returns "" or the
 // error text write_bmp would give.
