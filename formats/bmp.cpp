@@ -1,10 +1,12 @@
-// BMP into memory, korvale's own: a picture without alpha as the usual
+// BMP through korvale's own reader (the declared size checked against the
+// limits first) and into memory: a picture without alpha as the usual
 // 24-bit file with the 54-byte header (the bytes write_bmp writes), one with
 // alpha as a 32-bit file with a BITMAPV5HEADER and an alpha mask, laid out as
 // ImageMagick writes it (bit fields 00FF0000 / 0000FF00 / 000000FF /
 // FF000000, sRGB colour space, rows bottom-up). Gray is written as RGB.
 #include <cstring>
 
+#include "bmp/bmp.h"
 #include "formats/codec.h"
 
 namespace korvale::formats_detail {
@@ -21,6 +23,43 @@ void put32(std::vector<unsigned char>* b, std::size_t at, std::uint32_t v) {
 }
 
 }  // namespace
+
+bool bmp_declared_size(const unsigned char* d, std::size_t n, std::int64_t* w, std::int64_t* h) {
+  if (n < 26) return false;
+  auto u32 = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(d[i] | d[i + 1] << 8 | d[i + 2] << 16 |
+                                      static_cast<std::uint32_t>(d[i + 3]) << 24);
+  };
+  if (u32(14) == 12) {
+    *w = d[18] | d[19] << 8;
+    *h = d[20] | d[21] << 8;
+  } else {
+    *w = static_cast<std::int32_t>(u32(18));
+    *h = static_cast<std::int32_t>(u32(22));
+    if (*h < 0) *h = -*h;
+  }
+  return true;
+}
+
+std::string decode_bmp_picture(const unsigned char* data, std::size_t len, const ReadSettings& s,
+                               Picture* out) {
+  std::int64_t w = 0, h = 0;
+  if (bmp_declared_size(data, len, &w, &h) && w > 0 && h > 0) {
+    if (std::string e = check_size(w, h, s.max_pixels); !e.empty()) return e;
+  }
+  BmpPlanes planes;
+  if (std::string e = decode_bmp(data, len, &planes, s.threads); !e.empty()) return e;
+  out->w = planes.red.w;
+  out->h = planes.red.h;
+  out->bits = 8;
+  out->colors = 3;
+  out->alpha = false;
+  out->planes.clear();
+  out->planes.push_back(std::move(planes.red));
+  out->planes.push_back(std::move(planes.green));
+  out->planes.push_back(std::move(planes.blue));
+  return "";
+}
 
 std::string encode_bmp(const Picture& p, std::vector<unsigned char>* bytes) {
   const bool alpha = p.alpha;

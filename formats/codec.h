@@ -34,9 +34,9 @@ void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alph
 void store_row(Picture* p, int y, const unsigned char* row, bool big_endian);
 
 // Fills `row` with row y interleaved as 8-bit samples (16-bit pictures
-// rounded to 8 bits), `channels` per pixel: p's own channels, or 3/4 for a
-// gray picture expanded to RGB (with alpha when 4 and p has alpha, else
-// alpha 255).
+// rounded to 8 bits), `channels` per pixel: gray as 1 or 2 (gray, alpha),
+// anything as 3 (RGB, alpha dropped) or 4 (RGBA); gray is spread over RGB
+// and a missing alpha is 255.
 void load_row8(const Picture& p, int y, int channels, unsigned char* row);
 
 // Fills `row` with row y interleaved at the picture's own depth: bytes, or
@@ -73,6 +73,11 @@ void sink_append(ByteSink* sink, const void* bytes, std::size_t n);
 // Moves the bytes into *out and frees the sink.
 void sink_finish(ByteSink* sink, std::vector<unsigned char>* out);
 void sink_free(ByteSink* sink);
+
+// Width and height a BMP header declares (the 12-byte core header holds
+// 16-bit sizes, the others 32-bit; a negative height means top-down). False
+// when the header is too short to say; the BMP reader refuses that itself.
+bool bmp_declared_size(const unsigned char* d, std::size_t n, std::int64_t* w, std::int64_t* h);
 
 // The decoders: whole file images, format already recognised. Each fills
 // *out with the stored picture (orientation not applied; the caller does it

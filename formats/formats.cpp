@@ -52,26 +52,6 @@ std::string missing_library(ImageFormat f) {
                 format_library(f));
 }
 
-// Width and height a BMP header declares (the 12-byte core header holds
-// 16-bit sizes, the others 32-bit; a negative height means top-down). False
-// when the header is too short to say; the BMP reader refuses that itself.
-bool bmp_declared_size(const unsigned char* d, std::size_t n, std::int64_t* w, std::int64_t* h) {
-  if (n < 26) return false;
-  auto u32 = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(d[i] | d[i + 1] << 8 | d[i + 2] << 16 |
-                                      static_cast<std::uint32_t>(d[i + 3]) << 24);
-  };
-  if (u32(14) == 12) {
-    *w = d[18] | d[19] << 8;
-    *h = d[20] | d[21] << 8;
-  } else {
-    *w = static_cast<std::int32_t>(u32(18));
-    *h = static_cast<std::int32_t>(u32(22));
-    if (*h < 0) *h = -*h;
-  }
-  return true;
-}
-
 template <class T>
 void rotate_planes(std::vector<Plane<T>>* planes, int colors, int o) {
   for (std::size_t c = 0; c < planes->size(); ++c) {
@@ -204,26 +184,6 @@ std::string decode_picture(const unsigned char* data, std::size_t len, const Rea
     exif_reset_orientation(&p.exif);
   }
   *out = std::move(p);
-  return "";
-}
-
-std::string decode_bmp_picture(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                               Picture* out) {
-  std::int64_t w = 0, h = 0;
-  if (bmp_declared_size(data, len, &w, &h) && w > 0 && h > 0) {
-    if (std::string e = check_size(w, h, s.max_pixels); !e.empty()) return e;
-  }
-  BmpPlanes planes;
-  if (std::string e = decode_bmp(data, len, &planes, s.threads); !e.empty()) return e;
-  out->w = planes.red.w;
-  out->h = planes.red.h;
-  out->bits = 8;
-  out->colors = 3;
-  out->alpha = false;
-  out->planes.clear();
-  out->planes.push_back(std::move(planes.red));
-  out->planes.push_back(std::move(planes.green));
-  out->planes.push_back(std::move(planes.blue));
   return "";
 }
 

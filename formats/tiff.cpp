@@ -138,7 +138,7 @@ struct Layout {
   bool assoc_alpha = false;
   int colors = 0;     // of the picture
   bool alpha = false;
-  const std::uint16_t* map[3] = {};  // palette's 16-bit colour map
+  const std::uint16_t* map[3] = {};  // palette's 16-bit colour map (high byte used)
 };
 
 std::string read_layout(TIFF* tif, Layout* l, std::int64_t max_pixels) {
@@ -250,7 +250,8 @@ void put_block(const Layout& l, const unsigned char* block, int bw, int rows, in
         unsigned v = sample_at(row, static_cast<std::size_t>(i) * per_pixel + k, l.bps);
         if (l.palette) {
           const unsigned idx = std::min<unsigned>(v, top);
-          for (int c = 0; c < 3; ++c) p->planes[c].at(x, y) = narrow16(l.map[c][idx]);
+          for (int c = 0; c < 3; ++c)
+            p->planes[c].at(x, y) = static_cast<unsigned char>(l.map[c][idx] >> 8);
           continue;
         }
         const int c = s < l.colors ? s : l.colors;  // the extra sample is alpha
