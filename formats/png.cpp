@@ -73,9 +73,8 @@ void take_metadata(png_structp png, png_infop info, Picture* out) {
   png_get_text(png, info, &text, &count);
   for (int i = 0; i < count; ++i) {
     if (out->xmp.empty() && std::strcmp(text[i].key, kXmpKey) == 0) {
-      const std::size_t n = text[i].compression >= PNG_ITXT_COMPRESSION_NONE
-                                ? text[i].itxt_length
-                                : text[i].text_length;
+      // The packet is text: libpng ends it with a zero byte.
+      const std::size_t n = std::strlen(text[i].text);
       out->xmp.assign(text[i].text, text[i].text + n);
     }
   }
@@ -156,6 +155,7 @@ struct WriteJob {
   const WriteSettings* s = nullptr;
   ByteSink sink;
   unsigned char* row = nullptr;  // malloc'd, freed by the caller
+  char* xmp = nullptr;           // the XMP packet with a terminating zero, likewise
 };
 
 void write_bytes(png_structp png, png_bytep src, png_size_t n) {
@@ -194,12 +194,12 @@ int run_write(WriteJob* job) {
         png_set_eXIf_1(png, info, static_cast<png_uint_32>(p.exif.size()),
                        const_cast<png_bytep>(p.exif.data()));
       }
-      if (!p.xmp.empty()) {
+      if (job->xmp != nullptr) {
+        // libpng measures the text with strlen.
         png_text text{};
         text.compression = PNG_ITXT_COMPRESSION_NONE;
         text.key = const_cast<png_charp>(kXmpKey);
-        text.text = reinterpret_cast<png_charp>(const_cast<unsigned char*>(p.xmp.data()));
-        text.itxt_length = p.xmp.size();
+        text.text = job->xmp;
         png_set_text(png, info, &text, 1);
       }
     }
@@ -249,8 +249,15 @@ std::string encode_png(const Picture& p, const WriteSettings& s, std::vector<uns
   WriteJob job;
   job.p = &p;
   job.s = &s;
+  if (!p.xmp.empty()) {
+    job.xmp = static_cast<char*>(std::malloc(p.xmp.size() + 1));
+    if (job.xmp == nullptr) return "PNG: out of memory";
+    std::memcpy(job.xmp, p.xmp.data(), p.xmp.size());
+    job.xmp[p.xmp.size()] = '\0';
+  }
   const int result = run_write(&job);
   std::free(job.row);
+  std::free(job.xmp);
   if (result != 0) {
     sink_free(&job.sink);
     return std::string("PNG: ") + job.message.text;
