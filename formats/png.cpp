@@ -5,6 +5,7 @@
 // plain job record that the caller cleans up.
 #include <png.h>
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -228,6 +229,21 @@ std::string decode_png(const unsigned char* data, std::size_t len, const ReadSet
       return std::int64_t{data[i]} << 24 | data[i + 1] << 16 | data[i + 2] << 8 | data[i + 3];
     };
     if (std::string e = check_size(u32(16), u32(20), s.max_pixels); !e.empty()) return e;
+  }
+  // Every chunk must lie within the file: libpng allocates a chunk's
+  // declared length before it reads the chunk.
+  for (std::size_t at = 8; at < len;) {
+    if (len - at < 12) return "PNG: the file ends inside a chunk header";
+    const std::size_t n = std::size_t{data[at]} << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
+    if (n > len - at - 12) {
+      const bool named = std::all_of(data + at + 4, data + at + 8, [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+      });
+      return format("PNG: the file ends inside its %.4s chunk (%zu bytes declared)",
+                    named ? reinterpret_cast<const char*>(data + at + 4) : "next", n);
+    }
+    if (std::memcmp(data + at + 4, "IEND", 4) == 0) break;
+    at += 12 + n;
   }
   std::string refusal;
   Picture p;
