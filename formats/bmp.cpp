@@ -4,9 +4,10 @@
 // alpha as a 32-bit file with a BITMAPV5HEADER and an alpha mask, laid out as
 // ImageMagick writes it (bit fields 00FF0000 / 0000FF00 / 000000FF /
 // FF000000, sRGB colour space, rows bottom-up). Gray is written as RGB.
+#include "bmp/bmp.h"
+
 #include <cstring>
 
-#include "bmp/bmp.h"
 #include "formats/codec.h"
 
 namespace korvale::formats_detail {
@@ -82,10 +83,10 @@ std::string encode_bmp(const Picture& p, std::vector<unsigned char>* bytes) {
   if (alpha) {
     put32(&b, 30, 3);  // BI_BITFIELDS
     put32(&b, 34, static_cast<std::uint32_t>(data));
-    put32(&b, 54, 0x00ff0000u);  // red mask
-    put32(&b, 58, 0x0000ff00u);  // green
-    put32(&b, 62, 0x000000ffu);  // blue
-    put32(&b, 66, 0xff000000u);  // alpha
+    put32(&b, 54, 0x00ff0000u);      // red mask
+    put32(&b, 58, 0x0000ff00u);      // green
+    put32(&b, 62, 0x000000ffu);      // blue
+    put32(&b, 66, 0xff000000u);      // alpha
     std::memcpy(&b[70], "BGRs", 4);  // LCS_sRGB
     put32(&b, 122, 4);               // LCS_GM_IMAGES
   } else {

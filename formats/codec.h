@@ -25,6 +25,11 @@ std::string format(const char* fmt, Args... args) {
 // (naming the limit and the -maxpixels option).
 std::string check_size(std::int64_t w, std::int64_t h, std::int64_t max_pixels);
 
+// Bytes of the largest picture within max_pixels (8 a pixel: 16-bit RGBA)
+// plus `extra`, saturating: the cap on a file's size and on libtiff's largest
+// single allocation.
+std::int64_t limit_bytes(std::int64_t max_pixels, std::int64_t extra);
+
 // Sets out's shape and allocates its planes (named buffers: failure ends the
 // process). The samples are not initialised.
 void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alpha);

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "bmp/bmp.h"
@@ -32,15 +33,19 @@ const char* plane_name(int colors, int c) {
 // The format whose signature starts data, or false.
 bool sniff(const unsigned char* d, std::size_t n, ImageFormat* f) {
   static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  if (n >= 8 && std::memcmp(d, kPng, 8) == 0) *f = ImageFormat::png;
-  else if (n >= 3 && d[0] == 0xff && d[1] == 0xd8 && d[2] == 0xff) *f = ImageFormat::jpeg;
+  if (n >= 8 && std::memcmp(d, kPng, 8) == 0)
+    *f = ImageFormat::png;
+  else if (n >= 3 && d[0] == 0xff && d[1] == 0xd8 && d[2] == 0xff)
+    *f = ImageFormat::jpeg;
   else if (n >= 4 && ((d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0) ||
                       (d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43))))
     *f = ImageFormat::tiff;
   else if (n >= 12 && std::memcmp(d, "RIFF", 4) == 0 && std::memcmp(d + 8, "WEBP", 4) == 0)
     *f = ImageFormat::webp;
-  else if (n >= 2 && d[0] == 'B' && d[1] == 'M') *f = ImageFormat::bmp;
-  else return false;
+  else if (n >= 2 && d[0] == 'B' && d[1] == 'M')
+    *f = ImageFormat::bmp;
+  else
+    return false;
   return true;
 }
 
@@ -48,8 +53,7 @@ const char kUnknownKind[] =
     "not a picture korvale reads (no BMP, PNG, JPEG, TIFF or WebP signature)";
 
 std::string missing_library(ImageFormat f) {
-  return format("a %s file, but korvale was built without %s", format_name(f),
-                format_library(f));
+  return format("a %s file, but korvale was built without %s", format_name(f), format_library(f));
 }
 
 template <class T>
@@ -65,14 +69,34 @@ void rotate_planes(std::vector<Plane<T>>* planes, int colors, int o) {
       for (int y = 0; y < dst.h; ++y) {
         int sx = x, sy = y;
         switch (o) {
-          case 2: sx = w - 1 - x; break;                    // mirrored left to right
-          case 3: sx = w - 1 - x; sy = h - 1 - y; break;    // turned half round
-          case 4: sy = h - 1 - y; break;                    // mirrored top to bottom
-          case 5: sx = y; sy = x; break;                    // transposed
-          case 6: sx = y; sy = h - 1 - x; break;            // turned a quarter clockwise
-          case 7: sx = w - 1 - y; sy = h - 1 - x; break;    // transversed
-          case 8: sx = w - 1 - y; sy = x; break;            // turned a quarter anticlockwise
-          default: break;
+          case 2:
+            sx = w - 1 - x;
+            break;  // mirrored left to right
+          case 3:
+            sx = w - 1 - x;
+            sy = h - 1 - y;
+            break;  // turned half round
+          case 4:
+            sy = h - 1 - y;
+            break;  // mirrored top to bottom
+          case 5:
+            sx = y;
+            sy = x;
+            break;  // transposed
+          case 6:
+            sx = y;
+            sy = h - 1 - x;
+            break;  // turned a quarter clockwise
+          case 7:
+            sx = w - 1 - y;
+            sy = h - 1 - x;
+            break;  // transversed
+          case 8:
+            sx = w - 1 - y;
+            sy = x;
+            break;  // turned a quarter anticlockwise
+          default:
+            break;
         }
         dst.at(x, y) = src.at(sx, sy);
       }
@@ -86,14 +110,18 @@ void rotate_planes(std::vector<Plane<T>>* planes, int colors, int o) {
 bool find_orientation(const std::vector<unsigned char>& e, bool* big, std::size_t* at) {
   const std::size_t n = e.size();
   if (n < 8) return false;
-  if (e[0] == 'I' && e[1] == 'I') *big = false;
-  else if (e[0] == 'M' && e[1] == 'M') *big = true;
-  else return false;
+  if (e[0] == 'I' && e[1] == 'I')
+    *big = false;
+  else if (e[0] == 'M' && e[1] == 'M')
+    *big = true;
+  else
+    return false;
   auto u16 = [&](std::size_t i) -> unsigned {
     return *big ? (e[i] << 8 | e[i + 1]) : (e[i] | e[i + 1] << 8);
   };
   auto u32 = [&](std::size_t i) -> std::uint32_t {
-    return *big ? (std::uint32_t{u16(i)} << 16 | u16(i + 2)) : (u16(i) | std::uint32_t{u16(i + 2)} << 16);
+    return *big ? (std::uint32_t{u16(i)} << 16 | u16(i + 2))
+                : (u16(i) | std::uint32_t{u16(i + 2)} << 16);
   };
   if (u16(2) != 42) return false;
   const std::uint32_t ifd = u32(4);
@@ -114,42 +142,58 @@ bool find_orientation(const std::vector<unsigned char>& e, bool* big, std::size_
 
 const char* format_name(ImageFormat f) {
   switch (f) {
-    case ImageFormat::bmp: return "BMP";
-    case ImageFormat::png: return "PNG";
-    case ImageFormat::jpeg: return "JPEG";
-    case ImageFormat::tiff: return "TIFF";
-    case ImageFormat::webp: return "WebP";
+    case ImageFormat::bmp:
+      return "BMP";
+    case ImageFormat::png:
+      return "PNG";
+    case ImageFormat::jpeg:
+      return "JPEG";
+    case ImageFormat::tiff:
+      return "TIFF";
+    case ImageFormat::webp:
+      return "WebP";
   }
   return "?";
 }
 
 const char* format_library(ImageFormat f) {
   switch (f) {
-    case ImageFormat::bmp: return "";
-    case ImageFormat::png: return "libpng";
-    case ImageFormat::jpeg: return "libjpeg";
-    case ImageFormat::tiff: return "libtiff";
-    case ImageFormat::webp: return "libwebp";
+    case ImageFormat::bmp:
+      return "";
+    case ImageFormat::png:
+      return "libpng";
+    case ImageFormat::jpeg:
+      return "libjpeg";
+    case ImageFormat::tiff:
+      return "libtiff";
+    case ImageFormat::webp:
+      return "libwebp";
   }
   return "";
 }
 
 bool format_available(ImageFormat f) {
   switch (f) {
-    case ImageFormat::bmp: return true;
+    case ImageFormat::bmp:
+      return true;
 #ifdef KORVALE_HAVE_PNG
-    case ImageFormat::png: return true;
+    case ImageFormat::png:
+      return true;
 #endif
 #ifdef KORVALE_HAVE_JPEG
-    case ImageFormat::jpeg: return true;
+    case ImageFormat::jpeg:
+      return true;
 #endif
 #ifdef KORVALE_HAVE_TIFF
-    case ImageFormat::tiff: return true;
+    case ImageFormat::tiff:
+      return true;
 #endif
 #ifdef KORVALE_HAVE_WEBP
-    case ImageFormat::webp: return true;
+    case ImageFormat::webp:
+      return true;
 #endif
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -162,20 +206,31 @@ std::string decode_picture(const unsigned char* data, std::size_t len, const Rea
   int tiff_orientation = 1;
   std::string error;
   switch (f) {
-    case ImageFormat::bmp: error = decode_bmp_picture(data, len, s, &p); break;
+    case ImageFormat::bmp:
+      error = decode_bmp_picture(data, len, s, &p);
+      break;
 #ifdef KORVALE_HAVE_PNG
-    case ImageFormat::png: error = decode_png(data, len, s, &p); break;
+    case ImageFormat::png:
+      error = decode_png(data, len, s, &p);
+      break;
 #endif
 #ifdef KORVALE_HAVE_JPEG
-    case ImageFormat::jpeg: error = decode_jpeg(data, len, s, &p); break;
+    case ImageFormat::jpeg:
+      error = decode_jpeg(data, len, s, &p);
+      break;
 #endif
 #ifdef KORVALE_HAVE_TIFF
-    case ImageFormat::tiff: error = decode_tiff(data, len, s, &p, &tiff_orientation); break;
+    case ImageFormat::tiff:
+      error = decode_tiff(data, len, s, &p, &tiff_orientation);
+      break;
 #endif
 #ifdef KORVALE_HAVE_WEBP
-    case ImageFormat::webp: error = decode_webp(data, len, s, &p); break;
+    case ImageFormat::webp:
+      error = decode_webp(data, len, s, &p);
+      break;
 #endif
-    default: return missing_library(f);
+    default:
+      return missing_library(f);
   }
   if (!error.empty()) return error;
   if (s.apply_orientation) {
@@ -200,11 +255,12 @@ std::string read_picture(const char* path, const ReadSettings& s, Picture* out) 
   if (fstat(fd, &st) != 0) return fail(std::string("cannot open (") + std::strerror(errno) + ")");
   // No picture within the limit needs more than 8 bytes a pixel (16-bit
   // RGBA, uncompressed) plus room for metadata and further pages.
-  const std::int64_t cap = std::max<std::int64_t>(s.max_pixels, 0) * 8 + (std::int64_t{256} << 20);
+  const std::int64_t cap = limit_bytes(s.max_pixels, std::int64_t{256} << 20);
   if (st.st_size > cap || static_cast<std::uint64_t>(st.st_size) > SIZE_MAX / 2) {
-    return fail(format("a file of %lld bytes is larger than any picture of at most %lld pixels "
-                       "needs (see -maxpixels N)",
-                       static_cast<long long>(st.st_size), static_cast<long long>(s.max_pixels)));
+    return fail(
+        format("a file of %lld bytes is larger than any picture of at most %lld pixels "
+               "needs (see -maxpixels N)",
+               static_cast<long long>(st.st_size), static_cast<long long>(s.max_pixels)));
   }
   const std::size_t len = static_cast<std::size_t>(st.st_size);
 
@@ -254,15 +310,21 @@ std::string output_format_for_path(const char* path, ImageFormat* out) {
   std::string ext(dot + 1);
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   ImageFormat f;
-  if (ext == "bmp") f = ImageFormat::bmp;
-  else if (ext == "png") f = ImageFormat::png;
-  else if (ext == "jpg" || ext == "jpeg") f = ImageFormat::jpeg;
-  else if (ext == "tif" || ext == "tiff") f = ImageFormat::tiff;
-  else if (ext == "webp") f = ImageFormat::webp;
-  else return std::string(path) + ": unknown output extension \"" + dot + "\" " + kKnown;
+  if (ext == "bmp")
+    f = ImageFormat::bmp;
+  else if (ext == "png")
+    f = ImageFormat::png;
+  else if (ext == "jpg" || ext == "jpeg")
+    f = ImageFormat::jpeg;
+  else if (ext == "tif" || ext == "tiff")
+    f = ImageFormat::tiff;
+  else if (ext == "webp")
+    f = ImageFormat::webp;
+  else
+    return std::string(path) + ": unknown output extension \"" + dot + "\" " + kKnown;
   if (!format_available(f)) {
-    return format("%s: %s output needs %s, which korvale was built without", path,
-                  format_name(f), format_library(f));
+    return format("%s: %s output needs %s, which korvale was built without", path, format_name(f),
+                  format_library(f));
   }
   *out = f;
   return "";
@@ -287,20 +349,26 @@ std::string encode_picture(ImageFormat f, const Picture& p, const WriteSettings&
   }
   bytes->clear();
   switch (f) {
-    case ImageFormat::bmp: return encode_bmp(p, bytes);
+    case ImageFormat::bmp:
+      return encode_bmp(p, bytes);
 #ifdef KORVALE_HAVE_PNG
-    case ImageFormat::png: return encode_png(p, s, bytes);
+    case ImageFormat::png:
+      return encode_png(p, s, bytes);
 #endif
 #ifdef KORVALE_HAVE_JPEG
-    case ImageFormat::jpeg: return encode_jpeg(p, s, bytes);
+    case ImageFormat::jpeg:
+      return encode_jpeg(p, s, bytes);
 #endif
 #ifdef KORVALE_HAVE_TIFF
-    case ImageFormat::tiff: return encode_tiff(p, s, bytes);
+    case ImageFormat::tiff:
+      return encode_tiff(p, s, bytes);
 #endif
 #ifdef KORVALE_HAVE_WEBP
-    case ImageFormat::webp: return encode_webp(p, s, bytes);
+    case ImageFormat::webp:
+      return encode_webp(p, s, bytes);
 #endif
-    default: return "unreachable";
+    default:
+      return "unreachable";
   }
 }
 
@@ -312,12 +380,19 @@ std::string check_size(std::int64_t w, std::int64_t h, std::int64_t max_pixels) 
                   static_cast<long long>(h), kMaxSide);
   }
   if (w * h > max_pixels) {
-    return format("a %lld x %lld picture has %lld pixels, more than the limit of %lld "
-                  "(-maxpixels N changes it)",
-                  static_cast<long long>(w), static_cast<long long>(h),
-                  static_cast<long long>(w * h), static_cast<long long>(max_pixels));
+    return format(
+        "a %lld x %lld picture has %lld pixels, more than the limit of %lld "
+        "(-maxpixels N changes it)",
+        static_cast<long long>(w), static_cast<long long>(h), static_cast<long long>(w * h),
+        static_cast<long long>(max_pixels));
   }
   return "";
+}
+
+std::int64_t limit_bytes(std::int64_t max_pixels, std::int64_t extra) {
+  const std::int64_t top = std::numeric_limits<std::int64_t>::max();
+  const std::int64_t pixels = std::max<std::int64_t>(max_pixels, 1);
+  return pixels > (top - extra) / 8 ? top : pixels * 8 + extra;
 }
 
 void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alpha) {
@@ -329,8 +404,10 @@ void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alph
   out->planes.clear();
   out->wide.clear();
   for (int c = 0; c < out->channels(); ++c) {
-    if (bits == 16) out->wide.push_back(named_plane<std::uint16_t>(w, h, plane_name(colors, c)));
-    else out->planes.push_back(named_plane<unsigned char>(w, h, plane_name(colors, c)));
+    if (bits == 16)
+      out->wide.push_back(named_plane<std::uint16_t>(w, h, plane_name(colors, c)));
+    else
+      out->planes.push_back(named_plane<unsigned char>(w, h, plane_name(colors, c)));
   }
 }
 
@@ -343,8 +420,10 @@ void store_row(Picture* p, int y, const unsigned char* row, bool big_endian) {
       const unsigned char* src = row + 2 * c;
       for (int x = 0; x < p->w; ++x, src += 2 * n) {
         std::uint16_t v;
-        if (big_endian) v = static_cast<std::uint16_t>(src[0] << 8 | src[1]);
-        else std::memcpy(&v, src, 2);
+        if (big_endian)
+          v = static_cast<std::uint16_t>(src[0] << 8 | src[1]);
+        else
+          std::memcpy(&v, src, 2);
         dst[x * h] = v;
       }
     }
@@ -409,8 +488,10 @@ void exif_reset_orientation(std::vector<unsigned char>* exif) {
 
 void apply_orientation(Picture* p, int orientation) {
   if (orientation < 2 || orientation > 8) return;
-  if (p->bits == 16) rotate_planes(&p->wide, p->colors, orientation);
-  else rotate_planes(&p->planes, p->colors, orientation);
+  if (p->bits == 16)
+    rotate_planes(&p->wide, p->colors, orientation);
+  else
+    rotate_planes(&p->planes, p->colors, orientation);
   if (orientation >= 5) std::swap(p->w, p->h);
 }
 

@@ -59,13 +59,13 @@ bool format_available(ImageFormat f);
 const char* format_library(ImageFormat f);
 
 struct Picture {
-  int w = 0;           // as shown (after orientation)
+  int w = 0;  // as shown (after orientation)
   int h = 0;
-  int bits = 8;        // 8 or 16 bits per sample
-  int colors = 3;      // 1 gray or 3 RGB
-  bool alpha = false;  // one more plane, last
-  std::vector<ColorPlane> planes;  // bits == 8: colors (+ 1) planes of w x h
-  std::vector<WidePlane> wide;     // bits == 16: the same, 16-bit
+  int bits = 8;                     // 8 or 16 bits per sample
+  int colors = 3;                   // 1 gray or 3 RGB
+  bool alpha = false;               // one more plane, last
+  std::vector<ColorPlane> planes;   // bits == 8: colors (+ 1) planes of w x h
+  std::vector<WidePlane> wide;      // bits == 16: the same, 16-bit
   std::vector<unsigned char> icc;   // ICC profile, or empty
   std::vector<unsigned char> exif;  // EXIF as a TIFF structure ("II*\0..." or "MM\0*...")
   std::vector<unsigned char> xmp;   // XMP packet (XML text)

@@ -4,15 +4,17 @@
 // libjpeg's corrupt-data warnings end the decode like its errors. libjpeg
 // reports both through callbacks that longjmp: the functions that call setjmp
 // hold only plain data, and what they own lives in a plain job record.
-// jpeglib.h needs <cstdio> (size_t, FILE) before it; jerror.h gives the
-// message codes.
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+// jpeglib.h needs <cstdio> (size_t, FILE) before it; jerror.h gives the
+// message codes.
+// clang-format off
 #include <jpeglib.h>
 #include <jerror.h>
+// clang-format on
 
 #include "formats/codec.h"
 
@@ -20,9 +22,9 @@ namespace korvale::formats_detail {
 
 namespace {
 
-constexpr char kExifHead[] = "Exif\0";           // 6 bytes with the terminator
+constexpr char kExifHead[] = "Exif\0";                       // 6 bytes with the terminator
 constexpr char kXmpHead[] = "http://ns.adobe.com/xap/1.0/";  // 29 with it
-constexpr unsigned kMarkerMax = 65533;           // payload of one marker segment
+constexpr unsigned kMarkerMax = 65533;                       // payload of one marker segment
 
 struct ErrorJump {
   jpeg_error_mgr mgr;  // first, so the library's pointer is ours
@@ -116,8 +118,7 @@ int run_read(ReadJob* job) {
       result = 2;
     } else {
       take_metadata(&cinfo, job->out);
-      const bool cmyk =
-          cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+      const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
       const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
       cinfo.out_color_space = cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_RGB;
       cinfo.dct_method = JDCT_ISLOW;

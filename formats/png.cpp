@@ -84,8 +84,8 @@ void take_metadata(png_structp png, png_infop info, Picture* out) {
 // Runs libpng over the file; returns 0, or 1 after a libpng error (message in
 // job->message) or 2 after a refusal of ours (text in *job->refusal).
 int run_read(ReadJob* job) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job->message, on_error,
-                                           on_warning);
+  png_structp png =
+      png_create_read_struct(PNG_LIBPNG_VER_STRING, &job->message, on_error, on_warning);
   if (png == nullptr) return 1;
   png_infop info = png_create_info_struct(png);
   png_infop end = png_create_info_struct(png);
@@ -166,8 +166,8 @@ void write_bytes(png_structp png, png_bytep src, png_size_t n) {
 void flush_nothing(png_structp) {}
 
 int run_write(WriteJob* job) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &job->message, on_error,
-                                            on_warning);
+  png_structp png =
+      png_create_write_struct(PNG_LIBPNG_VER_STRING, &job->message, on_error, on_warning);
   if (png == nullptr) return 1;
   png_infop info = png_create_info_struct(png);
   volatile int result = 0;
@@ -184,8 +184,8 @@ int run_write(WriteJob* job) {
     static const int kTypes[2][2] = {{PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA},
                                      {PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA}};
     png_set_IHDR(png, info, static_cast<png_uint_32>(p.w), static_cast<png_uint_32>(p.h), p.bits,
-                 kTypes[p.colors == 3][p.alpha], PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                 kTypes[p.colors == 3][p.alpha], PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     if (!job->s->strip) {
       if (!p.icc.empty()) {
         png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, p.icc.data(),
@@ -234,7 +234,8 @@ std::string decode_png(const unsigned char* data, std::size_t len, const ReadSet
   // declared length before it reads the chunk.
   for (std::size_t at = 8; at < len;) {
     if (len - at < 12) return "PNG: the file ends inside a chunk header";
-    const std::size_t n = std::size_t{data[at]} << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
+    const std::size_t n =
+        std::size_t{data[at]} << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
     if (n > len - at - 12) {
       const bool named = std::all_of(data + at + 4, data + at + 8, [](unsigned char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -261,7 +262,8 @@ std::string decode_png(const unsigned char* data, std::size_t len, const ReadSet
   return "";
 }
 
-std::string encode_png(const Picture& p, const WriteSettings& s, std::vector<unsigned char>* bytes) {
+std::string encode_png(const Picture& p, const WriteSettings& s,
+                       std::vector<unsigned char>* bytes) {
   WriteJob job;
   job.p = &p;
   job.s = &s;

@@ -34,7 +34,9 @@ int on_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap)
   return 1;  // handled: libtiff prints nothing
 }
 
-int on_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int on_warning(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;
+}
 
 // Messages libtiff gives before a file has its own handlers go nowhere.
 void silence_global_handlers() {
@@ -91,8 +93,12 @@ toff_t mem_seek(thandle_t h, toff_t off, int whence) {
   return f->pos;
 }
 
-int mem_close(thandle_t) { return 0; }
-toff_t mem_size(thandle_t h) { return static_cast<MemFile*>(h)->size; }
+int mem_close(thandle_t) {
+  return 0;
+}
+toff_t mem_size(thandle_t h) {
+  return static_cast<MemFile*>(h)->size;
+}
 
 int mem_map(thandle_t h, void** base, toff_t* size) {
   auto* f = static_cast<MemFile*>(h);
@@ -130,13 +136,13 @@ TIFF* open_memory(MemFile* f, const char* mode, TiffMessage* m, tmsize_t max_all
 // What the first page holds and how its samples become channels.
 struct Layout {
   int w = 0, h = 0;
-  int bps = 0;        // bits per stored sample
-  int spp = 0;        // samples per pixel
+  int bps = 0;  // bits per stored sample
+  int spp = 0;  // samples per pixel
   bool separate = false;
   bool palette = false;
   bool min_is_white = false;
   bool assoc_alpha = false;
-  int colors = 0;     // of the picture
+  int colors = 0;  // of the picture
   bool alpha = false;
   const std::uint16_t* map[3] = {};  // palette's 16-bit colour map (high byte used)
 };
@@ -151,7 +157,8 @@ std::string read_layout(TIFF* tif, Layout* l, std::int64_t max_pixels) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &fmt);
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric)) return "TIFF: no PhotometricInterpretation";
+  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric))
+    return "TIFF: no PhotometricInterpretation";
   if (fmt != SAMPLEFORMAT_UINT) {
     return fmt == SAMPLEFORMAT_IEEEFP ? "TIFF: floating-point samples are not supported"
                                       : "TIFF: signed or complex samples are not supported";
@@ -181,9 +188,10 @@ std::string read_layout(TIFF* tif, Layout* l, std::int64_t max_pixels) {
       l->palette = true;
       break;
     default:
-      return format("TIFF: photometric interpretation %d (CMYK, Lab, YCbCr, ...) is not "
-                    "supported; gray, palette and RGB are",
-                    photometric);
+      return format(
+          "TIFF: photometric interpretation %d (CMYK, Lab, YCbCr, ...) is not "
+          "supported; gray, palette and RGB are",
+          photometric);
   }
   const bool small = bps == 1 || bps == 2 || bps == 4;
   if (!(bps == 8 || bps == 16 || (small && stored == 1)) || (l->palette && bps == 16))
@@ -201,7 +209,8 @@ std::string read_layout(TIFF* tif, Layout* l, std::int64_t max_pixels) {
   }
   if (l->palette) {
     std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b)) return "TIFF: palette without a colour map";
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b))
+      return "TIFF: palette without a colour map";
     l->map[0] = r;
     l->map[1] = g;
     l->map[2] = b;
@@ -218,7 +227,8 @@ std::string read_layout(TIFF* tif, Layout* l, std::int64_t max_pixels) {
 // high bits; 16-bit ones in native order, as libtiff hands them out).
 unsigned sample_at(const unsigned char* row, std::size_t i, int bps) {
   switch (bps) {
-    case 8: return row[i];
+    case 8:
+      return row[i];
     case 16: {
       std::uint16_t v;
       std::memcpy(&v, row + 2 * i, 2);
@@ -256,8 +266,10 @@ void put_block(const Layout& l, const unsigned char* block, int bw, int rows, in
         }
         const int c = s < l.colors ? s : l.colors;  // the extra sample is alpha
         if (c < l.colors && l.min_is_white) v = top - v;
-        if (l.bps == 16) p->wide[c].at(x, y) = static_cast<std::uint16_t>(v);
-        else p->planes[c].at(x, y) = static_cast<unsigned char>(l.bps == 8 ? v : v * 255 / top);
+        if (l.bps == 16)
+          p->wide[c].at(x, y) = static_cast<std::uint16_t>(v);
+        else
+          p->planes[c].at(x, y) = static_cast<unsigned char>(l.bps == 8 ? v : v * 255 / top);
       }
     }
   }
@@ -288,7 +300,7 @@ std::string decode_tiff(const unsigned char* data, std::size_t len, const ReadSe
   TiffMessage message;
   OpenTiff holder;
   // No single allocation needs more than the largest picture's samples.
-  const std::int64_t cap = std::max<std::int64_t>(s.max_pixels, 1) * 8 + (16 << 20);
+  const std::int64_t cap = limit_bytes(s.max_pixels, 16 << 20);
   TIFF* tif = open_memory(&file, "r", &message, static_cast<tmsize_t>(cap), &holder);
   auto fail = [&](const char* what) {
     return std::string("TIFF: ") + (message.text[0] ? message.text : what);
@@ -302,9 +314,9 @@ std::string decode_tiff(const unsigned char* data, std::size_t len, const ReadSe
   allocate_planes(&p, l.w, l.h, bits, l.colors, l.alpha);
   const bool tiled = TIFFIsTiled(tif) != 0;
   const tmsize_t block_size = tiled ? TIFFTileSize(tif) : TIFFStripSize(tif);
-  const std::int64_t picture_bytes =
-      (static_cast<std::int64_t>(l.w) * l.spp * l.bps + 7) / 8 * l.h;
-  if (block_size <= 0 || block_size > picture_bytes + (16 << 20)) return fail("bad strip or tile size");
+  const std::int64_t picture_bytes = (static_cast<std::int64_t>(l.w) * l.spp * l.bps + 7) / 8 * l.h;
+  if (block_size <= 0 || block_size > picture_bytes + (16 << 20))
+    return fail("bad strip or tile size");
   Buffer<unsigned char> block =
       named_buffer<unsigned char>(static_cast<std::size_t>(block_size), "TILE");
   const int planes = l.separate ? l.spp : 1;
@@ -317,7 +329,8 @@ std::string decode_tiff(const unsigned char* data, std::size_t len, const ReadSe
       for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(l.h); y += th) {
         for (std::uint32_t x = 0; x < static_cast<std::uint32_t>(l.w); x += tw) {
           const ttile_t t = TIFFComputeTile(tif, x, y, 0, static_cast<std::uint16_t>(plane));
-          if (TIFFReadEncodedTile(tif, t, block.get(), block_size) < 0) return fail("cannot read a tile");
+          if (TIFFReadEncodedTile(tif, t, block.get(), block_size) < 0)
+            return fail("cannot read a tile");
           put_block(l, block.get(), static_cast<int>(tw), static_cast<int>(th), static_cast<int>(x),
                     static_cast<int>(y), l.separate ? plane : -1, &p);
         }
@@ -331,19 +344,22 @@ std::string decode_tiff(const unsigned char* data, std::size_t len, const ReadSe
       for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(l.h); y += rows) {
         const tstrip_t st = TIFFComputeStrip(tif, y, static_cast<std::uint16_t>(plane));
         const std::uint32_t n = std::min(rows, static_cast<std::uint32_t>(l.h) - y);
-        const tmsize_t want = static_cast<tmsize_t>((static_cast<std::int64_t>(l.w) *
-                                                         (l.separate ? 1 : l.spp) * l.bps + 7) /
-                                                    8 * n);
+        const tmsize_t want = static_cast<tmsize_t>(
+            (static_cast<std::int64_t>(l.w) * (l.separate ? 1 : l.spp) * l.bps + 7) / 8 * n);
+        if (want > block_size) return fail("bad strip size");
         // A strip shorter than its rows is damage, not a partial picture.
-        if (TIFFReadEncodedStrip(tif, st, block.get(), want) != want) return fail("cannot read a strip");
+        if (TIFFReadEncodedStrip(tif, st, block.get(), want) != want)
+          return fail("cannot read a strip");
         put_block(l, block.get(), l.w, static_cast<int>(n), 0, static_cast<int>(y),
                   l.separate ? plane : -1, &p);
       }
     }
   }
   if (l.alpha && l.assoc_alpha) {
-    if (bits == 16) unpremultiply(&p.wide, p.colors, 65535);
-    else unpremultiply(&p.planes, p.colors, 255);
+    if (bits == 16)
+      unpremultiply(&p.wide, p.colors, 65535);
+    else
+      unpremultiply(&p.planes, p.colors, 255);
   }
 
   std::uint16_t o = 1;
@@ -406,7 +422,8 @@ std::string encode_tiff(const Picture& p, const WriteSettings& s,
   if (error.empty() && message.text[0] != '\0') error = message.text;
   if (error.empty()) bytes->assign(file.data, file.data + file.size);
   std::free(file.data);
-  if (!error.empty()) return std::string("TIFF: ") + (message.text[0] ? message.text : error.c_str());
+  if (!error.empty())
+    return std::string("TIFF: ") + (message.text[0] ? message.text : error.c_str());
   return "";
 }
 

@@ -16,14 +16,22 @@ namespace {
 
 const char* status_text(VP8StatusCode s) {
   switch (s) {
-    case VP8_STATUS_OUT_OF_MEMORY: return "out of memory";
-    case VP8_STATUS_INVALID_PARAM: return "invalid parameter";
-    case VP8_STATUS_BITSTREAM_ERROR: return "corrupt data";
-    case VP8_STATUS_UNSUPPORTED_FEATURE: return "unsupported feature";
-    case VP8_STATUS_SUSPENDED: return "decoding suspended";
-    case VP8_STATUS_USER_ABORT: return "decoding aborted";
-    case VP8_STATUS_NOT_ENOUGH_DATA: return "the file ends early";
-    default: return "decoding failed";
+    case VP8_STATUS_OUT_OF_MEMORY:
+      return "out of memory";
+    case VP8_STATUS_INVALID_PARAM:
+      return "invalid parameter";
+    case VP8_STATUS_BITSTREAM_ERROR:
+      return "corrupt data";
+    case VP8_STATUS_UNSUPPORTED_FEATURE:
+      return "unsupported feature";
+    case VP8_STATUS_SUSPENDED:
+      return "decoding suspended";
+    case VP8_STATUS_USER_ABORT:
+      return "decoding aborted";
+    case VP8_STATUS_NOT_ENOUGH_DATA:
+      return "the file ends early";
+    default:
+      return "decoding failed";
   }
 }
 
@@ -103,9 +111,8 @@ std::string encode_webp(const Picture& p, const WriteSettings& s,
   ByteSink sink;
   pic.writer = write_to_sink;
   pic.custom_ptr = &sink;
-  const int imported =
-      p.alpha ? WebPPictureImportRGBA(&pic, pixels.get(), static_cast<int>(stride))
-              : WebPPictureImportRGB(&pic, pixels.get(), static_cast<int>(stride));
+  const int imported = p.alpha ? WebPPictureImportRGBA(&pic, pixels.get(), static_cast<int>(stride))
+                               : WebPPictureImportRGB(&pic, pixels.get(), static_cast<int>(stride));
   const int encoded = imported && WebPEncode(&config, &pic);
   const int code = pic.error_code;
   WebPPictureFree(&pic);

@@ -81,7 +81,8 @@ const MagickFile kMagickFiles[] = {
     {"im_gray_interlaced16.png", "src.png", "-colorspace gray -depth 16 -interlace PNG", ""},
     {"im_cmyk.jpg", "src.png", "-colorspace CMYK", ""},
     {"im_tiled.tif", "src_rgba.png", "-define tiff:tile-geometry=16x16", ""},
-    {"im_tiled16_lzw.tif", "src.png", "-depth 16 -compress LZW -define tiff:tile-geometry=16x16", ""},
+    {"im_tiled16_lzw.tif", "src.png", "-depth 16 -compress LZW -define tiff:tile-geometry=16x16",
+     ""},
     {"im_planar.tif", "src.png", "-interlace plane -compress zip", ""},
     {"im_rgb16.tif", "src_rgba.png", "-depth 16 -compress zip", ""},
 };
@@ -118,7 +119,8 @@ TEST_F(FormatsDecode, EveryKindMatchesImageMagick) {
     const std::vector<std::uint16_t> want = im_rgba16(entry.path());
     // JPEG within one level of libjpeg's other DCT; lossy WebP likewise;
     // everything lossless exactly.
-    const bool lossy = name.ends_with(".jpg") || name == "pil_lossy.webp" || name == "pil_alpha.webp";
+    const bool lossy =
+        name.ends_with(".jpg") || name == "pil_lossy.webp" || name == "pil_alpha.webp";
     // Pillow's TIFF colour map holds c * 256: korvale takes its high byte c,
     // as libtiff does; ImageMagick's 16-bit c * 256 is under a level from
     // c * 257.
@@ -128,9 +130,10 @@ TEST_F(FormatsDecode, EveryKindMatchesImageMagick) {
     EXPECT_LE(worst, allowed) << name;
     // What a file holds decides depth, gray and alpha.
     EXPECT_EQ(p.bits, name.find("16") != std::string::npos ? 16 : 8) << name;
-    const bool gray = name.find("gray") != std::string::npos || name.find("g16") != std::string::npos ||
-                      name.find("bw") != std::string::npos || name.find("la.") != std::string::npos ||
-                      name.find("packbits") != std::string::npos || name.find("miniswhite") != std::string::npos;
+    const bool gray =
+        name.find("gray") != std::string::npos || name.find("g16") != std::string::npos ||
+        name.find("bw") != std::string::npos || name.find("la.") != std::string::npos ||
+        name.find("packbits") != std::string::npos || name.find("miniswhite") != std::string::npos;
     EXPECT_EQ(p.colors, gray ? 1 : 3) << name;
   }
   EXPECT_EQ(files, 39);
@@ -190,23 +193,28 @@ TEST_F(FormatsDecode, DamagedTruncatedAndUnsupportedFilesAreRefusedInOneLine) {
 TEST_F(FormatsDecode, BombIsRefusedAtOnceWithoutItsPixels) {
   ScratchDir d;
   const std::string bomb = d / "bomb.png";
-  ASSERT_TRUE(python(R"PY(
+  ASSERT_TRUE(python(
+      R"PY(
 import struct, zlib, sys
 def chunk(t, b): return struct.pack('>I', len(b)) + t + b + struct.pack('>I', zlib.crc32(t + b))
 z = zlib.compressobj(9); row = bytes(3751); idat = b''.join(z.compress(row) for _ in range(30000)) + z.flush()
-open(')PY" + bomb + R"PY(', 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', 30000, 30000, 1, 0, 0, 0, 0)) + chunk(b'IDAT', idat) + chunk(b'IEND', b''))
+open(')PY" +
+          bomb +
+          R"PY(', 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', 30000, 30000, 1, 0, 0, 0, 0)) + chunk(b'IDAT', idat) + chunk(b'IEND', b''))
 )PY",
-                     d.path));
+      d.path));
   ASSERT_LT(std::filesystem::file_size(bomb), 1u << 20);
   rusage before, after;
   getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
   Picture p;
   const std::string e = read_picture(bomb.c_str(), ReadSettings{}, &p);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   getrusage(RUSAGE_SELF, &after);
-  EXPECT_EQ(e, bomb + ": a 30000 x 30000 picture has 900000000 pixels, more than the limit of "
-                      "268435456 (-maxpixels N changes it)");
+  EXPECT_EQ(e, bomb +
+                   ": a 30000 x 30000 picture has 900000000 pixels, more than the limit of "
+                   "268435456 (-maxpixels N changes it)");
   EXPECT_LT(seconds, 0.5);
   EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 << 10);  // KB
   // Sides beyond 32768 and a lowered limit, for every format.
@@ -227,21 +235,25 @@ TEST_F(FormatsDecode, OrientationIsAppliedForAllEightValues) {
   ScratchDir d;
   ASSERT_TRUE(python(R"PY(
 from PIL import Image, ImageOps
-src = Image.open(')PY" + (*dir_ / "src_rgba.png") + R"PY(')
+src = Image.open(')PY" + (*dir_ / "src_rgba.png") +
+                         R"PY(')
 for o in range(1, 9):
     e = Image.Exif(); e[0x0112] = o
     for ext, kw in (('png', {}), ('jpg', {'quality': 95}), ('webp', {'lossless': True})):
         im = src if ext != 'jpg' else src.convert('RGB')
-        name = ')PY" + d.path + R"PY(/o%d.%s' % (o, ext)
+        name = ')PY" + d.path +
+                         R"PY(/o%d.%s' % (o, ext)
         im.save(name, exif=e.tobytes(), **kw)
         ImageOps.exif_transpose(Image.open(name)).convert('RGBA').save(name + '.upright.png')
 )PY",
                      d.path));
-  static const char* const kOrient[] = {"", "top-left", "top-right", "bottom-right", "bottom-left",
-                                        "left-top", "right-top", "right-bottom", "left-bottom"};
+  static const char* const kOrient[] = {
+      "",         "top-left",  "top-right",    "bottom-right", "bottom-left",
+      "left-top", "right-top", "right-bottom", "left-bottom"};
   for (int o = 1; o <= 8; ++o) {
     const std::string tif = d / ("o" + std::to_string(o) + ".tif");
-    ASSERT_TRUE(sh(std::string(kConvert) + " " + (*dir_ / "src_rgba.png") + " -orient " + kOrient[o] + " " + tif));
+    ASSERT_TRUE(sh(std::string(kConvert) + " " + (*dir_ / "src_rgba.png") + " -orient " +
+                   kOrient[o] + " " + tif));
     for (const char* ext : {"png", "jpg", "webp", "tif"}) {
       const std::string path = d / ("o" + std::to_string(o) + "." + ext);
       Picture p;

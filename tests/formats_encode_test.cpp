@@ -18,8 +18,8 @@ struct Kind {
   int bits, colors;
   bool alpha;
 };
-const Kind kKinds[] = {{"gray8", 8, 1, false},  {"graya8", 8, 1, true}, {"rgb8", 8, 3, false},
-                       {"rgba8", 8, 3, true},   {"gray16", 16, 1, false}, {"rgb16", 16, 3, false},
+const Kind kKinds[] = {{"gray8", 8, 1, false}, {"graya8", 8, 1, true},   {"rgb8", 8, 3, false},
+                       {"rgba8", 8, 3, true},  {"gray16", 16, 1, false}, {"rgb16", 16, 3, false},
                        {"rgba16", 16, 3, true}};
 
 // A smooth picture with a little noise (so lossy coders stay close) and an
@@ -45,8 +45,10 @@ Picture make_picture(const Kind& k, int w = 41, int h = 27) {
         p8.at(x, y) = static_cast<unsigned char>(std::lround(v * 255));
       }
     }
-    if (k.bits == 16) p.wide.push_back(std::move(p16));
-    else p.planes.push_back(std::move(p8));
+    if (k.bits == 16)
+      p.wide.push_back(std::move(p16));
+    else
+      p.planes.push_back(std::move(p8));
   }
   return p;
 }
@@ -79,7 +81,8 @@ TEST(FormatsEncode, EveryKindRoundTripsThroughKorvaleAndImageMagick) {
   ScratchDir d;
   for (const Target& t : kTargets) {
     for (const Kind& k : kKinds) {
-      const std::string what = std::string(k.name) + " as " + t.ext + (t.lossless ? "" : " (lossy)");
+      const std::string what =
+          std::string(k.name) + " as " + t.ext + (t.lossless ? "" : " (lossy)");
       const Picture src = make_picture(k);
       WriteSettings ws;
       ws.webp_lossless = t.lossless;
@@ -98,7 +101,8 @@ TEST(FormatsEncode, EveryKindRoundTripsThroughKorvaleAndImageMagick) {
       // Lossless: every sample as written (colour under alpha 0 aside for
       // WebP and BMP, which may drop it); lossy: close on the whole.
       if (t.lossless) {
-        EXPECT_EQ(worst_level_diff(ours, expected(src, t.keeps16, t.keeps_alpha && !bmp)), 0) << what;
+        EXPECT_EQ(worst_level_diff(ours, expected(src, t.keeps16, t.keeps_alpha && !bmp)), 0)
+            << what;
       } else {
         const std::vector<std::uint16_t> want = expected(src, false, t.keeps_alpha);
         double sum = 0;
@@ -115,19 +119,22 @@ TEST(FormatsEncode, EveryKindRoundTripsThroughKorvaleAndImageMagick) {
 
 // An sRGB display profile made by LittleCMS through Pillow.
 std::vector<unsigned char> make_icc(const ScratchDir& d) {
-  EXPECT_TRUE(python("import sys\nfrom PIL import ImageCms\nopen(sys.argv[1] + '/p.icc', 'wb').write("
-                     "ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes())\n",
-                     d.path));
+  EXPECT_TRUE(
+      python("import sys\nfrom PIL import ImageCms\nopen(sys.argv[1] + '/p.icc', 'wb').write("
+             "ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes())\n",
+             d.path));
   return file_bytes(d / "p.icc");
 }
 
 // EXIF in Intel order with IFD0 holding Orientation = o and one more tag.
 std::vector<unsigned char> make_exif(int o) {
-  return {'I', 'I', 42, 0, 8, 0, 0, 0,  // header, IFD0 at 8
-          2, 0,                          // two entries
-          0x12, 0x01, 3, 0, 1, 0, 0, 0, static_cast<unsigned char>(o), 0, 0, 0,  // Orientation
-          0x28, 0x01, 3, 0, 1, 0, 0, 0, 2, 0, 0, 0,  // ResolutionUnit = inch
-          0, 0, 0, 0};
+  return {'I',  'I',  42, 0, 8, 0, 0, 0,  // header, IFD0 at 8
+          2,    0,                        // two entries
+          0x12, 0x01, 3,  0, 1, 0, 0, 0, static_cast<unsigned char>(o),
+          0,    0,    0,  // Orientation
+          0x28, 0x01, 3,  0, 1, 0, 0, 0, 2,
+          0,    0,    0,  // ResolutionUnit = inch
+          0,    0,    0,  0};
 }
 
 TEST(FormatsEncode, ProfileExifAndXmpAreCarriedOrStripped) {
@@ -209,9 +216,9 @@ TEST(FormatsEncode, BmpIs24BitOr32BitWithAlphaMask) {
 
 TEST(FormatsEncode, OutputFormatFollowsTheExtensionAndReadingNamesTheFile) {
   const std::pair<const char*, ImageFormat> good[] = {
-      {"a.bmp", ImageFormat::bmp},     {"dir.x/b.PNG", ImageFormat::png},
-      {"c.jpg", ImageFormat::jpeg},    {"d.JpEg", ImageFormat::jpeg},
-      {"e.tif", ImageFormat::tiff},    {"f.TIFF", ImageFormat::tiff},
+      {"a.bmp", ImageFormat::bmp},  {"dir.x/b.PNG", ImageFormat::png},
+      {"c.jpg", ImageFormat::jpeg}, {"d.JpEg", ImageFormat::jpeg},
+      {"e.tif", ImageFormat::tiff}, {"f.TIFF", ImageFormat::tiff},
       {"g.webp", ImageFormat::webp}};
   for (const auto& [path, want] : good) {
     ImageFormat f = ImageFormat::bmp;

@@ -35,7 +35,9 @@ struct ScratchDir {
 };
 
 // Runs `cmd` with the shell; true when it exits 0.
-inline bool sh(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+inline bool sh(const std::string& cmd) {
+  return std::system(cmd.c_str()) == 0;
+}
 
 // Standard output of `cmd`, or false when it fails.
 inline bool capture(const std::string& cmd, std::vector<unsigned char>* out) {
@@ -54,8 +56,8 @@ inline std::vector<unsigned char> file_bytes(const std::string& path) {
 }
 
 inline void write_bytes(const std::string& path, const std::vector<unsigned char>& b) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
-                                              static_cast<std::streamsize>(b.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
 // Runs a Python program (Pillow available) given as text, with `dir` as its
@@ -68,7 +70,8 @@ inline bool python(const std::string& program, const std::string& dir) {
 
 // ImageMagick's decode of `path` as RGBA, 16 bits a sample (8-bit files give
 // v * 257); `extra` goes before the output (e.g. "-auto-orient").
-inline std::vector<std::uint16_t> im_rgba16(const std::string& path, const std::string& extra = "") {
+inline std::vector<std::uint16_t> im_rgba16(const std::string& path,
+                                            const std::string& extra = "") {
   std::vector<unsigned char> raw;
   if (!capture(std::string(kConvert) + " '" + path + "[0]' " + extra +
                    " -endian MSB -depth 16 rgba:- 2>/dev/null",
@@ -85,7 +88,8 @@ inline std::vector<std::uint16_t> im_rgba16(const std::string& path, const std::
 inline std::vector<std::uint16_t> rgba16(const Picture& p) {
   std::vector<std::uint16_t> v(static_cast<std::size_t>(p.w) * p.h * 4);
   auto sample = [&](int c, int x, int y) -> std::uint16_t {
-    return p.bits == 16 ? p.wide[c].at(x, y) : static_cast<std::uint16_t>(p.planes[c].at(x, y) * 257);
+    return p.bits == 16 ? p.wide[c].at(x, y)
+                        : static_cast<std::uint16_t>(p.planes[c].at(x, y) * 257);
   };
   for (int y = 0; y < p.h; ++y) {
     for (int x = 0; x < p.w; ++x) {
