@@ -13,11 +13,15 @@
 
 namespace korvale::formats_detail {
 
-// printf-style formatting of a one-line failure.
+// printf-style formatting of a one-line failure, of any length (paths may be
+// long).
 template <class... Args>
 std::string format(const char* fmt, Args... args) {
-  char text[320];
-  std::snprintf(text, sizeof text, fmt, args...);
+  const int n = std::snprintf(nullptr, 0, fmt, args...);
+  if (n <= 0) return fmt;
+  std::string text(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(text.data(), text.size(), fmt, args...);
+  text.pop_back();
   return text;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -69,32 +70,32 @@ void rotate_planes(std::vector<Plane<T>>* planes, int colors, int o) {
       for (int y = 0; y < dst.h; ++y) {
         int sx = x, sy = y;
         switch (o) {
-          case 2:
+          case 2:  // mirrored left to right
             sx = w - 1 - x;
-            break;  // mirrored left to right
-          case 3:
+            break;
+          case 3:  // turned half round
             sx = w - 1 - x;
             sy = h - 1 - y;
-            break;  // turned half round
-          case 4:
+            break;
+          case 4:  // mirrored top to bottom
             sy = h - 1 - y;
-            break;  // mirrored top to bottom
-          case 5:
+            break;
+          case 5:  // transposed
             sx = y;
             sy = x;
-            break;  // transposed
-          case 6:
+            break;
+          case 6:  // turned a quarter clockwise
             sx = y;
             sy = h - 1 - x;
-            break;  // turned a quarter clockwise
-          case 7:
+            break;
+          case 7:  // transversed
             sx = w - 1 - y;
             sy = h - 1 - x;
-            break;  // transversed
-          case 8:
+            break;
+          case 8:  // turned a quarter anticlockwise
             sx = w - 1 - y;
             sy = x;
-            break;  // turned a quarter anticlockwise
+            break;
           default:
             break;
         }
