@@ -50,6 +50,19 @@ void on_message(j_common_ptr cinfo, int level) {
 
 void no_output(j_common_ptr) {}
 
+// A progressive file of thousands of tiny scans costs minutes for nothing;
+// real ones have a dozen or so.
+constexpr int kMaxScans = 1000;
+
+void on_progress(j_common_ptr cinfo) {
+  auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (d->input_scan_number > kMaxScans) {
+    auto* e = reinterpret_cast<ErrorJump*>(cinfo->err);
+    std::snprintf(e->text, sizeof e->text, "more than %d scans", kMaxScans);
+    std::longjmp(e->jump, 1);
+  }
+}
+
 void init_errors(ErrorJump* e) {
   jpeg_std_error(&e->mgr);
   e->mgr.error_exit = on_error;
@@ -60,6 +73,7 @@ void init_errors(ErrorJump* e) {
 
 struct ReadJob {
   ErrorJump err;
+  jpeg_progress_mgr progress{};
   const unsigned char* data = nullptr;
   std::size_t len = 0;
   std::int64_t max_pixels = 0;
@@ -109,6 +123,8 @@ int run_read(ReadJob* job) {
     result = 1;
   } else {
     jpeg_create_decompress(&cinfo);
+    job->progress.progress_monitor = on_progress;
+    cinfo.progress = &job->progress;
     jpeg_mem_src(&cinfo, job->data, static_cast<unsigned long>(job->len));
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
