@@ -26,6 +26,10 @@
 //   samples, CMYK, Lab, YCbCr other than JPEG-compressed, and more than one
 //   extra sample are refused.
 // - WebP: lossy, lossless, with or without alpha; animated files are refused.
+// Metadata read: the ICC profile (PNG iCCP, JPEG APP2, TIFF tag 34675, WebP
+// ICCP), EXIF (PNG eXIf, JPEG APP1, WebP EXIF; a TIFF's own EXIF directory is
+// not kept, its Orientation tag is applied) and XMP (PNG iTXt, JPEG APP1,
+// TIFF tag 700, WebP XMP).
 //
 // Limits, checked from the header before any pixel is allocated: each side
 // 1..kMaxSide and w*h <= ReadSettings::max_pixels. The libraries' own caps
@@ -117,7 +121,12 @@ std::string output_format_for_path(const char* path, ImageFormat* out);
 // JPEG, WebP and BMP get round(v * 255 / 65535). Gray stays gray in PNG, JPEG
 // and TIFF; WebP and BMP hold RGB. ICC goes to PNG, JPEG, TIFF and WebP; EXIF
 // to PNG, JPEG and WebP; XMP to PNG, JPEG, TIFF and WebP; none with strip.
-// Returns "" or a one-line failure.
+// Left out without failing: a profile libpng finds malformed (PNG), EXIF or
+// XMP larger than one JPEG marker (65527 and 65504 bytes). TIFF is written
+// deflate-compressed with the horizontal predictor, PNG at zlib's default
+// level, JPEG with 4:2:0 chroma and optimised Huffman tables. WebP holds at
+// most 16383 x 16383. Returns "" or a one-line failure; the bytes are for the
+// caller to write (through the safe temporary-and-rename writer).
 std::string encode_picture(ImageFormat f, const Picture& p, const WriteSettings& s,
                            std::vector<unsigned char>* bytes);
 
