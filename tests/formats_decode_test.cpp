@@ -106,6 +106,7 @@ class FormatsDecode : public ::testing::Test {
 ScratchDir* FormatsDecode::dir_ = nullptr;
 
 TEST_F(FormatsDecode, EveryKindMatchesImageMagick) {
+  KORVALE_NEED_ALL_FORMATS();
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir_->path)) {
     const std::string name = entry.path().filename();
@@ -140,6 +141,7 @@ TEST_F(FormatsDecode, EveryKindMatchesImageMagick) {
 }
 
 TEST_F(FormatsDecode, DamagedTruncatedAndUnsupportedFilesAreRefusedInOneLine) {
+  KORVALE_NEED_ALL_FORMATS();
   auto refused = [](const std::vector<unsigned char>& b, const std::string& what) {
     Picture p;
     const std::string e = decode_picture(b.data(), b.size(), ReadSettings{}, &p);
@@ -191,6 +193,7 @@ TEST_F(FormatsDecode, DamagedTruncatedAndUnsupportedFilesAreRefusedInOneLine) {
 // A 30000 x 30000 black-and-white PNG: under a megabyte, refused from its
 // header before libpng or any plane allocates.
 TEST_F(FormatsDecode, BombIsRefusedAtOnceWithoutItsPixels) {
+  KORVALE_NEED_ALL_FORMATS();
   ScratchDir d;
   const std::string bomb = d / "bomb.png";
   ASSERT_TRUE(python(
@@ -241,6 +244,7 @@ open(')PY" +
 // the picture upright as Pillow's exif_transpose and ImageMagick's
 // -auto-orient do; the EXIF kept then says 1.
 TEST_F(FormatsDecode, OrientationIsAppliedForAllEightValues) {
+  KORVALE_NEED_ALL_FORMATS();
   ScratchDir d;
   ASSERT_TRUE(python(R"PY(
 from PIL import Image, ImageOps
