@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=${2:-build-fuzz}
-fuzzers=(bmp_fuzz options_fuzz)
+fuzzers=(bmp_fuzz options_fuzz formats_fuzz)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVALE_FUZZ=ON -DKORVALE_TESTS=OFF -DKORVALE_BENCH=OFF >/dev/null
@@ -36,6 +36,29 @@ seed() {
       printf -- '-i\x00in.bmp\x00-o\x00out\x00-sizexminus\x003\x00-sizexminusy\x002' >"$dir/run"
       printf -- '-h' >"$dir/help"
       printf -- '-Fsc\x001e308\x00-orgx\x00-5\x00stray\x00-i2\x00x' >"$dir/odd"
+      printf -- '-resize\x00640x480^>\x00-out\x00small/%%s.png\x00-quiet\x00--\x00a.bmp\x00b.jpg' >"$dir/batch"
+      printf -- '-resize\x0033.5%%x50%%\x00-i\x00in.bmp\x00-o\x00out\x00-maxpixels\x00100' >"$dir/geometry"
+      ;;
+    formats_fuzz)
+      # Small files of every format, made by ImageMagick from a generated picture.
+      "$build/tools/make_picture" 16 9 "$dir/gen_16x9" 2>/dev/null
+      "$build/tools/make_picture" 7 7 "$dir/gen_7x7" 2>/dev/null
+      if [ -x /usr/bin/convert ]; then
+        local src="$dir/gen_16x9.bmp" spec args last out
+        for spec in "plain.png" "-interlace PNG interlaced.png" "-depth 16 PNG48:deep.png" \
+          "-alpha set -channel A -evaluate set 50% +channel alpha.png" "-colorspace gray gray.png" \
+          "-type palette palette.png" "-quality 80 plain.jpg" "-interlace JPEG progressive.jpg" \
+          "-colorspace gray gray.jpg" "-colorspace CMYK cmyk.jpg" "-compress LZW lzw.tif" \
+          "-define tiff:tile-geometry=16x16 tiled.tif" "-depth 16 -compress zip deep.tif" \
+          "-quality 70 lossy.webp" "-define webp:lossless=true lossless.webp" \
+          "-alpha set -channel A -evaluate set 50% +channel alpha.webp"; do
+          read -r -a args <<<"$spec"
+          last=$((${#args[@]} - 1))
+          out=${args[$last]}
+          case $out in *:*) out="${out%%:*}:$dir/${out#*:}" ;; *) out="$dir/$out" ;; esac
+          /usr/bin/convert "$src" "${args[@]:0:$last}" "$out" 2>/dev/null || echo "seed $spec: not made" >&2
+        done
+      fi
       ;;
   esac
 }

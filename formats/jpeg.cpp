@@ -1,0 +1,254 @@
+// JPEG through libjpeg-turbo's libjpeg API: decoding a file image into planes
+// (gray or RGB; CMYK and YCCK turned into RGB; EXIF, XMP and the ICC profile
+// kept) and encoding planes as baseline JPEG. Damaged data is a refusal:
+// libjpeg's corrupt-data warnings end the decode like its errors. libjpeg
+// reports both through callbacks that longjmp: the functions that call setjmp
+// hold only plain data, and what they own lives in a plain job record.
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// jpeglib.h needs <cstdio> (size_t, FILE) before it; jerror.h gives the
+// message codes.
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+#include "formats/codec.h"
+
+namespace korvale::formats_detail {
+
+namespace {
+
+constexpr char kExifHead[] = "Exif\0";                       // 6 bytes with the terminator
+constexpr char kXmpHead[] = "http://ns.adobe.com/xap/1.0/";  // 29 with it
+constexpr unsigned kMarkerMax = 65533;                       // payload of one marker segment
+
+struct ErrorJump {
+  jpeg_error_mgr mgr;  // first, so the library's pointer is ours
+  std::jmp_buf jump;
+  char text[JMSG_LENGTH_MAX];
+};
+
+[[noreturn]] void on_error(j_common_ptr cinfo) {
+  auto* e = reinterpret_cast<ErrorJump*>(cinfo->err);
+  e->mgr.format_message(cinfo, e->text);
+  std::longjmp(e->jump, 1);
+}
+
+// Level -1 is a warning; those that say the data is damaged end the decode.
+// An unknown JFIF version, an unknown Adobe transform code and a broken ICC
+// profile leave the pixels sound. Trace messages (level >= 0) are dropped.
+void on_message(j_common_ptr cinfo, int level) {
+  if (level >= 0) return;
+  const int code = cinfo->err->msg_code;
+  if (code == JWRN_JFIF_MAJOR || code == JWRN_ADOBE_XFORM || code == JWRN_BOGUS_ICC) return;
+  on_error(cinfo);
+}
+
+void no_output(j_common_ptr) {}
+
+// A progressive file of thousands of tiny scans costs minutes for nothing;
+// real ones have a dozen or so.
+constexpr int kMaxScans = 1000;
+
+void on_progress(j_common_ptr cinfo) {
+  auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+  if (d->input_scan_number > kMaxScans) {
+    auto* e = reinterpret_cast<ErrorJump*>(cinfo->err);
+    std::snprintf(e->text, sizeof e->text, "more than %d scans", kMaxScans);
+    std::longjmp(e->jump, 1);
+  }
+}
+
+void init_errors(ErrorJump* e) {
+  jpeg_std_error(&e->mgr);
+  e->mgr.error_exit = on_error;
+  e->mgr.emit_message = on_message;
+  e->mgr.output_message = no_output;
+  e->text[0] = '\0';
+}
+
+struct ReadJob {
+  ErrorJump err;
+  jpeg_progress_mgr progress{};
+  const unsigned char* data = nullptr;
+  std::size_t len = 0;
+  std::int64_t max_pixels = 0;
+  Picture* out = nullptr;
+  std::string* refusal = nullptr;
+  unsigned char* row = nullptr;  // malloc'd, freed by the caller
+  unsigned char* rgb = nullptr;  // malloc'd: CMYK rows turned into RGB
+};
+
+bool starts_with(const jpeg_marker_struct* m, const char* head, std::size_t n) {
+  return m->data_length >= n && std::memcmp(m->data, head, n) == 0;
+}
+
+void take_metadata(j_decompress_ptr cinfo, Picture* out) {
+  for (jpeg_saved_marker_ptr m = cinfo->marker_list; m != nullptr; m = m->next) {
+    if (m->marker != JPEG_APP0 + 1) continue;
+    if (out->exif.empty() && starts_with(m, kExifHead, 6))
+      out->exif.assign(m->data + 6, m->data + m->data_length);
+    else if (out->xmp.empty() && starts_with(m, kXmpHead, sizeof kXmpHead))
+      out->xmp.assign(m->data + sizeof kXmpHead, m->data + m->data_length);
+  }
+  JOCTET* icc = nullptr;
+  unsigned int icc_len = 0;
+  if (jpeg_read_icc_profile(cinfo, &icc, &icc_len)) {
+    out->icc.assign(icc, icc + icc_len);
+    std::free(icc);
+  }
+}
+
+// Inverted (Adobe) CMYK to RGB: each colour is its own ink times black,
+// R = C * K / 255 to nearest.
+void cmyk_to_rgb(const unsigned char* cmyk, unsigned char* rgb, int w) {
+  for (int x = 0; x < w; ++x, cmyk += 4, rgb += 3) {
+    const unsigned k = cmyk[3];
+    for (int c = 0; c < 3; ++c) rgb[c] = static_cast<unsigned char>((cmyk[c] * k + 127) / 255);
+  }
+}
+
+// 0 on success, 1 after a libjpeg error or damage warning (text in
+// job->err.text), 2 after a refusal of ours (*job->refusal).
+int run_read(ReadJob* job) {
+  jpeg_decompress_struct cinfo{};
+  cinfo.err = &job->err.mgr;
+  init_errors(&job->err);
+  volatile int result = 0;
+  if (setjmp(job->err.jump)) {
+    result = 1;
+  } else {
+    jpeg_create_decompress(&cinfo);
+    job->progress.progress_monitor = on_progress;
+    cinfo.progress = &job->progress;
+    jpeg_mem_src(&cinfo, job->data, static_cast<unsigned long>(job->len));
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
+    jpeg_read_header(&cinfo, TRUE);
+    *job->refusal = check_size(cinfo.image_width, cinfo.image_height, job->max_pixels);
+    if (!job->refusal->empty()) {
+      result = 2;
+    } else {
+      take_metadata(&cinfo, job->out);
+      const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+      const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
+      cinfo.out_color_space = cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_RGB;
+      cinfo.dct_method = JDCT_ISLOW;
+      cinfo.do_fancy_upsampling = TRUE;
+      jpeg_start_decompress(&cinfo);
+      const int w = static_cast<int>(cinfo.output_width);
+      const int h = static_cast<int>(cinfo.output_height);
+      allocate_planes(job->out, w, h, 8, gray ? 1 : 3, false);
+      job->row = static_cast<unsigned char*>(
+          std::malloc(static_cast<std::size_t>(w) * cinfo.output_components));
+      job->rgb = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(w) * 3));
+      if (job->row == nullptr || job->rgb == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+      while (cinfo.output_scanline < cinfo.output_height) {
+        const int y = static_cast<int>(cinfo.output_scanline);
+        JSAMPROW rows[1] = {job->row};
+        if (jpeg_read_scanlines(&cinfo, rows, 1) != 1) ERREXIT(&cinfo, JERR_INPUT_EOF);
+        if (cmyk) cmyk_to_rgb(job->row, job->rgb, w);
+        store_row(job->out, y, cmyk ? job->rgb : job->row, true);
+      }
+      jpeg_finish_decompress(&cinfo);
+    }
+  }
+  jpeg_destroy_decompress(&cinfo);
+  return result;
+}
+
+struct WriteJob {
+  ErrorJump err;
+  const Picture* p = nullptr;
+  const WriteSettings* s = nullptr;
+  unsigned char* out = nullptr;  // libjpeg's malloc'd output, freed by the caller
+  unsigned long out_len = 0;
+  unsigned char* row = nullptr;  // malloc'd, freed by the caller
+};
+
+void write_app1(j_compress_ptr cinfo, const char* head, std::size_t head_len,
+                const std::vector<unsigned char>& body) {
+  if (body.empty() || body.size() + head_len > kMarkerMax) return;
+  jpeg_write_m_header(cinfo, JPEG_APP0 + 1, static_cast<unsigned>(head_len + body.size()));
+  for (std::size_t i = 0; i < head_len; ++i) jpeg_write_m_byte(cinfo, head[i]);
+  for (unsigned char b : body) jpeg_write_m_byte(cinfo, b);
+}
+
+int run_write(WriteJob* job) {
+  jpeg_compress_struct cinfo{};
+  cinfo.err = &job->err.mgr;
+  init_errors(&job->err);
+  volatile int result = 0;
+  if (setjmp(job->err.jump)) {
+    result = 1;
+  } else {
+    const Picture& p = *job->p;
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, &job->out, &job->out_len);
+    cinfo.image_width = static_cast<JDIMENSION>(p.w);
+    cinfo.image_height = static_cast<JDIMENSION>(p.h);
+    cinfo.input_components = p.colors;
+    cinfo.in_color_space = p.colors == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, job->s->quality, TRUE);
+    cinfo.optimize_coding = TRUE;
+    jpeg_start_compress(&cinfo, TRUE);
+    if (!job->s->strip) {
+      write_app1(&cinfo, kExifHead, 6, p.exif);
+      write_app1(&cinfo, kXmpHead, sizeof kXmpHead, p.xmp);
+      if (!p.icc.empty()) {
+        jpeg_write_icc_profile(&cinfo, p.icc.data(), static_cast<unsigned>(p.icc.size()));
+      }
+    }
+    job->row = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(p.w) * p.colors));
+    if (job->row == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+    while (cinfo.next_scanline < cinfo.image_height) {
+      load_row8(p, static_cast<int>(cinfo.next_scanline), p.colors, job->row);
+      JSAMPROW rows[1] = {job->row};
+      jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+  }
+  jpeg_destroy_compress(&cinfo);
+  return result;
+}
+
+}  // namespace
+
+std::string decode_jpeg(const unsigned char* data, std::size_t len, const ReadSettings& s,
+                        Picture* out) {
+  std::string refusal;
+  Picture p;
+  ReadJob job;
+  job.data = data;
+  job.len = len;
+  job.max_pixels = s.max_pixels;
+  job.out = &p;
+  job.refusal = &refusal;
+  const int result = run_read(&job);
+  std::free(job.row);
+  std::free(job.rgb);
+  if (result == 2) return refusal;
+  if (result == 1) return std::string("JPEG: ") + job.err.text;
+  *out = std::move(p);
+  return "";
+}
+
+std::string encode_jpeg(const Picture& p, const WriteSettings& s,
+                        std::vector<unsigned char>* bytes) {
+  WriteJob job;
+  job.p = &p;
+  job.s = &s;
+  const int result = run_write(&job);
+  std::free(job.row);
+  if (result == 0) bytes->assign(job.out, job.out + job.out_len);
+  std::free(job.out);
+  if (result != 0) return std::string("JPEG: ") + job.err.text;
+  return "";
+}
+
+}  // namespace korvale::formats_detail
