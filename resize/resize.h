@@ -22,6 +22,9 @@
 //   horizontal IDFT  DCT-III of length out_w of each of the out_h rows;
 //   vertical IDFT    DCT-III of length out_h of each of the out_w columns,
 //                    straight into the destination.
+// An axis that keeps its size (a = 0 or b = 0) is the identity along it, so
+// its two transforms are skipped (their progress lines still come out); a
+// 0 x 0 run converts the samples and back.
 // resize/line_transform.h has the line transforms; each pair of real lines
 // shares one complex DFT plan (chirpz/chirpz.h). The values agree with the
 // full 2-D DFT of the mirrored grid, shifted to the centred positions, to
@@ -37,7 +40,7 @@
 // Alpha (resize_planes_with_alpha): colours are premultiplied by alpha (in
 // linear light when linear), resized, and divided by the resized alpha, so a
 // white shape on transparent black keeps white edges; the alpha plane is
-// resized like any plane.
+// resized like any plane, as plain values (coverage is never sRGB-encoded).
 //
 // A run (ResizeRun) is built once for a size and reduction and serves every
 // plane of that size, one after the other: the DFT plans (one per line length
@@ -48,9 +51,10 @@
 // on the thread count.
 //
 // Memory per run: out_w*H + out_h*out_w doubles of grids (at most 16 bytes
-// per input pixel, 4 + 2 when both sides are halved; 2 MB-aligned, offered to
-// the kernel as huge pages), the plans, the FFT tables, and per thread a DFT
-// work area, a synthesis line, 64 gathered rows and 16 staged lines.
+// per input pixel, 4 + 2 when both sides are halved; out_w*out_h alone when
+// only y shrinks, none for 0 x 0; 2 MB-aligned, offered to the kernel as huge
+// pages), the plans, the FFT tables, and per thread a DFT work area, a
+// synthesis line, 64 gathered rows and 16 staged lines.
 //
 // Failure: allocations happen when the run is built; one that fails ends the
 // process with "NAME no memory!!" on standard output and status 1 (names: ww,
@@ -100,7 +104,7 @@ void resize_plane(ResizeRun& run, const Plane<T>& src, Plane<T>& dst);
 // Premultiplied alpha: each of the `count` colour planes times alpha (as a
 // fraction of its maximum; in linear light when the run is linear) is
 // resized, then divided by the resized alpha and clamped (colour 0 where the
-// resized alpha rounds to 0); the alpha plane is resized like any plane into
+// resized alpha rounds to 0); the alpha plane is resized as plain values into
 // out_alpha. Prints the ten progress lines for every plane, alpha first.
 template <class T>
 void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, int count,

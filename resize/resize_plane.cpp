@@ -142,20 +142,33 @@ const double* srgb_table(const ResizeRun& r) {
   return r.srgb.get() + (sizeof(T) == 1 ? 0 : 256);
 }
 
+// An axis whose size does not change is the identity along that axis (the
+// DCT-II and its DCT-III undo each other), so its two transforms are skipped
+// and the grids are laid out for the steps that remain:
+//   both axes shrink  step 1 rows -> hdct[k*H + y], step 2 -> vdct[l*out_w + k],
+//                     step 4 -> hsyn[n*out_h + l], step 5 -> destination;
+//   only x shrinks    step 1 rows -> vdct[y*out_w + k] (no transpose), step 4
+//                     -> hsyn[n*H + y], step 5 writes hsyn's columns;
+//   only y shrinks    step 2 reads the plane's columns -> hsyn[x*out_h + l],
+//                     step 5 as usual;
+//   neither           step 5 writes the plane's own values.
+// hsyn shares the buffer of hdct.
+
 // Step 1, Horizontal DFT: gather rows from the column-major plane (and its
 // alpha plane), turn their samples into values with value(colour, alpha),
-// transform them in pairs into the stage, and write each block's C[k] of
-// row y to hdct[k*H + y].
+// and transform them in pairs; row y's C[k] goes to hdct[k*H + y] (through
+// the stage, a block at a time) or, when y keeps its size, to
+// vdct[y*out_w + k].
 template <class T, class Value>
 void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value) {
   const int w = r.w, h = r.h, kx = r.out_w;
-  double* hdct = r.hdct.get();
+  const bool straight = r.out_h == h;
+  double* to = straight ? r.vdct.get() : r.hdct.get();
   const std::size_t rs = gather_stride<T>(w);
   for_chunks(r, h, [&](Scratch& s, int first, int last) {
     T* rows = reinterpret_cast<T*>(s.rows.get());
     T* arows = reinterpret_cast<T*>(s.alpha_rows.get());
     double* work = s.work.get();
-    double* stage = s.stage.get();
     for (int g0 = first; g0 < last; g0 += kGather) {
       const int gathered = std::min(kGather, last - g0);
       gather_rows(px, w, h, g0, gathered, rows, rs);
@@ -163,6 +176,7 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value)
       const T* acol = alpha != nullptr ? arows : rows;  // ignored without alpha
       for (int b0 = 0; b0 < gathered; b0 += kBlock) {
         const int count = std::min(kBlock, gathered - b0);
+        double* stage = straight ? to + static_cast<std::size_t>(g0 + b0) * kx : s.stage.get();
         for (int i = 0; i < count; i += 2) {
           const std::size_t at = static_cast<std::size_t>(b0 + i) * rs;
           const T *xa = rows + at, *aa = acol + at;
@@ -179,53 +193,55 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value)
           }
           dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
         }
-        transpose_out(stage, count, kx, hdct + g0 + b0, h);
+        if (!straight) transpose_out(stage, count, kx, to + g0 + b0, h);
       }
     }
   });
 }
 
-// Step 2, Vertical DFT: the out_w columns of hdct in pairs; C[l] of column k
-// goes to vdct[l*out_w + k].
-void columns_forward(ResizeRun& r) {
+// Step 2, Vertical DFT: the out_w columns, column(k, j) giving value j of
+// column k, in pairs; C[l] of column k goes to vdct[l*out_w + k] (through the
+// stage) or, when x keeps its size, to hsyn[k*out_h + l].
+template <class Column>
+void columns_forward(ResizeRun& r, const Column& column) {
   const int h = r.h, kx = r.out_w, ky = r.out_h;
-  const double* hdct = r.hdct.get();
-  double* vdct = r.vdct.get();
+  const bool straight = r.out_w == r.w;
+  double* to = straight ? r.hdct.get() : r.vdct.get();
   for_chunks(r, kx, [&](Scratch& s, int first, int last) {
     double* work = s.work.get();
-    double* stage = s.stage.get();
     for (int k0 = first; k0 < last; k0 += kBlock) {
       const int count = std::min(kBlock, last - k0);
+      double* stage = straight ? to + static_cast<std::size_t>(k0) * ky : s.stage.get();
       for (int i = 0; i < count; i += 2) {
-        const double* xa = hdct + static_cast<std::size_t>(k0 + i) * h;
+        const int k = k0 + i;
         const bool pair = i + 1 < count;
         double* out = stage + static_cast<std::size_t>(i) * ky;
-        const auto load_a = [xa](int j) { return xa[j]; };
+        const auto load_a = [&](int j) { return column(k, j); };
         if (pair) {
-          const double* xb = xa + h;
           dct_pack(
-              h, load_a, [xb](int j) { return xb[j]; }, work);
+              h, load_a, [&](int j) { return column(k + 1, j); }, work);
         } else {
           dct_pack(
               h, load_a, [](int) { return 0.0; }, work);
         }
         dct_pair(r.dct_y, work, out, pair ? out + ky : nullptr, 1, r.tables);
       }
-      transpose_out(stage, count, ky, vdct + k0, kx);
+      if (!straight) transpose_out(stage, count, ky, to + k0, kx);
     }
   });
 }
 
 // Step 3, High frequency component removing: the coefficients beyond the new
-// size were never kept; what remains is the 1/(W H) of the inverse.
+// size were never kept; what remains is the inverse's 1/W for each axis
+// that was transformed.
 void scale_coefficients(ResizeRun& r) {
-  const int kx = r.out_w;
   const double scale = r.scale;
-  double* vdct = r.vdct.get();
+  double* grid = r.out_w == r.w ? r.hdct.get() : r.vdct.get();
   for_chunks(r, r.out_h, [&](Scratch&, int first, int last) {
-    double* line = vdct + static_cast<std::size_t>(first) * kx;
-    const std::size_t count = static_cast<std::size_t>(last - first) * kx;
-    for (std::size_t i = 0; i < count; ++i) line[i] *= scale;
+    // Rows first .. last of the out_w x out_h coefficients, in either layout.
+    const std::size_t from = static_cast<std::size_t>(first) * r.out_w;
+    const std::size_t to = static_cast<std::size_t>(last) * r.out_w;
+    for (std::size_t i = from; i < to; ++i) grid[i] *= scale;
   });
 }
 
@@ -256,7 +272,7 @@ void rows_synthesis(ResizeRun& r) {
 }
 
 // Step 5, vertical IDFT: DCT-III of each column n of hsyn, in pairs;
-// write(n, u) receives column n's out_h values u[2m] (m < out_h).
+// write(n, u, step) receives column n's out_h values u[m*step].
 template <class Write>
 void columns_synthesis(ResizeRun& r, const Write& write) {
   const int nw = r.out_w, nh = r.out_h;
@@ -267,32 +283,66 @@ void columns_synthesis(ResizeRun& r, const Write& write) {
       const double* da = hsyn + static_cast<std::size_t>(n) * nh;
       const bool pair = n + 1 < last;
       synth_pair(r.syn_y, da, pair ? da + nh : nullptr, s.work.get(), lines, r.tables);
-      write(n, lines);
-      if (pair) write(n + 1, lines + 1);
+      write(n, lines, 2);
+      if (pair) write(n + 1, lines + 1, 2);
     }
   });
 }
 
+// Step 5 when y keeps its size: hsyn's columns are the output values.
+template <class Write>
+void columns_out(ResizeRun& r, const Write& write) {
+  const double* hsyn = r.hdct.get();
+  for_chunks(r, r.out_w, [&](Scratch&, int first, int last) {
+    for (int n = first; n < last; ++n) write(n, hsyn + static_cast<std::size_t>(n) * r.out_h, 1);
+  });
+}
+
 // The five steps of one plane: value(colour, alpha) gives each source
-// sample's value, write(n, u) takes each output column's values.
+// sample's value, write(n, u, step) takes each output column's values. The
+// progress lines come out the same whichever steps an axis skips.
 template <class T, class Value, class Write>
 void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& value,
                const Write& write) {
   if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.w, r.h);
+  const bool x_shrinks = r.out_w < r.w, y_shrinks = r.out_h < r.h;
+  const T* px = src.px.get();
+  const T* apx = alpha != nullptr ? alpha : px;  // ignored without alpha
+  const std::size_t h = static_cast<std::size_t>(r.h);
   progress("Start Horizontal DFT\n");
-  rows_forward(r, src.px.get(), alpha, value);
+  if (x_shrinks) rows_forward(r, px, alpha, value);
   progress("End Horizontal DFT\n");
   progress("Start Vertical DFT\n");
-  columns_forward(r);
+  if (y_shrinks) {
+    if (x_shrinks) {
+      const double* hdct = r.hdct.get();
+      columns_forward(r, [hdct, h](int k, int j) { return hdct[k * h + j]; });
+    } else {
+      columns_forward(r, [&](int x, int j) { return value(px[x * h + j], apx[x * h + j]); });
+    }
+  }
   progress("End Vertical DFT\n");
   progress("Start High frequency component removing \n");
-  scale_coefficients(r);
+  if (x_shrinks || y_shrinks) scale_coefficients(r);
   progress("End High Frequency component removing\n");
   progress("Start horizontal IDFT\n");
-  rows_synthesis(r);
+  if (x_shrinks) rows_synthesis(r);
   progress("End horizontal IDFT\n");
   progress("Start vertical IDFT\n");
-  columns_synthesis(r, write);
+  if (y_shrinks) {
+    columns_synthesis(r, write);
+  } else if (x_shrinks) {
+    columns_out(r, write);
+  } else {
+    // Neither axis shrinks: the values are the samples' own.
+    for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
+      double* u = s.synth.get();
+      for (int n = first; n < last; ++n) {
+        for (std::size_t m = 0; m < h; ++m) u[m] = value(px[n * h + m], apx[n * h + m]);
+        write(n, u, 1);
+      }
+    });
+  }
   progress("End vertical IDFT\n");
 }
 
@@ -320,18 +370,18 @@ void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& 
   const bool linear = r.settings.linear;
   const int nh = r.out_h;
   T* out = dst.px.get();
-  const auto write_plain = [&](int n, const double* u) {
+  const auto write_plain = [&](int n, const double* u, int step) {
     T* column = out + static_cast<std::size_t>(n) * nh;
-    for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[2 * m], linear);
+    for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m * step], linear);
   };
   // With alpha: the premultiplied value over the resized alpha (a fraction of
   // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
   const double* av = r.alpha_values.get();
-  const auto write_divided = [&](int n, const double* u) {
+  const auto write_divided = [&](int n, const double* u, int step) {
     const std::size_t base = static_cast<std::size_t>(n) * nh;
     for (int m = 0; m < nh; ++m) {
       const double a = av[base + m];
-      out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[2 * m] * max / a, linear);
+      out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[m * step] * max / a, linear);
     }
   };
   const double inv = 1.0 / max;
@@ -368,12 +418,13 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   r.out_w = w - a;
   r.out_h = h - b;
   r.settings = settings;
-  r.scale = 1.0 / (static_cast<double>(w) * h);
+  // The inverse's 1/W and 1/H, for the axes that are transformed.
+  r.scale = 1.0 / ((a > 0 ? w : 1) * static_cast<double>(b > 0 ? h : 1));
 
-  // FFT tables for the largest transform of the four line kinds.
-  const int lengths[4] = {w, h, r.out_w, r.out_h};
+  // FFT tables for the largest transform of the line kinds the shrinking
+  // axes use (an axis that keeps its size is not transformed).
   int longest = 2;
-  for (int n : lengths) {
+  for (const int n : {a > 0 ? w : 1, b > 0 ? h : 1, a > 0 ? r.out_w : 1, b > 0 ? r.out_h : 1}) {
     if (n > 1) longest = std::max(longest, dft_fft_length(n, n));
   }
   fft_tables_build(&r.tables, longest);
@@ -388,10 +439,14 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
     dft_plan_build(&r.plans[built], n, n, inverse, r.tables);
     return &r.plans[built++];
   };
-  dct_lines_init(&r.dct_x, w, r.out_w, plan_for(w, false));
-  dct_lines_init(&r.dct_y, h, r.out_h, plan_for(h, false));
-  cosine_synthesis_init(&r.syn_x, r.out_w, plan_for(r.out_w, true));
-  cosine_synthesis_init(&r.syn_y, r.out_h, plan_for(r.out_h, true));
+  if (a > 0) {
+    dct_lines_init(&r.dct_x, w, r.out_w, plan_for(w, false));
+    cosine_synthesis_init(&r.syn_x, r.out_w, plan_for(r.out_w, true));
+  }
+  if (b > 0) {
+    dct_lines_init(&r.dct_y, h, r.out_h, plan_for(h, false));
+    cosine_synthesis_init(&r.syn_y, r.out_h, plan_for(r.out_h, true));
+  }
 
   if (settings.linear) {
     r.srgb = named_buffer<double>(256 + 65536, "SRGB");
@@ -399,8 +454,14 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
     for (int v = 0; v < 65536; ++v) r.srgb[256 + v] = srgb_to_linear(v / 65535.0);
   }
 
-  r.hdct = named_large_buffer<double>(static_cast<std::size_t>(r.out_w) * h, "HDCT");
-  r.vdct = named_large_buffer<double>(static_cast<std::size_t>(r.out_h) * r.out_w, "VDCT");
+  // The grids the shrinking axes need (see run_steps): hdct (also hsyn)
+  // unless neither shrinks, vdct when x shrinks.
+  const std::size_t out_cells = static_cast<std::size_t>(r.out_w) * r.out_h;
+  if (a > 0 || b > 0) {
+    r.hdct = named_large_buffer<double>(a > 0 ? static_cast<std::size_t>(r.out_w) * h : out_cells,
+                                        "HDCT");
+  }
+  if (a > 0) r.vdct = named_large_buffer<double>(out_cells, "VDCT");
 
   // Each thread's scratch, sized for the longest transform and the widest
   // samples.
@@ -442,11 +503,11 @@ void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, in
   T* out = out_alpha.px.get();
   run_steps(
       r, alpha, static_cast<const T*>(nullptr), [](T c, T) { return static_cast<double>(c); },
-      [&](int n, const double* u) {
+      [&](int n, const double* u, int step) {
         const std::size_t base = static_cast<std::size_t>(n) * nh;
         for (int m = 0; m < nh; ++m) {
-          av[base + m] = u[2 * m];
-          out[base + m] = static_cast<T>(round_sample(u[2 * m], kMaxSample<T>));
+          av[base + m] = u[m * step];
+          out[base + m] = static_cast<T>(round_sample(u[m * step], kMaxSample<T>));
         }
       });
   for (int c = 0; c < count; ++c) {
@@ -467,9 +528,9 @@ template void resize_planes_with_alpha(ResizeRun&, const Plane<std::uint16_t>* c
 
 void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) {
   const int nh = run.out_h;
-  const auto write = [&](int n, const double* u) {
+  const auto write = [&](int n, const double* u, int step) {
     double* column = values + static_cast<std::size_t>(n) * nh;
-    for (int m = 0; m < nh; ++m) column[m] = u[2 * m];
+    for (int m = 0; m < nh; ++m) column[m] = u[m * step];
   };
   if (run.settings.linear) {
     const double* lut = srgb_table<unsigned char>(run);
