@@ -20,26 +20,12 @@
 #include "resize/resize.h"
 #include "tests/child_process.h"
 #include "tests/reference/reference.h"
+#include "tests/resize_test_util.h"
 
 namespace korvale {
 namespace {
 
-// Standard error sent to /dev/null while it lives: the sweeps below run
-// thousands of planes, each printing ten progress lines.
-struct QuietStderr {
-  int saved = dup(STDERR_FILENO);
-  QuietStderr() {
-    std::fflush(stderr);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDERR_FILENO);
-    close(null);
-  }
-  ~QuietStderr() {
-    std::fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-  }
-};
+using test::QuietStderr;
 
 ColorPlane random_plane(int w, int h, unsigned seed) {
   ColorPlane p = named_plane(w, h, "test");

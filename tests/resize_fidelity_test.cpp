@@ -19,6 +19,7 @@
 #include "common/color_plane.h"
 #include "resize/resize.h"
 #include "tests/reference/reference.h"
+#include "tests/resize_test_util.h"
 
 // Counts every allocation by operator new in this test program, so a test
 // can show that a stretch of code makes none.
@@ -49,21 +50,7 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace korvale {
 namespace {
 
-// Standard error sent to /dev/null while it lives.
-struct QuietStderr {
-  int saved = dup(STDERR_FILENO);
-  QuietStderr() {
-    std::fflush(stderr);
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDERR_FILENO);
-    close(null);
-  }
-  ~QuietStderr() {
-    std::fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-  }
-};
+using test::QuietStderr;
 
 template <class T>
 Plane<T> shrink(const Plane<T>& src, int a, int b, bool linear = false, int threads = 2) {
