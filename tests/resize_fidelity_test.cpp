@@ -226,37 +226,43 @@ TEST(ResizeFidelity, SamplesMatchTheReferenceAtEveryDepthAndInLinearLight) {
 TEST(ResizeFidelity, WhiteShapeOnTransparentBlackKeepsWhiteEdges) {
   QuietStderr quiet;
   const int w = 90, h = 70;
-  for (const bool linear : {false, true}) {
-    ColorPlane colour = named_plane(w, h, "test"), alpha = named_plane(w, h, "test");
-    for (int x = 0; x < w; ++x) {
-      for (int y = 0; y < h; ++y) {
-        const bool inside = (x - 40) * (x - 40) + (y - 33) * (y - 33) < 25 * 25;
-        colour.at(x, y) = inside ? 255 : 0;
-        alpha.at(x, y) = inside ? 255 : 0;
-      }
+  ColorPlane colour = named_plane(w, h, "test"), alpha = named_plane(w, h, "test");
+  for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < h; ++y) {
+      const bool inside = (x - 40) * (x - 40) + (y - 33) * (y - 33) < 25 * 25;
+      colour.at(x, y) = inside ? 255 : 0;
+      alpha.at(x, y) = inside ? 255 : 0;
     }
-    ResizeSettings settings;
-    settings.linear = linear;
-    ResizeRunPtr run = resize_run_begin(w, h, 53, 41, 2, settings);
-    ColorPlane out[3] = {named_plane(37, 29, "test"), named_plane(37, 29, "test"),
-                         named_plane(37, 29, "test")};
-    ColorPlane out_alpha = named_plane(37, 29, "test");
-    const ColorPlane* in[3] = {&colour, &colour, &colour};
-    ColorPlane* to[3] = {&out[0], &out[1], &out[2]};
-    resize_planes_with_alpha(*run, in, 3, alpha, to, out_alpha);
-    const ColorPlane alone = shrink(alpha, 53, 41);  // alpha is coverage, never sRGB
-    int partial = 0;
-    for (int x = 0; x < 37; ++x) {
-      for (int y = 0; y < 29; ++y) {
-        const int a = out_alpha.at(x, y);
-        ASSERT_EQ(a, alone.at(x, y)) << x << ", " << y;
-        partial += a > 0 && a < 255;
-        for (const ColorPlane& c : out) {
-          ASSERT_EQ(c.at(x, y), a > 0 ? 255 : 0) << "linear " << linear << " at " << x << ", " << y;
+  }
+  const int reductions[][2] = {{53, 41}, {0, 41}, {53, 0}};
+  for (const auto& [ra, rb] : reductions) {
+    for (const bool linear : {false, true}) {
+      const std::string what =
+          std::to_string(ra) + " x " + std::to_string(rb) + (linear ? " linear" : "");
+      const int ow = w - ra, oh = h - rb;
+      ResizeSettings settings;
+      settings.linear = linear;
+      ResizeRunPtr run = resize_run_begin(w, h, ra, rb, 2, settings);
+      ColorPlane out[3] = {named_plane(ow, oh, "test"), named_plane(ow, oh, "test"),
+                           named_plane(ow, oh, "test")};
+      ColorPlane out_alpha = named_plane(ow, oh, "test");
+      const ColorPlane* in[3] = {&colour, &colour, &colour};
+      ColorPlane* to[3] = {&out[0], &out[1], &out[2]};
+      resize_planes_with_alpha(*run, in, 3, alpha, to, out_alpha);
+      const ColorPlane alone = shrink(alpha, ra, rb);  // alpha is coverage, never sRGB
+      int partial = 0;
+      for (int x = 0; x < ow; ++x) {
+        for (int y = 0; y < oh; ++y) {
+          const int a = out_alpha.at(x, y);
+          ASSERT_EQ(a, alone.at(x, y)) << what << " at " << x << ", " << y;
+          partial += a > 0 && a < 255;
+          for (const ColorPlane& c : out) {
+            ASSERT_EQ(c.at(x, y), a > 0 ? 255 : 0) << what << " at " << x << ", " << y;
+          }
         }
       }
+      EXPECT_GT(partial, 20) << what << ": the disc's edge should be partly transparent";
     }
-    EXPECT_GT(partial, 20) << "the disc's edge should be partly transparent";
   }
 }
 
