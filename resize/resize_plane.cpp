@@ -154,6 +154,20 @@ const double* srgb_table(const ResizeRun& r) {
 //   neither           step 5 writes the plane's own values.
 // hsyn shares the buffer of hdct.
 
+// The DCT-II of one pair of lines (their samples load_a(j), load_b(j); the
+// second only when `pair`), C_a to out[0 .. keep) and C_b after it.
+template <class LoadA, class LoadB>
+void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, const LoadB& load_b,
+                  bool pair, double* work, double* out) {
+  if (pair) {
+    dct_pack(d.n, load_a, load_b, work);
+  } else {
+    dct_pack(
+        d.n, load_a, [](int) { return 0.0; }, work);
+  }
+  dct_pair(d, work, out, pair ? out + d.keep : nullptr, 1, r.tables);
+}
+
 // Step 1, Horizontal DFT: gather rows from the column-major plane (and its
 // alpha plane), turn their samples into values with value(colour, alpha),
 // and transform them in pairs; row y's C[k] goes to hdct[k*H + y] (through
@@ -180,18 +194,10 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value)
         for (int i = 0; i < count; i += 2) {
           const std::size_t at = static_cast<std::size_t>(b0 + i) * rs;
           const T *xa = rows + at, *aa = acol + at;
-          const bool pair = i + 1 < count;
-          double* out = stage + static_cast<std::size_t>(i) * kx;
-          const auto load_a = [&](int j) { return value(xa[j], aa[j]); };
-          if (pair) {
-            const T *xb = xa + rs, *ab = aa + rs;
-            dct_pack(
-                w, load_a, [&](int j) { return value(xb[j], ab[j]); }, work);
-          } else {
-            dct_pack(
-                w, load_a, [](int) { return 0.0; }, work);
-          }
-          dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
+          analyse_pair(
+              r, r.dct_x, [&](int j) { return value(xa[j], aa[j]); },
+              [&](int j) { return value(xa[rs + j], aa[rs + j]); }, i + 1 < count, work,
+              stage + static_cast<std::size_t>(i) * kx);
         }
         if (!straight) transpose_out(stage, count, kx, to + g0 + b0, h);
       }
@@ -204,7 +210,7 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value)
 // stage) or, when x keeps its size, to hsyn[k*out_h + l].
 template <class Column>
 void columns_forward(ResizeRun& r, const Column& column) {
-  const int h = r.h, kx = r.out_w, ky = r.out_h;
+  const int kx = r.out_w, ky = r.out_h;
   const bool straight = r.out_w == r.w;
   double* to = straight ? r.hdct.get() : r.vdct.get();
   for_chunks(r, kx, [&](Scratch& s, int first, int last) {
@@ -214,17 +220,10 @@ void columns_forward(ResizeRun& r, const Column& column) {
       double* stage = straight ? to + static_cast<std::size_t>(k0) * ky : s.stage.get();
       for (int i = 0; i < count; i += 2) {
         const int k = k0 + i;
-        const bool pair = i + 1 < count;
-        double* out = stage + static_cast<std::size_t>(i) * ky;
-        const auto load_a = [&](int j) { return column(k, j); };
-        if (pair) {
-          dct_pack(
-              h, load_a, [&](int j) { return column(k + 1, j); }, work);
-        } else {
-          dct_pack(
-              h, load_a, [](int) { return 0.0; }, work);
-        }
-        dct_pair(r.dct_y, work, out, pair ? out + ky : nullptr, 1, r.tables);
+        analyse_pair(
+            r, r.dct_y, [&](int j) { return column(k, j); },
+            [&](int j) { return column(k + 1, j); }, i + 1 < count, work,
+            stage + static_cast<std::size_t>(i) * ky);
       }
       if (!straight) transpose_out(stage, count, ky, to + k0, kx);
     }
