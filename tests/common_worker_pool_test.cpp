@@ -41,6 +41,7 @@ TEST(WorkerPool, EveryThreadRunsEveryJobOnce) {
 #endif
 #endif
 
+#ifndef KORVALE_NO_ADDRESS_LIMIT
 // The child of the test below: caps its address space just above what it
 // uses, starts a pool of 64 and runs one job; exits 0 when that worked.
 [[noreturn]] void pool_under_an_address_cap() {
@@ -59,6 +60,7 @@ TEST(WorkerPool, EveryThreadRunsEveryJobOnce) {
   pool_run(pool, [&](int) { calls.fetch_add(1); });
   _exit(calls == pool.threads ? 0 : 5);
 }
+#endif
 
 // A child process whose address space is capped just above what it uses,
 // so the system refuses the threads' stacks: the pool keeps what it got and
