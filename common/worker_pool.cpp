@@ -1,3 +1,5 @@
+// The worker pool: starting its threads, handing every thread the current
+// job, and joining them at the end.
 #include "common/worker_pool.h"
 
 #include <system_error>
@@ -8,15 +10,17 @@ namespace {
 void worker_loop(WorkerPool* pool, int index) {
   unsigned long seen = 0;
   for (;;) {
-    const std::function<void(int)>* job;
+    void (*call)(const void*, int);
+    const void* job;
     {
       std::unique_lock<std::mutex> lock(pool->mutex);
       pool->wake.wait(lock, [&] { return pool->stopping || pool->generation != seen; });
       if (pool->stopping) return;
       seen = pool->generation;
+      call = pool->call;
       job = pool->job;
     }
-    (*job)(index);
+    call(job, index);
     std::lock_guard<std::mutex> lock(pool->mutex);
     if (--pool->pending == 0) pool->done.notify_one();
   }
@@ -40,21 +44,23 @@ void pool_start(WorkerPool* pool, int threads) {
   pool->threads = static_cast<int>(pool->workers.size()) + 1;
 }
 
-void pool_run(WorkerPool& pool, const std::function<void(int)>& job) {
+void pool_run_erased(WorkerPool& pool, void (*call)(const void*, int), const void* job) {
   if (pool.workers.empty()) {
-    job(0);
+    call(job, 0);
     return;
   }
   {
     std::lock_guard<std::mutex> lock(pool.mutex);
-    pool.job = &job;
+    pool.call = call;
+    pool.job = job;
     pool.pending = static_cast<int>(pool.workers.size());
     ++pool.generation;
   }
   pool.wake.notify_all();
-  job(0);
+  call(job, 0);
   std::unique_lock<std::mutex> lock(pool.mutex);
   pool.done.wait(lock, [&] { return pool.pending == 0; });
+  pool.call = nullptr;
   pool.job = nullptr;
 }
 

@@ -1,15 +1,16 @@
 // A small pool of std::thread workers that run one job at a time on every
-// thread, the calling thread included.
+// thread, the calling thread included, and the split of a range of blocks
+// into the threads' contiguous shares.
 //
 // pool_run(pool, job) calls job(t) once for each t in 0 .. threads-1: t = 0 on
 // the calling thread, the others on the workers, and returns when every call
-// has returned. Jobs must not throw. With one thread nothing is started and
-// everything runs on the calling thread. The pool joins its workers when it is
-// destroyed.
+// has returned. The job is any callable taking an int; it is passed by
+// reference (no copy, no allocation). Jobs must not throw. With one thread
+// nothing is started and everything runs on the calling thread. The pool
+// joins its workers when it is destroyed.
 #pragma once
 
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,11 +21,12 @@ struct WorkerPool {
   int threads = 1;
   std::vector<std::thread> workers;
   std::mutex mutex;
-  std::condition_variable wake;  // a new job, or the end
-  std::condition_variable done;  // the last worker finished its part
-  const std::function<void(int)>* job = nullptr;
-  unsigned long generation = 0;  // counts jobs handed out
-  int pending = 0;               // workers still running the current job
+  std::condition_variable wake;                    // a new job, or the end
+  std::condition_variable done;                    // the last worker finished its part
+  void (*call)(const void* job, int t) = nullptr;  // runs the current job
+  const void* job = nullptr;                       // the current job
+  unsigned long generation = 0;                    // counts jobs handed out
+  int pending = 0;                                 // workers still running the current job
   bool stopping = false;
 
   WorkerPool() = default;
@@ -37,6 +39,30 @@ struct WorkerPool {
 // thread, the pool keeps the ones it has and `threads` says how many.
 void pool_start(WorkerPool* pool, int threads);
 
-void pool_run(WorkerPool& pool, const std::function<void(int)>& job);
+// Runs call(job, t) on every thread; the type-erased core of pool_run.
+void pool_run_erased(WorkerPool& pool, void (*call)(const void*, int), const void* job);
+
+template <class Job>
+void pool_run(WorkerPool& pool, const Job& job) {
+  pool_run_erased(
+      pool, [](const void* j, int t) { (*static_cast<const Job*>(j))(t); }, &job);
+}
+
+// The share of thread t (0 .. threads-1) when `count` items are cut into
+// blocks of `block` items and the blocks into `threads` contiguous runs of
+// whole blocks, as even as whole blocks allow: items [first, last), possibly
+// empty. The shares cover 0 .. count once, in thread order.
+struct BlockRange {
+  int first = 0;
+  int last = 0;
+};
+inline BlockRange block_range(int count, int block, int threads, int t) {
+  const long long blocks = (static_cast<long long>(count) + block - 1) / block;
+  const long long b0 = blocks * t / threads, b1 = blocks * (t + 1) / threads;
+  BlockRange r;
+  r.first = static_cast<int>(b0 * block < count ? b0 * block : count);
+  r.last = static_cast<int>(b1 * block < count ? b1 * block : count);
+  return r;
+}
 
 }  // namespace korvale

@@ -5,6 +5,7 @@
 #include "fft/fft.h"
 
 #include <cmath>
+#include <cstddef>
 
 #include "fft/fft_internal.h"
 
@@ -238,6 +239,27 @@ void fft_backward(int n, double* a, int* ip, int nw, double* ww) {
 
 void fft_forward(int n, double* a, int* ip, int nw, double* ww) {
   fft_detail::transform_with(fft_detail::active_stage_set(), true, n, a, ip, nw, ww);
+}
+
+void fft_tables_build(FftTables* tables, int max_points) {
+  const int nw = max_points < 2 ? 1 : max_points / 2;
+  // ww needs nw doubles; the reversal offsets need far fewer than nw ints.
+  const std::size_t count = static_cast<std::size_t>(nw < 16 ? 16 : nw) + 2;
+  tables->ip = named_buffer<int>(count, "ip");
+  tables->ww = named_buffer<double>(count, "ww");
+  make_twiddles(nw, tables->ip.get(), tables->ww.get());
+}
+
+void fft_run(bool backward, int points, double* a, const FftTables& tables) {
+  if (points < 2) return;
+  // The entry points take non-const table pointers but only read them once
+  // the tables are built for the largest size.
+  fft_detail::transform_with(fft_detail::active_stage_set(), !backward, 2 * points, a,
+                             tables.ip.get(), fft_tables_nw(tables), tables.ww.get());
+}
+
+void fft_multiply_points(double* work, const double* f, int count) {
+  fft_detail::active_stage_set().multiply_points(work, f, count);
 }
 
 int fft_prepare(int n, int* ip, double* ww) {

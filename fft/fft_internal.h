@@ -58,6 +58,7 @@ struct StageSet {
   void (*reorder_bitrev_conj)(int n, const int* ip, double* a);
   void (*reorder16)(double* a);
   void (*reorder16_negated)(double* a);
+  void (*multiply_points)(double* work, const double* f, int count);
 };
 
 // The variants compiled into the library, and whether this CPU can run them.

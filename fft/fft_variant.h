@@ -56,6 +56,9 @@ void reorder_bitrev_conj(int n, const int* ip, double* a);
 void reorder16(double* a);
 void reorder16_negated(double* a);
 
+// Point-wise complex product work[k] *= f[k] over `count` interleaved points.
+void multiply_points(double* work, const double* f, int count);
+
 // This variant's stages as a StageSet.
 const StageSet& stages();
 

@@ -1,50 +1,72 @@
-// Spectral plane resizer: shrinks colour planes by cutting the high
+// Spectral plane resizer: shrinks planes of samples by cutting the high
 // frequencies out of their two-dimensional spectrum.
 //
-// What it computes, for a plane of W x H pixels shrunk to W' = W - a columns
-// and H' = H - b rows: the plane mirrored into an even 2W x 2H grid, its 2-D
-// DFT cropped to the 2W' x 2H' bins around zero frequency (the new Nyquist
-// column gets its twin column added, since frequencies -W' and +W' both alias
-// onto it, then the new Nyquist row its twin row, so the crop stays Hermitian
-// and the reconstruction real), the inverse 2-D DFT, and its top-left
-// W' x H' quadrant, each value made a pixel by pixel_byte.
+// What it computes, for a plane of W x H samples shrunk to out_w = W - a
+// columns and out_h = H - b rows: the plane mirrored into an even 2W x 2H
+// grid is band-limited to the frequencies the new size can carry, and that
+// band-limited picture is sampled at the centres of the new pixels: output
+// column n lies at input position (n + 1/2) W / out_w - 1/2 (input pixel
+// centres at integers), and likewise for rows, so the new picture covers the
+// same field of view as the old one. Each value is then rounded to the
+// nearest sample value (halves up) and clamped to 0 .. max (255 or 65535).
 //
 // How: the mirrored grid is separable and even, so its spectrum is a phase
-// factor times the 2-D DCT-II of the plane, and every step is linear. Five
-// steps, each printing its start and end line; the four line passes read
-// contiguous lines and write their results transposed in blocks:
-//   Horizontal DFT   DCT-II of every row, keeping Kx = min(W'+1, W) terms;
-//   Vertical DFT     DCT-II of those Kx columns, keeping Ky = min(H'+1, H);
-//   High frequency component removing: the 1/(W H) scale and the fold
-//                    weights 2 cos(pi W' / 2W), 2 cos(pi H' / 2H);
-//   horizontal IDFT  synthesis of W' samples along x for each of Ky rows
-//                    (a DCT-III when a = 0);
-//   vertical IDFT    synthesis of H' samples along y for each of W' columns
-//                    (a DCT-III when b = 0), straight into the destination.
+// factor times the 2-D DCT-II of the plane, and the band-limited picture at
+// the centred positions is, along each axis, the DCT-III of length out_w of
+// the first out_w DCT-II coefficients, scaled by 1/W (the new Nyquist
+// frequency's cosine vanishes at every centred position, so it drops out).
+// Five steps, each printing its start and end line:
+//   Horizontal DFT   DCT-II of every row, keeping out_w coefficients;
+//   Vertical DFT     DCT-II of those out_w columns, keeping out_h;
+//   High frequency component removing: the 1/(W H) scale;
+//   horizontal IDFT  DCT-III of length out_w of each of the out_h rows;
+//   vertical IDFT    DCT-III of length out_h of each of the out_w columns,
+//                    straight into the destination.
+// An axis that keeps its size (a = 0 or b = 0) is the identity along it, so
+// its two transforms are skipped (their progress lines still come out); a
+// 0 x 0 run converts the samples and back.
 // resize/line_transform.h has the line transforms; each pair of real lines
-// shares one complex DFT plan (chirpz/chirpz.h).
-// The reconstructed values agree with the full 2-D DFT pipeline to about
-// 1e-12 (the tests hold them to 1e-9).
+// shares one complex DFT plan (chirpz/chirpz.h). The values agree with the
+// full 2-D DFT of the mirrored grid, shifted to the centred positions, to
+// about 1e-12 (the tests hold them to 1e-9). A 0 x 0 reduction returns every
+// sample exactly.
+//
+// Linear light (ResizeSettings::linear): each sample is decoded from sRGB to
+// linear light with the exact sRGB transfer function at its scale, the
+// picture is resized in double precision, clamped to 0 .. 1, encoded back to
+// sRGB and rounded. A one-pixel black and white checkerboard then halves to
+// about 188 (half the light of white), not 128.
+//
+// Alpha (resize_planes_with_alpha): colours are premultiplied by alpha (in
+// linear light when linear), resized, and divided by the resized alpha, so a
+// white shape on transparent black keeps white edges; the alpha plane is
+// resized like any plane, as plain values (coverage is never sRGB-encoded).
 //
 // A run (ResizeRun) is built once for a size and reduction and serves every
 // plane of that size, one after the other: the DFT plans (one per line length
-// and direction), the FFT tables and the grids are allocated and computed
-// once, and the threads started once. Each line's arithmetic depends only on
-// its index (lines are paired by index, and every thread gets a contiguous
-// chunk of whole blocks), so the bytes never depend on the thread count.
+// and direction), the FFT tables, the grids and each thread's scratch are
+// allocated and computed once, and the threads started once. Each line's
+// arithmetic depends only on its index (lines are paired by index, and every
+// thread gets a contiguous range of whole blocks), so the bytes never depend
+// on the thread count.
 //
-// Memory per run: Kx*H + Ky*Kx doubles of grids (at most 16 bytes per input
-// pixel, 4 + 2 when both sides are halved; 2 MB-aligned, offered to the
-// kernel as huge pages), the plans, the FFT tables, and per thread a DFT work
-// area, 64 gathered byte rows and 16 staged lines.
+// Memory per run: out_w*H + out_h*out_w doubles of grids (at most 16 bytes
+// per input pixel, 4 + 2 when both sides are halved; out_w*out_h alone when
+// only y shrinks, none for 0 x 0; 2 MB-aligned, offered to the kernel as huge
+// pages), the plans, the FFT tables, and per thread a DFT work area, a
+// synthesis line, 64 gathered rows and 16 staged lines.
 //
 // Failure: allocations happen when the run is built; one that fails ends the
 // process with "NAME no memory!!" on standard output and status 1 (names: ww,
-// ip, czchirp, czfilter, dcttw, syntw, FOLD, HDCT, VDCT, czwork, HROWS,
-// STAGE). Nothing fails once the run is built. Sizes or reductions out of range, or a
-// plane not of the run's size, abort. Progress lines go to standard error.
+// ip, czchirp, czfilter, dcttw, syntw, SRGB, HDCT, VDCT, DFTWORK, SYNTH,
+// HROWS, ALPHAROWS, STAGE; resize_planes_with_alpha adds ALPHAV on its first
+// call). Nothing fails and nothing is allocated once the run is built (the
+// first resize_planes_with_alpha call aside). Sizes or reductions out of
+// range, or planes not of the run's sizes, are programming errors and abort.
+// Progress lines go to standard error.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -56,6 +78,10 @@ namespace korvale {
 // Most threads a run starts; larger requests use this many.
 inline constexpr int kMaxThreads = 64;
 
+struct ResizeSettings {
+  bool linear = false;  // resize in linear light (see above)
+};
+
 struct ResizeRun;
 struct ResizeRunDeleter {
   void operator()(ResizeRun* run) const;
@@ -65,24 +91,38 @@ using ResizeRunPtr = std::unique_ptr<ResizeRun, ResizeRunDeleter>;
 // Builds a run for planes of w x h shrunk by a x b (1 <= w, h <= kMaxSide,
 // 0 <= a < w, 0 <= b < h) on `threads` threads (1 .. kMaxThreads; 1 runs
 // everything on the calling thread).
-ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads);
+ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
+                              const ResizeSettings& settings = {});
 
-// Shrinks src (the run's W x H) into dst, which the caller has made W' x H'
-// with dst.px allocated. Prints the ten progress lines on standard error, each
-// when its pass starts or ends.
-void resize_plane(ResizeRun& run, const ColorPlane& src, ColorPlane& dst);
+// Shrinks src (the run's W x H) into dst, which the caller has made
+// out_w x out_h with dst.px allocated. T is unsigned char (0..255) or
+// std::uint16_t (0..65535). Prints the ten progress lines on standard error,
+// each when its step starts or ends.
+template <class T>
+void resize_plane(ResizeRun& run, const Plane<T>& src, Plane<T>& dst);
 
-// The same passes without the conversion to bytes: writes the W' x H'
-// reconstructed values, column by column, into `values`.
+// Premultiplied alpha: each of the `count` colour planes times alpha (as a
+// fraction of its maximum; in linear light when the run is linear) is
+// resized, then divided by the resized alpha and clamped (colour 0 where the
+// resized alpha rounds to 0); the alpha plane is resized as plain values into
+// out_alpha. Prints the ten progress lines for every plane, alpha first.
+template <class T>
+void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, int count,
+                              const Plane<T>& alpha, Plane<T>* const* out_colours,
+                              Plane<T>& out_alpha);
+
+// The same steps as resize_plane without the conversion to samples: writes
+// the out_w x out_h values, column by column, into `values` (in sample units,
+// or linear light 0 .. 1 when the run is linear).
 void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values);
 
-// Values closer than this below an integer count as that integer.
-inline constexpr double kIntegerSnap = 1e-7;
-
-// One reconstructed value as a pixel: a value within kIntegerSnap below an
-// integer is taken as that integer (99.99999995 is 100, 99.9999 stays below
-// 100), then truncated toward zero and clamped to 0..255 (254.99 gives 254).
-unsigned char pixel_byte(double v);
+// One value as a sample of 0 .. max: rounded to nearest, halves up, and
+// clamped (a NaN gives 0).
+inline double round_sample(double v, double max) {
+  if (!(v > 0.0)) return 0.0;
+  if (v >= max) return max;
+  return static_cast<double>(static_cast<std::int64_t>(v + 0.5));
+}
 
 // The thread count from the text of KORVALE_THREADS: null (unset) gives
 // every hardware thread; otherwise the text must be a positive decimal

@@ -1,55 +1,64 @@
+// The plane resizer: a run (plans, tables, grids, each thread's scratch),
+// the five steps of one plane, the ways samples enter and leave them (plain,
+// linear light, premultiplied alpha), and the thread count's parsing.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <limits>
+#include <memory>
 #include <thread>
 
 #include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
+#include "common/worker_pool.h"
 #include "resize/line_transform.h"
 #include "resize/resize.h"
-#include "common/worker_pool.h"
 
 namespace korvale {
 
 // Lines per block: the unit of the blocked transposes and of the threads'
-// chunks. Even, so a pair never straddles two chunks; 16 doubles are two
+// ranges. Even, so a pair never straddles two ranges; 16 doubles are two
 // whole cache lines of every output line a block writes.
 constexpr int kBlock = 16;
 
-// Rows gathered at once from the column-major source plane: 64 bytes of each
-// column, so every cache line of the plane is read once.
+// Rows gathered at once from the column-major source plane: 64 samples of
+// each column, so every cache line of the plane is read once.
 constexpr int kGather = 64;
 
-constexpr double kPi = 3.141592653589793;
+// One thread's working memory, built with the run.
+struct Scratch {
+  Buffer<double> work;               // "DFTWORK": the DFT work area of one pair of lines
+  Buffer<double> synth;              // "SYNTH": one synthesised pair, interleaved
+  Buffer<double> stage;              // "STAGE": a block of results before its transpose
+  Buffer<unsigned char> rows;        // "HROWS": one gather of source rows
+  Buffer<unsigned char> alpha_rows;  // "ALPHAROWS": the alpha plane's rows
+};
 
 struct ResizeRun {
-  int w = 0, h = 0;    // source size
-  int a = 0, b = 0;    // reductions
-  int nw = 0, nh = 0;  // W', H'
-  int kx = 0, ky = 0;  // coefficients kept along x and y
+  int w = 0, h = 0;          // source size
+  int out_w = 0, out_h = 0;  // destination size
+  ResizeSettings settings;
 
-  DftTables tables;
-  DftPlan plans[4];  // forward W and H; inverse 2W' (W when a = 0), 2H' (H when b = 0)
+  FftTables tables;
+  DftPlan plans[4];  // forward W and H, inverse out_w and out_h (shared when equal)
   DctLines dct_x, dct_y;
-  SynthLines syn_x, syn_y;
-  Buffer<double> fold;  // kx weights along x, then ky along y
+  CosineSynthesis syn_x, syn_y;
+  double scale = 0.0;  // 1 / (W H)
 
-  // Grids, column-major in the sense that each line the next pass reads is
-  // contiguous: hdct[k*H + y] (Kx x H), vdct[l*Kx + k] (Ky x Kx); the
-  // horizontal synthesis reuses hdct as hsyn[n*Ky + l] (W' x Ky).
+  // sRGB decoding tables when linear: 256 entries for 8-bit samples, then
+  // 65536 for 16-bit ones, each the sample's linear light in 0 .. 1.
+  Buffer<double> srgb;
+
+  // Grids, each line the next step reads contiguous: hdct[k*H + y]
+  // (out_w x H), vdct[l*out_w + k] (out_h x out_w); the horizontal synthesis
+  // reuses hdct as hsyn[n*out_h + l] (out_w x out_h).
   Buffer<double> hdct, vdct;
+  // The resized alpha plane's values, for dividing the colours by.
+  Buffer<double> alpha_values;
 
-  // Per-thread areas: a DFT work area, the byte rows of one gather, and the
-  // results of one block before they are written out transposed.
-  int work_doubles = 0;
-  int stage_line = 0;  // doubles per staged line: max(Kx, Ky, W')
-  Buffer<double> work;
-  Buffer<unsigned char> rows;
-  Buffer<double> stage;
-
+  std::unique_ptr<Scratch[]> scratch;  // one per thread
   WorkerPool pool;
 };
 
@@ -68,13 +77,15 @@ void progress(const char* line) {
   std::abort();
 }
 
-// Lines [*first, *last) of thread t: the blocks are split into `threads`
-// contiguous chunks of whole blocks.
-void chunk(int lines, int threads, int t, int* first, int* last) {
-  const long long blocks = (lines + kBlock - 1) / kBlock;
-  const long long b0 = blocks * t / threads, b1 = blocks * (t + 1) / threads;
-  *first = static_cast<int>(std::min<long long>(b0 * kBlock, lines));
-  *last = static_cast<int>(std::min<long long>(b1 * kBlock, lines));
+// Runs body(scratch, first, last) on every thread's range of `lines` lines
+// (contiguous whole blocks).
+template <class Body>
+void for_chunks(ResizeRun& r, int lines, const Body& body) {
+  const int threads = r.pool.threads;
+  pool_run(r.pool, [&](int t) {
+    const BlockRange range = block_range(lines, kBlock, threads, t);
+    if (range.first < range.last) body(r.scratch[t], range.first, range.last);
+  });
 }
 
 // Writes a block of `count` staged lines of `len` values each (line i at
@@ -94,127 +105,160 @@ void transpose_out(const double* stage, int count, int len, double* out, std::si
   }
 }
 
+// Samples between gathered rows: w rounded up to an odd number of 64-byte
+// cache lines, so the rows of one gather never compete for the same sets.
+template <class T>
+std::size_t gather_stride(int w) {
+  std::size_t lines = (static_cast<std::size_t>(w) * sizeof(T) + 63) / 64;
+  if (lines % 2 == 0) ++lines;
+  return lines * 64 / sizeof(T);
+}
+
 // Copies rows g0 .. g0+count-1 of the column-major w x h plane px into rows
-// (row i at rows[i*stride]). stride is an odd number of cache lines, so the
-// rows of one gather never compete for the same cache sets.
-void gather_rows(const unsigned char* px, int w, int h, int g0, int count, unsigned char* rows,
-                 std::size_t stride) {
+// (row i at rows[i*stride]).
+template <class T>
+void gather_rows(const T* px, int w, int h, int g0, int count, T* rows, std::size_t stride) {
   for (int x = 0; x < w; ++x) {
-    const unsigned char* column = px + static_cast<std::size_t>(x) * h + g0;
-    unsigned char* to = rows + x;
+    const T* column = px + static_cast<std::size_t>(x) * h + g0;
+    T* to = rows + x;
     for (int i = 0; i < count; ++i) to[i * stride] = column[i];
   }
 }
 
-// Bytes between gathered rows: w rounded up to an odd number of 64-byte lines.
-std::size_t gather_stride(int w) {
-  std::size_t lines = (static_cast<std::size_t>(w) + 63) / 64;
-  if (lines % 2 == 0) ++lines;
-  return lines * 64;
+// sRGB transfer functions on 0 .. 1.
+double srgb_to_linear(double s) {
+  return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+}
+double linear_to_srgb(double l) {
+  return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1.0 / 2.4) - 0.055;
 }
 
-// Runs body(thread, first, last) on every thread's chunk of `lines` lines.
-void for_chunks(ResizeRun& r, int lines, const std::function<void(int, int, int)>& body) {
-  const int threads = r.pool.threads;
-  pool_run(r.pool, [&](int t) {
-    int first, last;
-    chunk(lines, threads, t, &first, &last);
-    if (first < last) body(t, first, last);
-  });
+template <class T>
+constexpr double kMaxSample = static_cast<double>(std::numeric_limits<T>::max());
+
+// The run's decoding table for samples of type T.
+template <class T>
+const double* srgb_table(const ResizeRun& r) {
+  return r.srgb.get() + (sizeof(T) == 1 ? 0 : 256);
 }
 
-// Returns the plan among plans[0 .. count) with these parameters, building
-// it in plans[count] (and counting it) when there is none yet.
-const DftPlan* plan_for(ResizeRun& r, int* count, int n, int m, bool inverse) {
-  if (n < 2) return nullptr;
-  for (int i = 0; i < *count; ++i) {
-    const DftPlan& p = r.plans[i];
-    if (p.length == n && p.out_count == m && p.inverse == inverse) return &p;
+// An axis whose size does not change is the identity along that axis (the
+// DCT-II and its DCT-III undo each other), so its two transforms are skipped
+// and the grids are laid out for the steps that remain:
+//   both axes shrink  step 1 rows -> hdct[k*H + y], step 2 -> vdct[l*out_w + k],
+//                     step 4 -> hsyn[n*out_h + l], step 5 -> destination;
+//   only x shrinks    step 1 rows -> vdct[y*out_w + k] (no transpose), step 4
+//                     -> hsyn[n*H + y], step 5 writes hsyn's columns;
+//   only y shrinks    step 2 reads the plane's columns -> hsyn[x*out_h + l],
+//                     step 5 as usual;
+//   neither           step 5 writes the plane's own values.
+// hsyn shares the buffer of hdct.
+
+// The DCT-II of one pair of lines (their samples load_a(j), load_b(j); the
+// second only when `pair`), C_a to out[0 .. keep) and C_b after it.
+template <class LoadA, class LoadB>
+void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, const LoadB& load_b,
+                  bool pair, double* work, double* out) {
+  if (pair) {
+    dct_pack(d.n, load_a, load_b, work);
+  } else {
+    dct_pack(
+        d.n, load_a, [](int) { return 0.0; }, work);
   }
-  DftPlan* p = &r.plans[(*count)++];
-  dft_plan_build(p, n, m, inverse, r.tables);
-  return p;
+  dct_pair(d, work, out, pair ? out + d.keep : nullptr, 1, r.tables);
 }
 
-// The five steps of one plane; `bytes` or `values` receives the result.
-void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, double* values) {
-  if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.a, r.b);
-  const int w = r.w, h = r.h, nw = r.nw, nh = r.nh, kx = r.kx, ky = r.ky;
-  const unsigned char* px = src.px.get();
-  double* hdct = r.hdct.get();
-  double* vdct = r.vdct.get();
-  double* hsyn = hdct;
-
-  // Rows: gather rows from the column-major plane, transform them in pairs
-  // into the stage, and write each block's C[k] of row y to hdct[k*H + y].
-  progress("Start Horizontal DFT\n");
-  for_chunks(r, h, [&](int t, int first, int last) {
-    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
-    double* stage = r.stage.get() + static_cast<std::size_t>(t) * kBlock * r.stage_line;
-    const std::size_t rs = gather_stride(w);
-    unsigned char* rows = r.rows.get() + static_cast<std::size_t>(t) * kGather * rs;
+// Step 1, Horizontal DFT: gather rows from the column-major plane (and its
+// alpha plane), turn their samples into values with value(colour, alpha),
+// and transform them in pairs; row y's C[k] goes to hdct[k*H + y] (through
+// the stage, a block at a time) or, when y keeps its size, to
+// vdct[y*out_w + k].
+template <class T, class Value>
+void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value) {
+  const int w = r.w, h = r.h, kx = r.out_w;
+  const bool straight = r.out_h == h;
+  double* to = straight ? r.vdct.get() : r.hdct.get();
+  const std::size_t rs = gather_stride<T>(w);
+  for_chunks(r, h, [&](Scratch& s, int first, int last) {
+    T* rows = reinterpret_cast<T*>(s.rows.get());
+    T* arows = reinterpret_cast<T*>(s.alpha_rows.get());
+    double* work = s.work.get();
     for (int g0 = first; g0 < last; g0 += kGather) {
       const int gathered = std::min(kGather, last - g0);
       gather_rows(px, w, h, g0, gathered, rows, rs);
+      if (alpha != nullptr) gather_rows(alpha, w, h, g0, gathered, arows, rs);
+      const T* acol = alpha != nullptr ? arows : rows;  // ignored without alpha
       for (int b0 = 0; b0 < gathered; b0 += kBlock) {
         const int count = std::min(kBlock, gathered - b0);
+        double* stage = straight ? to + static_cast<std::size_t>(g0 + b0) * kx : s.stage.get();
         for (int i = 0; i < count; i += 2) {
-          const unsigned char* xa = rows + static_cast<std::size_t>(b0 + i) * rs;
-          const bool pair = i + 1 < count;
-          double* out = stage + static_cast<std::size_t>(i) * kx;
-          dct_pack(r.dct_x, xa, pair ? xa + rs : nullptr, work);
-          dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
+          const std::size_t at = static_cast<std::size_t>(b0 + i) * rs;
+          const T *xa = rows + at, *aa = acol + at;
+          analyse_pair(
+              r, r.dct_x, [&](int j) { return value(xa[j], aa[j]); },
+              [&](int j) { return value(xa[rs + j], aa[rs + j]); }, i + 1 < count, work,
+              stage + static_cast<std::size_t>(i) * kx);
         }
-        transpose_out(stage, count, kx, hdct + g0 + b0, h);
+        if (!straight) transpose_out(stage, count, kx, to + g0 + b0, h);
       }
     }
   });
-  progress("End Horizontal DFT\n");
+}
 
-  // Columns of hdct, in pairs; C[l] of column k goes to vdct[l*Kx + k].
-  progress("Start Vertical DFT\n");
-  for_chunks(r, kx, [&](int t, int first, int last) {
-    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
-    double* stage = r.stage.get() + static_cast<std::size_t>(t) * kBlock * r.stage_line;
+// Step 2, Vertical DFT: the out_w columns, column(k, j) giving value j of
+// column k, in pairs; C[l] of column k goes to vdct[l*out_w + k] (through the
+// stage) or, when x keeps its size, to hsyn[k*out_h + l].
+template <class Column>
+void columns_forward(ResizeRun& r, const Column& column) {
+  const int kx = r.out_w, ky = r.out_h;
+  const bool straight = r.out_w == r.w;
+  double* to = straight ? r.hdct.get() : r.vdct.get();
+  for_chunks(r, kx, [&](Scratch& s, int first, int last) {
+    double* work = s.work.get();
     for (int k0 = first; k0 < last; k0 += kBlock) {
       const int count = std::min(kBlock, last - k0);
+      double* stage = straight ? to + static_cast<std::size_t>(k0) * ky : s.stage.get();
       for (int i = 0; i < count; i += 2) {
-        const double* xa = hdct + static_cast<std::size_t>(k0 + i) * h;
-        const bool pair = i + 1 < count;
-        double* out = stage + static_cast<std::size_t>(i) * ky;
-        dct_pack(r.dct_y, xa, pair ? xa + h : nullptr, work);
-        dct_pair(r.dct_y, work, out, pair ? out + ky : nullptr, 1, r.tables);
+        const int k = k0 + i;
+        analyse_pair(
+            r, r.dct_y, [&](int j) { return column(k, j); },
+            [&](int j) { return column(k + 1, j); }, i + 1 < count, work,
+            stage + static_cast<std::size_t>(i) * ky);
       }
-      transpose_out(stage, count, ky, vdct + k0, kx);
+      if (!straight) transpose_out(stage, count, ky, to + k0, kx);
     }
   });
-  progress("End Vertical DFT\n");
+}
 
-  // Scale by 1/(W H) and weight the folded Nyquist column and row.
-  progress("Start High frequency component removing \n");
-  const double* fx = r.fold.get();
-  const double* fy = fx + kx;
-  for_chunks(r, ky, [&](int, int first, int last) {
-    for (int l = first; l < last; ++l) {
-      double* line = vdct + static_cast<std::size_t>(l) * kx;
-      for (int k = 0; k < kx; ++k) line[k] *= fx[k] * fy[l];
-    }
+// Step 3, High frequency component removing: the coefficients beyond the new
+// size were never kept; what remains is the inverse's 1/W for each axis
+// that was transformed.
+void scale_coefficients(ResizeRun& r) {
+  const double scale = r.scale;
+  double* grid = r.out_w == r.w ? r.hdct.get() : r.vdct.get();
+  for_chunks(r, r.out_h, [&](Scratch&, int first, int last) {
+    // Rows first .. last of the out_w x out_h coefficients, in either layout.
+    const std::size_t from = static_cast<std::size_t>(first) * r.out_w;
+    const std::size_t to = static_cast<std::size_t>(last) * r.out_w;
+    for (std::size_t i = from; i < to; ++i) grid[i] *= scale;
   });
-  progress("End High Frequency component removing\n");
+}
 
-  // Synthesis along x of each row l of vdct, in pairs; sample n of row l
-  // goes to hsyn[n*Ky + l].
-  progress("Start horizontal IDFT\n");
-  for_chunks(r, ky, [&](int t, int first, int last) {
-    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
-    double* lines = work + (r.work_doubles - 2 * std::max(nw, nh));
-    double* stage = r.stage.get() + static_cast<std::size_t>(t) * kBlock * r.stage_line;
+// Step 4, horizontal IDFT: DCT-III of each row l of vdct, in pairs; sample n
+// of row l goes to hsyn[n*out_h + l].
+void rows_synthesis(ResizeRun& r) {
+  const int nw = r.out_w, ky = r.out_h;
+  const double* vdct = r.vdct.get();
+  double* hsyn = r.hdct.get();
+  for_chunks(r, ky, [&](Scratch& s, int first, int last) {
+    double* lines = s.synth.get();
+    double* stage = s.stage.get();
     for (int l0 = first; l0 < last; l0 += kBlock) {
       const int count = std::min(kBlock, last - l0);
       for (int i = 0; i < count; i += 2) {
-        const double* da = vdct + static_cast<std::size_t>(l0 + i) * kx;
+        const double* da = vdct + static_cast<std::size_t>(l0 + i) * nw;
         const bool pair = i + 1 < count;
-        synth_pair(r.syn_x, da, pair ? da + kx : nullptr, work, lines, r.tables);
+        synth_pair(r.syn_x, da, pair ? da + nw : nullptr, s.work.get(), lines, r.tables);
         double* out = stage + static_cast<std::size_t>(i) * nw;
         for (int n = 0; n < nw; ++n) out[n] = lines[2 * n];
         if (pair) {
@@ -224,116 +268,279 @@ void run_passes(ResizeRun& r, const ColorPlane& src, unsigned char* bytes, doubl
       transpose_out(stage, count, nw, hsyn + l0, ky);
     }
   });
-  progress("End horizontal IDFT\n");
+}
 
-  // Synthesis along y of each column n of hsyn, in pairs, straight into the
-  // destination's columns.
-  progress("Start vertical IDFT\n");
-  for_chunks(r, nw, [&](int t, int first, int last) {
-    double* work = r.work.get() + static_cast<std::size_t>(t) * r.work_doubles;
-    double* lines = work + (r.work_doubles - 2 * std::max(nw, nh));
+// Step 5, vertical IDFT: DCT-III of each column n of hsyn, in pairs;
+// write(n, u, step) receives column n's out_h values u[m*step].
+template <class Write>
+void columns_synthesis(ResizeRun& r, const Write& write) {
+  const int nw = r.out_w, nh = r.out_h;
+  const double* hsyn = r.hdct.get();
+  for_chunks(r, nw, [&](Scratch& s, int first, int last) {
+    double* lines = s.synth.get();
     for (int n = first; n < last; n += 2) {
-      const double* da = hsyn + static_cast<std::size_t>(n) * ky;
-      const int count = n + 1 < last ? 2 : 1;
-      synth_pair(r.syn_y, da, count == 2 ? da + ky : nullptr, work, lines, r.tables);
-      for (int j = 0; j < count; ++j) {
-        const std::size_t base = static_cast<std::size_t>(n + j) * nh;
-        if (bytes != nullptr) {
-          for (int m = 0; m < nh; ++m) bytes[base + m] = pixel_byte(lines[2 * m + j]);
-        } else {
-          for (int m = 0; m < nh; ++m) values[base + m] = lines[2 * m + j];
-        }
-      }
+      const double* da = hsyn + static_cast<std::size_t>(n) * nh;
+      const bool pair = n + 1 < last;
+      synth_pair(r.syn_y, da, pair ? da + nh : nullptr, s.work.get(), lines, r.tables);
+      write(n, lines, 2);
+      if (pair) write(n + 1, lines + 1, 2);
     }
   });
+}
+
+// Step 5 when y keeps its size: hsyn's columns are the output values.
+template <class Write>
+void columns_out(ResizeRun& r, const Write& write) {
+  const double* hsyn = r.hdct.get();
+  for_chunks(r, r.out_w, [&](Scratch&, int first, int last) {
+    for (int n = first; n < last; ++n) write(n, hsyn + static_cast<std::size_t>(n) * r.out_h, 1);
+  });
+}
+
+// The five steps of one plane: value(colour, alpha) gives each source
+// sample's value, write(n, u, step) takes each output column's values. The
+// progress lines come out the same whichever steps an axis skips.
+template <class T, class Value, class Write>
+void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& value,
+               const Write& write) {
+  if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.w, r.h);
+  const bool x_shrinks = r.out_w < r.w, y_shrinks = r.out_h < r.h;
+  const T* px = src.px.get();
+  const T* apx = alpha != nullptr ? alpha : px;  // ignored without alpha
+  const std::size_t h = static_cast<std::size_t>(r.h);
+  progress("Start Horizontal DFT\n");
+  if (x_shrinks) rows_forward(r, px, alpha, value);
+  progress("End Horizontal DFT\n");
+  progress("Start Vertical DFT\n");
+  if (y_shrinks) {
+    if (x_shrinks) {
+      const double* hdct = r.hdct.get();
+      columns_forward(r, [hdct, h](int k, int j) { return hdct[k * h + j]; });
+    } else {
+      columns_forward(r, [&](int x, int j) { return value(px[x * h + j], apx[x * h + j]); });
+    }
+  }
+  progress("End Vertical DFT\n");
+  progress("Start High frequency component removing \n");
+  if (x_shrinks || y_shrinks) scale_coefficients(r);
+  progress("End High Frequency component removing\n");
+  progress("Start horizontal IDFT\n");
+  if (x_shrinks) rows_synthesis(r);
+  progress("End horizontal IDFT\n");
+  progress("Start vertical IDFT\n");
+  if (y_shrinks) {
+    columns_synthesis(r, write);
+  } else if (x_shrinks) {
+    columns_out(r, write);
+  } else {
+    // Neither axis shrinks: the values are the samples' own.
+    for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
+      double* u = s.synth.get();
+      for (int n = first; n < last; ++n) {
+        for (std::size_t m = 0; m < h; ++m) u[m] = value(px[n * h + m], apx[n * h + m]);
+        write(n, u, 1);
+      }
+    });
+  }
   progress("End vertical IDFT\n");
+}
+
+template <class T>
+void check_destination(const ResizeRun& r, const Plane<T>& dst) {
+  if (dst.w != r.out_w || dst.h != r.out_h)
+    bad_call("destination of another size", dst.w, dst.h, r.out_w, r.out_h);
+}
+
+// A value of the steps as a stored sample: in sample units, or linear light
+// of 0 .. 1 encoded back to sRGB.
+template <class T>
+T to_sample(double v, bool linear) {
+  constexpr double max = kMaxSample<T>;
+  if (linear) v = linear_to_srgb(std::clamp(v, 0.0, 1.0)) * max;
+  return static_cast<T>(round_sample(v, max));
+}
+
+// Resizes one plane, each sample weighted by alpha (a fraction of its
+// maximum) when `alpha` is not null.
+template <class T>
+void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& dst) {
+  check_destination(r, dst);
+  constexpr double max = kMaxSample<T>;
+  const bool linear = r.settings.linear;
+  const int nh = r.out_h;
+  T* out = dst.px.get();
+  const auto write_plain = [&](int n, const double* u, int step) {
+    T* column = out + static_cast<std::size_t>(n) * nh;
+    for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m * step], linear);
+  };
+  // With alpha: the premultiplied value over the resized alpha (a fraction of
+  // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
+  const double* av = r.alpha_values.get();
+  const auto write_divided = [&](int n, const double* u, int step) {
+    const std::size_t base = static_cast<std::size_t>(n) * nh;
+    for (int m = 0; m < nh; ++m) {
+      const double a = av[base + m];
+      out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[m * step] * max / a, linear);
+    }
+  };
+  const double inv = 1.0 / max;
+  if (linear) {
+    const double* lut = srgb_table<T>(r);
+    if (alpha == nullptr) {
+      run_steps(
+          r, src, alpha, [lut](T c, T) { return lut[c]; }, write_plain);
+    } else {
+      run_steps(
+          r, src, alpha, [lut, inv](T c, T a) { return lut[c] * (a * inv); }, write_divided);
+    }
+  } else if (alpha == nullptr) {
+    run_steps(
+        r, src, alpha, [](T c, T) { return static_cast<double>(c); }, write_plain);
+  } else {
+    run_steps(
+        r, src, alpha, [inv](T c, T a) { return static_cast<double>(c) * (a * inv); },
+        write_divided);
+  }
 }
 
 }  // namespace
 
-ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads) {
-  if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide || a < 0 || a >= w || b < 0 ||
-      b >= h) {
+ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
+                              const ResizeSettings& settings) {
+  if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide || a < 0 || a >= w || b < 0 || b >= h) {
     bad_call("cannot shrink", w, h, a, b);
   }
   ResizeRunPtr run(new ResizeRun);
   ResizeRun& r = *run;
   r.w = w;
   r.h = h;
-  r.a = a;
-  r.b = b;
-  r.nw = w - a;
-  r.nh = h - b;
-  r.kx = std::min(r.nw + 1, w);
-  r.ky = std::min(r.nh + 1, h);
+  r.out_w = w - a;
+  r.out_h = h - b;
+  r.settings = settings;
+  // The inverse's 1/W and 1/H, for the axes that are transformed.
+  r.scale = 1.0 / ((a > 0 ? w : 1) * static_cast<double>(b > 0 ? h : 1));
 
-  // FFT tables for the largest transform of the four line kinds.
+  // FFT tables for the largest transform of the line kinds the shrinking
+  // axes use (an axis that keeps its size is not transformed).
   int longest = 2;
-  if (w > 1) longest = std::max(longest, dft_fft_length(w, w));
-  if (h > 1) longest = std::max(longest, dft_fft_length(h, h));
-  if (a > 0) longest = std::max(longest, dft_fft_length(2 * r.nw, r.nw));
-  if (b > 0) longest = std::max(longest, dft_fft_length(2 * r.nh, r.nh));
-  dft_tables_build(&r.tables, longest);
+  for (const int n : {a > 0 ? w : 1, b > 0 ? h : 1, a > 0 ? r.out_w : 1, b > 0 ? r.out_h : 1}) {
+    if (n > 1) longest = std::max(longest, dft_fft_length(n, n));
+  }
+  fft_tables_build(&r.tables, longest);
 
   // One plan per line length and direction.
-  int plans = 0;
-  const DftPlan* fwd_x = plan_for(r, &plans, w, w, false);
-  const DftPlan* fwd_y = plan_for(r, &plans, h, h, false);
-  const DftPlan* inv_x =
-      a == 0 ? plan_for(r, &plans, w, w, true) : plan_for(r, &plans, 2 * r.nw, r.nw, true);
-  const DftPlan* inv_y =
-      b == 0 ? plan_for(r, &plans, h, h, true) : plan_for(r, &plans, 2 * r.nh, r.nh, true);
-  dct_lines_init(&r.dct_x, w, r.kx, fwd_x);
-  dct_lines_init(&r.dct_y, h, r.ky, fwd_y);
-  synth_lines_init(&r.syn_x, w, r.nw, inv_x);
-  synth_lines_init(&r.syn_y, h, r.nh, inv_y);
-
-  // Fold weights: 1/W for every kept frequency below W', and for the new
-  // Nyquist frequency W' (a > 0) the sum of its two aliases X[-W'] + X[W'],
-  // which for a mirrored line is 2 cos(pi W' / 2W) C[W'] / W. Likewise in y.
-  r.fold = named_buffer<double>(static_cast<std::size_t>(r.kx) + r.ky, "FOLD");
-  for (int k = 0; k < r.kx; ++k) {
-    r.fold[k] = (k < r.nw ? 1.0 : 2.0 * std::cos(kPi * r.nw / (2.0 * w))) / w;
+  int built = 0;
+  const auto plan_for = [&](int n, bool inverse) -> const DftPlan* {
+    if (n < 2) return nullptr;
+    for (int i = 0; i < built; ++i) {
+      if (r.plans[i].length == n && r.plans[i].inverse == inverse) return &r.plans[i];
+    }
+    dft_plan_build(&r.plans[built], n, n, inverse, r.tables);
+    return &r.plans[built++];
+  };
+  if (a > 0) {
+    dct_lines_init(&r.dct_x, w, r.out_w, plan_for(w, false));
+    cosine_synthesis_init(&r.syn_x, r.out_w, plan_for(r.out_w, true));
   }
-  for (int l = 0; l < r.ky; ++l) {
-    r.fold[r.kx + l] = (l < r.nh ? 1.0 : 2.0 * std::cos(kPi * r.nh / (2.0 * h))) / h;
+  if (b > 0) {
+    dct_lines_init(&r.dct_y, h, r.out_h, plan_for(h, false));
+    cosine_synthesis_init(&r.syn_y, r.out_h, plan_for(r.out_h, true));
   }
 
-  r.hdct = named_large_buffer<double>(static_cast<std::size_t>(r.kx) * h, "HDCT");
-  r.vdct = named_large_buffer<double>(static_cast<std::size_t>(r.ky) * r.kx, "VDCT");
+  if (settings.linear) {
+    r.srgb = named_buffer<double>(256 + 65536, "SRGB");
+    for (int v = 0; v < 256; ++v) r.srgb[v] = srgb_to_linear(v / 255.0);
+    for (int v = 0; v < 65536; ++v) r.srgb[256 + v] = srgb_to_linear(v / 65535.0);
+  }
 
-  // Per-thread work areas, sized for the longest transform.
+  // The grids the shrinking axes need (see run_steps): hdct (also hsyn)
+  // unless neither shrinks, vdct when x shrinks.
+  const std::size_t out_cells = static_cast<std::size_t>(r.out_w) * r.out_h;
+  if (a > 0 || b > 0) {
+    r.hdct = named_large_buffer<double>(a > 0 ? static_cast<std::size_t>(r.out_w) * h : out_cells,
+                                        "HDCT");
+  }
+  if (a > 0) r.vdct = named_large_buffer<double>(out_cells, "VDCT");
+
+  // Each thread's scratch, sized for the longest transform and the widest
+  // samples.
   threads = std::clamp(threads, 1, kMaxThreads);
-  // The work area, then the 2 max(W', H') doubles a synthesis writes out.
-  r.work_doubles = std::max(4, 2 * longest) + 2 * std::max(r.nw, r.nh);
-  r.work = named_buffer<double>(static_cast<std::size_t>(threads) * r.work_doubles, "czwork");
-  r.rows = named_buffer<unsigned char>(
-      static_cast<std::size_t>(threads) * kGather * gather_stride(w), "HROWS");
-  r.stage_line = std::max({r.kx, r.ky, r.nw});
-  r.stage =
-      named_buffer<double>(static_cast<std::size_t>(threads) * kBlock * r.stage_line, "STAGE");
+  const std::size_t work = static_cast<std::size_t>(std::max(4, 2 * longest));
+  const std::size_t rows = kGather * gather_stride<std::uint16_t>(w) * sizeof(std::uint16_t);
+  const std::size_t stage = kBlock * static_cast<std::size_t>(std::max({r.out_w, r.out_h}));
+  r.scratch = std::make_unique<Scratch[]>(static_cast<std::size_t>(threads));
+  for (int t = 0; t < threads; ++t) {
+    Scratch& s = r.scratch[t];
+    s.work = named_buffer<double>(work, "DFTWORK");
+    s.synth =
+        named_buffer<double>(2 * static_cast<std::size_t>(std::max(r.out_w, r.out_h)), "SYNTH");
+    s.stage = named_buffer<double>(stage, "STAGE");
+    s.rows = named_buffer<unsigned char>(rows, "HROWS");
+    s.alpha_rows = named_buffer<unsigned char>(rows, "ALPHAROWS");
+  }
   pool_start(&r.pool, threads);
   return run;
 }
 
-void resize_plane(ResizeRun& run, const ColorPlane& src, ColorPlane& dst) {
-  if (dst.w != run.nw || dst.h != run.nh)
-    bad_call("destination of another size", dst.w, dst.h, 0, 0);
-  run_passes(run, src, dst.px.get(), nullptr);
+template <class T>
+void resize_plane(ResizeRun& run, const Plane<T>& src, Plane<T>& dst) {
+  resize_colour<T>(run, src, nullptr, dst);
 }
+
+template <class T>
+void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, int count,
+                              const Plane<T>& alpha, Plane<T>* const* out_colours,
+                              Plane<T>& out_alpha) {
+  ResizeRun& r = run;
+  check_destination(r, out_alpha);
+  const std::size_t cells = static_cast<std::size_t>(r.out_w) * r.out_h;
+  if (!r.alpha_values) r.alpha_values = named_large_buffer<double>(cells, "ALPHAV");
+
+  // The alpha plane, as its values (for the division) and as samples.
+  const int nh = r.out_h;
+  double* av = r.alpha_values.get();
+  T* out = out_alpha.px.get();
+  run_steps(
+      r, alpha, static_cast<const T*>(nullptr), [](T c, T) { return static_cast<double>(c); },
+      [&](int n, const double* u, int step) {
+        const std::size_t base = static_cast<std::size_t>(n) * nh;
+        for (int m = 0; m < nh; ++m) {
+          av[base + m] = u[m * step];
+          out[base + m] = static_cast<T>(round_sample(u[m * step], kMaxSample<T>));
+        }
+      });
+  for (int c = 0; c < count; ++c) {
+    if (colours[c]->w != alpha.w || colours[c]->h != alpha.h)
+      bad_call("colour and alpha of other sizes", colours[c]->w, colours[c]->h, alpha.w, alpha.h);
+    resize_colour<T>(r, *colours[c], alpha.px.get(), *out_colours[c]);
+  }
+}
+
+template void resize_plane(ResizeRun&, const Plane<unsigned char>&, Plane<unsigned char>&);
+template void resize_plane(ResizeRun&, const Plane<std::uint16_t>&, Plane<std::uint16_t>&);
+template void resize_planes_with_alpha(ResizeRun&, const Plane<unsigned char>* const*, int,
+                                       const Plane<unsigned char>&, Plane<unsigned char>* const*,
+                                       Plane<unsigned char>&);
+template void resize_planes_with_alpha(ResizeRun&, const Plane<std::uint16_t>* const*, int,
+                                       const Plane<std::uint16_t>&, Plane<std::uint16_t>* const*,
+                                       Plane<std::uint16_t>&);
 
 void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) {
-  run_passes(run, src, nullptr, values);
-}
-
-unsigned char pixel_byte(double v) {
-  if (!(v > 0.0)) return 0;  // also catches a NaN, which has no byte
-  if (v >= 255.0 - kIntegerSnap) return 255;
-  // Truncation toward zero, but a value a hair below an integer is that
-  // integer plus rounding noise.
-  int t = static_cast<int>(v);
-  if (static_cast<double>(t + 1) - v < kIntegerSnap) ++t;
-  return static_cast<unsigned char>(t);
+  const int nh = run.out_h;
+  const auto write = [&](int n, const double* u, int step) {
+    double* column = values + static_cast<std::size_t>(n) * nh;
+    for (int m = 0; m < nh; ++m) column[m] = u[m * step];
+  };
+  if (run.settings.linear) {
+    const double* lut = srgb_table<unsigned char>(run);
+    run_steps(
+        run, src, static_cast<const unsigned char*>(nullptr),
+        [lut](unsigned char c, unsigned char) { return lut[c]; }, write);
+  } else {
+    run_steps(
+        run, src, static_cast<const unsigned char*>(nullptr),
+        [](unsigned char c, unsigned char) { return static_cast<double>(c); }, write);
+  }
 }
 
 std::string thread_count_from(const char* text, int* threads) {

@@ -46,8 +46,8 @@ cld direct_bin(const std::vector<double>& x, const std::vector<cld>& roots, int 
 
 // Runs a plan of N points and M outputs on x; returns the M outputs.
 std::vector<double> run_plan(int n, int m, bool inverse, const std::vector<double>& x) {
-  DftTables tables;
-  dft_tables_build(&tables, dft_fft_length(n, m));
+  FftTables tables;
+  fft_tables_build(&tables, dft_fft_length(n, m));
   DftPlan plan;
   dft_plan_build(&plan, n, m, inverse, tables);
   std::vector<double> work(dft_plan_work_doubles(plan), 7.0);
@@ -110,8 +110,8 @@ TEST(DftPlan, LongestLinesAreRightBinByBin) {
 }
 
 TEST(DftPlan, RunsAllocateNothingAndLeaveThePlanAsItWas) {
-  DftTables tables;
-  dft_tables_build(&tables, dft_fft_length(300, 150));
+  FftTables tables;
+  fft_tables_build(&tables, dft_fft_length(300, 150));
   DftPlan plan;
   dft_plan_build(&plan, 300, 150, true, tables);
   const std::vector<double> x = random_points(300, 3);

@@ -117,55 +117,5 @@ TEST(LineTransformDeath, LineLongerThanTheStagingBuffersAborts) {
                "exceed");
 }
 
-// Runs one of the four entry points on a short line in a child process.
-test::ChildResult run_line(int which, int n, const char* fail_name, int occurrence) {
-  return test::run_in_child([=] {
-    Tables t;
-    std::vector<double> in(16, 1.0), out(16, 0.0);
-    if (fail_name != nullptr) fail_named_allocation(fail_name, occurrence);
-    switch (which) {
-      case 0:
-        column_dft_forward(n, in.data(), in.data(), out.data(), out.data(), t.ip.data(),
-                           t.ww.data());
-        break;
-      case 1:
-        column_dft_inverse(n, in.data(), in.data(), out.data(), out.data(), t.ip.data(),
-                           t.ww.data());
-        break;
-      case 2:
-        row_dft_forward(n, 2, in.data(), in.data(), out.data(), out.data(), t.ip.data(),
-                        t.ww.data());
-        break;
-      default:
-        row_dft_inverse(n, 2, in.data(), in.data(), out.data(), out.data(), t.ip.data(),
-                        t.ww.data());
-        break;
-    }
-  });
-}
-
-TEST(LineTransformFailure, RefusedPlanEndsTheProcessInEveryDirection) {
-  for (int which = 0; which < 4; ++which) {
-    // A line of one point has no plan; so has a line whose plan runs out of
-    // memory.
-    const auto short_line = run_line(which, 1, nullptr, 0);
-    EXPECT_EQ(short_line.status, 1) << "entry point " << which;
-    EXPECT_EQ(short_line.out, "failure!!!!\n") << "entry point " << which;
-    const auto no_memory = run_line(which, 6, "czwork", 1);
-    EXPECT_EQ(no_memory.status, 1) << "entry point " << which;
-    EXPECT_EQ(no_memory.out, "failure!!!!\n") << "entry point " << which;
-  }
-}
-
-TEST(LineTransformFailure, RowTemporariesReportTheirNames) {
-  for (int which = 2; which < 4; ++which) {
-    for (const char* name : {"R", "I", "OR", "OI"}) {
-      const auto run = run_line(which, 6, name, 1);
-      EXPECT_EQ(run.status, 1) << name;
-      EXPECT_EQ(run.out, std::string(name) + " no memory!!\n");
-    }
-  }
-}
-
 }  // namespace
 }  // namespace korvale::reference

@@ -2,9 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "chirpz/chirpz.h"
-#include "common/fatal.h"
-#include "common/named_alloc.h"
+#include "tests/reference/chirp_plan.h"
 #include "tests/reference/reference.h"
 
 namespace korvale::reference {
@@ -45,7 +43,8 @@ void column_dft(int n, int inverse, const double* in_re, const double* in_im, do
   // than hand back an untransformed line.
   ChirpPlan plan;
   if (chirp_plan_init(&plan, n, n, ip, ww) != 0) {
-    fail_exit("failure!!!!");
+    std::fprintf(stderr, "line transform: no chirp-z plan for %d points\n", n);
+    std::abort();
   }
   chirp_transform(&plan, inverse, stage_re, stage_im, ip, ww);
   for (int j = 0; j < n; ++j) {

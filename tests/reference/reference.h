@@ -1,15 +1,17 @@
 // The straightforward spectral plane resizer, kept as the reference that the
 // tests hold the product's fast pipeline against (only tests link it): the
 // plane mirrored into a 2W x 2H complex grid, a full 2-D DFT by rows and
-// columns (a chirp-z plan built per line), the crop with the Nyquist folds,
-// the inverse 2-D DFT, and the real part of its top-left W' x H' quadrant.
+// columns (a chirp-z plan built per line), the spectrum shifted so that the
+// new grid's samples land on the centres of the new pixels, the crop with the
+// Nyquist folds, the inverse 2-D DFT, and the real part of its top-left
+// W' x H' quadrant, rounded to the nearest sample.
 //
 // Grids are pairs of double arrays, real and imaginary, stored column by
 // column: element (column x, row y) of a grid of r rows is [x*r + y].
 //
 // Failure: these functions do not return errors. A buffer that cannot be
 // allocated ends the process with "NAME no memory!!" on standard output and
-// status 1; a line whose chirp-z plan is refused ends it with "failure!!!!".
+// status 1; a line whose chirp-z plan is refused aborts.
 // Progress lines go to standard error.
 #pragma once
 
@@ -41,14 +43,19 @@ void row_dft_inverse(int n, int stride, const double* in_re, const double* in_im
 // Shrinks src (W x H) into dst, which the caller has made (W - a) x (H - b)
 // with dst.px allocated. Requires 1 <= W, H <= kMaxLine / 2, 0 <= a < W, 0 <= b < H;
 // other arguments would overrun the grids and abort the process instead.
-// The spectrum is cropped to the 2W' x 2H' bins around zero frequency; the
-// new Nyquist column gets its twin column added (frequencies -W' and +W'
-// both alias onto it), then the new Nyquist row its twin row, so the cropped
-// spectrum stays Hermitian and the reconstruction real. Each pixel is
-// pixel_byte of its reconstructed value.
+// Output sample n along x stands for input position (n + 1/2) W / W' - 1/2
+// (pixel centres at integers), and likewise along y: the spectrum is
+// multiplied by the phase of that shift, then cropped to the 2W' x 2H' bins
+// around zero frequency; the new Nyquist column gets its twin column added
+// (frequencies -W' and +W' both alias onto it), then the new Nyquist row its
+// twin row, so the cropped spectrum stays Hermitian and the reconstruction
+// real. Each value is rounded to the nearest sample (halves up) and clamped
+// to 0 .. max. With `linear`, samples are decoded from sRGB to linear light
+// first, and the values clamped to 0 .. 1 and encoded back before rounding.
 // Prints ten progress lines on standard error. Memory peak: 192*W*H bytes
 // (six grids of 4WH doubles) plus the FFT tables "ww" and "ip".
-void resize_plane(int a, int b, const ColorPlane& src, ColorPlane& dst);
+template <class T>
+void resize_plane(int a, int b, const Plane<T>& src, Plane<T>& dst, bool linear = false);
 
 // The same pipeline without the final conversion to bytes: writes the
 // (W - a) x (H - b) reconstructed values, column by column, into `values`,

@@ -1,7 +1,11 @@
+// The straightforward resizer the tests hold the product against: the full
+// 2-D DFT of the mirrored plane, shifted to the centred output positions,
+// cropped, and transformed back on the new grid.
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <numbers>
 #include <utility>
 
 #include "common/named_alloc.h"
@@ -20,12 +24,32 @@ void progress(const char* line) {
 
 // The reductions must leave at least one pixel on each axis and every line
 // must fit the line transforms; anything else would overrun the grids.
-void check_arguments(int a, int b, const ColorPlane& src) {
+void check_arguments(int a, int b, int w, int h) {
   const int max_side = kMaxLine / 2;
-  if (src.w < 1 || src.h < 1 || src.w > max_side || src.h > max_side || a < 0 || a >= src.w ||
-      b < 0 || b >= src.h) {
-    std::fprintf(stderr, "resize_plane: cannot shrink %d x %d by %d x %d\n", src.w, src.h, a, b);
+  if (w < 1 || h < 1 || w > max_side || h > max_side || a < 0 || a >= w || b < 0 || b >= h) {
+    std::fprintf(stderr, "resize_plane: cannot shrink %d x %d by %d x %d\n", w, h, a, b);
     std::abort();
+  }
+}
+
+// Multiplies grid element (column c, row r) of the 2W x 2H spectrum by
+// exp(2 pi i (fx sx / 2W + fy sy / 2H)), fx and fy the signed frequencies of
+// column c and row r: by the shift theorem the picture moves by -sx, -sy
+// pixels, so that sample n of the new grid (at input position n W / W')
+// lands on (n + 1/2) W / W' - 1/2 = n W / W' + sx.
+void shift_spectrum(std::size_t w, std::size_t h, double sx, double sy, double* re, double* im) {
+  const std::size_t w2 = 2 * w, h2 = 2 * h;
+  for (std::size_t c = 0; c < w2; ++c) {
+    const double fx = c < w ? static_cast<double>(c) : static_cast<double>(c) - w2;
+    for (std::size_t r = 0; r < h2; ++r) {
+      const double fy = r < h ? static_cast<double>(r) : static_cast<double>(r) - h2;
+      const long double angle = 2 * std::numbers::pi_v<long double> * (fx * sx / w2 + fy * sy / h2);
+      const double cr = static_cast<double>(std::cos(angle));
+      const double ci = static_cast<double>(std::sin(angle));
+      const double xr = re[c * h2 + r], xi = im[c * h2 + r];
+      re[c * h2 + r] = xr * cr - xi * ci;
+      im[c * h2 + r] = xr * ci + xi * cr;
+    }
   }
 }
 
@@ -46,10 +70,10 @@ struct Reconstruction {
 };
 
 // Runs the whole spectral pipeline on src. Every other buffer is released here.
-Reconstruction reconstruct(int a, int b, const ColorPlane& src) {
-  check_arguments(a, b, src);
-  const std::size_t w = static_cast<std::size_t>(src.w);
-  const std::size_t h = static_cast<std::size_t>(src.h);
+Reconstruction reconstruct(int a, int b, int src_w, int src_h, const double* px) {
+  check_arguments(a, b, src_w, src_h);
+  const std::size_t w = static_cast<std::size_t>(src_w);
+  const std::size_t h = static_cast<std::size_t>(src_h);
   const std::size_t w2 = 2 * w, h2 = 2 * h;
   const std::size_t nw = w - a, nh = h - b;  // W', H'
   const std::size_t nw2 = 2 * nw, nh2 = 2 * nh;
@@ -68,7 +92,7 @@ Reconstruction reconstruct(int a, int b, const ColorPlane& src) {
     const std::size_t sx = x < w ? x : w2 - 1 - x;
     for (std::size_t y = 0; y < h2; ++y) {
       const std::size_t sy = y < h ? y : h2 - 1 - y;
-      vin_r[x * h2 + y] = static_cast<double>(src.px[sx * h + sy]);
+      vin_r[x * h2 + y] = px[sx * h + sy];
       vin_i[x * h2 + y] = 0.0;
     }
   }
@@ -100,6 +124,11 @@ Reconstruction reconstruct(int a, int b, const ColorPlane& src) {
   Buffer<double> fourie_r = named_buffer<double>(cells, "fourieR");
   Buffer<double> fourie_i = named_buffer<double>(cells, "fourieI");
   progress("Start High frequency component removing \n");
+
+  // Centred samples: shift by half an output pixel less half an input pixel
+  // along each axis, (W / W' - 1) / 2 input pixels.
+  shift_spectrum(w, h, (static_cast<double>(w) / nw - 1) / 2, (static_cast<double>(h) / nh - 1) / 2,
+                 vout_r.get(), vout_i.get());
 
   // Horizontal fold: frequencies -W' and +W' both alias onto the new Nyquist
   // column, so column W + a (frequency -W') gets column W' of the same row
@@ -166,23 +195,54 @@ Reconstruction reconstruct(int a, int b, const ColorPlane& src) {
   return Reconstruction{std::move(fourie_r), std::move(fourie_i)};
 }
 
+double srgb_to_linear(double s) {
+  return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+}
+
+double linear_to_srgb(double l) {
+  return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1.0 / 2.4) - 0.055;
+}
+
+double nearest_sample(double v, double max) {
+  if (!(v > 0.0)) return 0.0;
+  if (v >= max) return max;
+  return std::floor(v + 0.5);
+}
+
 }  // namespace
 
-void resize_plane(int a, int b, const ColorPlane& src, ColorPlane& dst) {
+template <class T>
+void resize_plane(int a, int b, const Plane<T>& src, Plane<T>& dst, bool linear) {
   if (dst.w != src.w - a || dst.h != src.h - b) {
     std::fprintf(stderr, "resize_plane: destination is %d x %d, expected %d x %d\n", dst.w, dst.h,
                  src.w - a, src.h - b);
     std::abort();
   }
-  const Reconstruction result = reconstruct(a, b, src);
+  const double max = sizeof(T) == 1 ? 255.0 : 65535.0;
+  const std::size_t cells = static_cast<std::size_t>(src.w) * src.h;
+  Buffer<double> in = named_buffer<double>(cells, "REFIN");
+  for (std::size_t i = 0; i < cells; ++i) {
+    in[i] = linear ? srgb_to_linear(src.px[i] / max) : static_cast<double>(src.px[i]);
+  }
+  const Reconstruction result = reconstruct(a, b, src.w, src.h, in.get());
   const std::size_t nh = static_cast<std::size_t>(dst.h);
   for (std::size_t x = 0; x < static_cast<std::size_t>(dst.w); ++x) {
-    for (std::size_t y = 0; y < nh; ++y) dst.px[x * nh + y] = pixel_byte(result.re[x * 2 * nh + y]);
+    for (std::size_t y = 0; y < nh; ++y) {
+      double v = result.re[x * 2 * nh + y];
+      if (linear) v = linear_to_srgb(v < 0 ? 0 : v > 1 ? 1 : v) * max;
+      dst.px[x * nh + y] = static_cast<T>(nearest_sample(v, max));
+    }
   }
 }
 
+template void resize_plane(int, int, const Plane<unsigned char>&, Plane<unsigned char>&, bool);
+template void resize_plane(int, int, const Plane<std::uint16_t>&, Plane<std::uint16_t>&, bool);
+
 void resize_plane_values(int a, int b, const ColorPlane& src, double* values, double* imag) {
-  const Reconstruction result = reconstruct(a, b, src);
+  const std::size_t cells = static_cast<std::size_t>(src.w) * src.h;
+  Buffer<double> in = named_buffer<double>(cells, "REFIN");
+  for (std::size_t i = 0; i < cells; ++i) in[i] = src.px[i];
+  const Reconstruction result = reconstruct(a, b, src.w, src.h, in.get());
   const std::size_t nw = static_cast<std::size_t>(src.w - a);
   const std::size_t nh = static_cast<std::size_t>(src.h - b);
   for (std::size_t x = 0; x < nw; ++x) {

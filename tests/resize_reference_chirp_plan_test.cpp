@@ -1,5 +1,5 @@
-// Chirp-z plan: lengths, chirp table, statuses, allocation failures and
-// release.
+// The reference pipeline's one-shot chirp-z plan: lengths, chirp table, statuses, allocation
+// failures and release.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,11 +7,10 @@
 #include <cstring>
 #include <vector>
 
-#include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
-#include "tests/child_process.h"
+#include "tests/reference/chirp_plan.h"
 
-namespace korvale {
+namespace korvale::reference {
 namespace {
 
 struct Tables {
@@ -128,20 +127,5 @@ TEST(ChirpPlan, ReleaseIsHarmlessTwiceAndOnHalfBuiltPlans) {
   EXPECT_TRUE(is_released(half));
 }
 
-TEST(ChirpTransform, TemporaryFailureEndsTheProcessWithItsMessage) {
-  const auto run = test::run_in_child([] {
-    std::vector<int> ip(32768, 0);
-    std::vector<double> ww(32768, 0.0);
-    ChirpPlan plan;
-    if (chirp_plan_init(&plan, 12, 12, ip.data(), ww.data()) != 0) std::_Exit(3);
-    double re[12] = {1}, im[12] = {0};
-    fail_named_allocation("cztmp", 1);
-    chirp_transform(&plan, 0, re, im, ip.data(), ww.data());
-    std::_Exit(4);  // not reached: the transform must not run without it
-  });
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "cztmp no memory!!\n");
-}
-
 }  // namespace
-}  // namespace korvale
+}  // namespace korvale::reference

@@ -1,0 +1,105 @@
+// The worker pool: every thread runs each job once, a thread the system
+// refuses leaves a smaller working pool, and the block ranges cover a count
+// exactly once in whole blocks.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <vector>
+
+#include "common/worker_pool.h"
+
+namespace korvale {
+namespace {
+
+TEST(WorkerPool, EveryThreadRunsEveryJobOnce) {
+  for (int threads : {1, 2, 3, 7}) {
+    WorkerPool pool;
+    pool_start(&pool, threads);
+    ASSERT_EQ(pool.threads, threads);
+    for (int job = 0; job < 50; ++job) {
+      std::vector<std::atomic<int>> ran(static_cast<std::size_t>(threads));
+      const std::thread::id caller = std::this_thread::get_id();
+      std::atomic<bool> zero_on_caller{false};
+      pool_run(pool, [&](int t) {
+        ran[static_cast<std::size_t>(t)].fetch_add(1);
+        if (t == 0) zero_on_caller = std::this_thread::get_id() == caller;
+      });
+      for (int t = 0; t < threads; ++t) EXPECT_EQ(ran[static_cast<std::size_t>(t)], 1) << t;
+      EXPECT_TRUE(zero_on_caller);
+    }
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KORVALE_NO_ADDRESS_LIMIT 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KORVALE_NO_ADDRESS_LIMIT 1
+#endif
+#endif
+
+#ifndef KORVALE_NO_ADDRESS_LIMIT
+// The child of the test below: caps its address space just above what it
+// uses, starts a pool of 64 and runs one job; exits 0 when that worked.
+[[noreturn]] void pool_under_an_address_cap() {
+  long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t cap = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (16 << 20);
+  const rlimit limit{cap, cap};
+  if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+  WorkerPool pool;
+  pool_start(&pool, 64);
+  if (pool.threads < 1 || pool.threads >= 64) _exit(4);
+  std::atomic<int> calls{0};
+  pool_run(pool, [&](int) { calls.fetch_add(1); });
+  _exit(calls == pool.threads ? 0 : 5);
+}
+#endif
+
+// A child process whose address space is capped just above what it uses,
+// so the system refuses the threads' stacks: the pool keeps what it got and
+// still runs each job on all of those threads.
+TEST(WorkerPool, RefusedThreadsLeaveAWorkingPool) {
+#ifdef KORVALE_NO_ADDRESS_LIMIT
+  GTEST_SKIP() << "sanitizers reserve the address space this test caps";
+#else
+  EXPECT_EXIT(pool_under_an_address_cap(), ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+TEST(WorkerPool, BlockRangesCoverTheCountOnceInWholeBlocks) {
+  for (int count : {0, 1, 15, 16, 17, 100, 1000, 1080}) {
+    for (int block : {1, 16, 64}) {
+      for (int threads : {1, 2, 3, 7, 64}) {
+        int next = 0;
+        for (int t = 0; t < threads; ++t) {
+          const BlockRange r = block_range(count, block, threads, t);
+          EXPECT_EQ(r.first, next) << count << " " << block << " " << threads << " " << t;
+          EXPECT_LE(r.first, r.last);
+          if (r.last < count) {
+            EXPECT_EQ(r.last % block, 0);
+          }
+          next = r.last;
+        }
+        EXPECT_EQ(next, count);
+        // As even as whole blocks allow: shares differ by at most one block.
+        const int blocks = (count + block - 1) / block;
+        for (int t = 0; t < threads; ++t) {
+          const BlockRange r = block_range(count, block, threads, t);
+          const int mine = (r.last - r.first + block - 1) / block;
+          EXPECT_LE(mine, blocks / threads + 1);
+          EXPECT_GE(mine + 1, blocks / threads);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvale
