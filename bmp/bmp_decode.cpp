@@ -72,11 +72,9 @@ void for_each_pixel(const unsigned char* file, const BmpLayout& l, WorkerPool& p
   // Plane row of stored row `row`: y0 + step * row.
   const int y0 = l.top_down ? 0 : height - 1;
   const int step = l.top_down ? 1 : -1;
-  const long long blocks = (height + kRowBlock - 1) / kRowBlock;
   pool_run(pool, [&](int t) {
-    const int begin = static_cast<int>(blocks * t / pool.threads) * kRowBlock;
-    const int end =
-        static_cast<int>(std::min<long long>(blocks * (t + 1) / pool.threads * kRowBlock, height));
+    const BlockRange range = block_range(height, kRowBlock, pool.threads, t);
+    const int begin = range.first, end = range.last;
     for (int row0 = begin; row0 < end; row0 += kRowBlock) {
       const int rows = std::min(kRowBlock, height - row0);
       const unsigned char* rowp[kRowBlock];
