@@ -130,7 +130,7 @@ const char* output_plane_name(int colors, int c) {
   return colors == 1 ? kGray[c] : kRgb[c];
 }
 
-// Shrinks every channel of `in` into out's planes (made here, out_w x
+// Shrinks every channel of `in` into dst's planes (made here, out_w x
 // out_h), on the run: each colour alone, or all of them premultiplied by
 // alpha, alpha first.
 template <class T>
@@ -140,7 +140,9 @@ void shrink_planes(ResizeRun& run, const Picture& in, std::vector<Plane<T>>& src
   for (int c = 0; c < channels; ++c) {
     dst->push_back(named_plane<T>(out_w, out_h, output_plane_name(in.colors, c)));
   }
-  if (!in.alpha) {
+  // A picture that keeps its size is returned sample for sample, colour
+  // under transparent pixels included, so each plane goes alone.
+  if (!in.alpha || (out_w == in.w && out_h == in.h)) {
     for (int c = 0; c < channels; ++c) resize_plane(run, src[c], (*dst)[c]);
     return;
   }
