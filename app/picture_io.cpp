@@ -110,15 +110,19 @@ std::string probe_output(const OutputTarget& target) {
   return probe_output_file(target.path.c_str());
 }
 
-std::string save_picture(const OutputTarget& target, const Picture& picture,
-                         const WriteSettings& s) {
-  if (target.plain_bmp || (target.format == ImageFormat::bmp && !picture.alpha)) {
-    return save_plain_bmp(target.path, picture);
-  }
-  std::vector<unsigned char> bytes;
-  if (std::string error = encode_picture(target.format, picture, s, &bytes); !error.empty()) {
+std::string encode_output(const OutputTarget& target, const Picture& picture,
+                          const WriteSettings& s, std::vector<unsigned char>* bytes) {
+  bytes->clear();
+  if (target.plain_bmp || (target.format == ImageFormat::bmp && !picture.alpha)) return "";
+  if (std::string error = encode_picture(target.format, picture, s, bytes); !error.empty()) {
     return target.path + ": " + error;
   }
+  return "";
+}
+
+std::string save_picture(const OutputTarget& target, const Picture& picture,
+                         const std::vector<unsigned char>& bytes) {
+  if (bytes.empty()) return save_plain_bmp(target.path, picture);
   return write_output_file(target.path.c_str(), write_bytes, &bytes);
 }
 

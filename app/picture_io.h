@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "formats/formats.h"
 
@@ -44,10 +45,17 @@ std::string load_picture(const std::string& name, const ReadSettings& s, Picture
 // its path may be replaced.
 std::string probe_output(const OutputTarget& target);
 
-// Writes the picture to the target through the safe temporary-and-rename
-// writer: BMP without alpha (and every -o STEM output) through the BMP
-// writer, everything else encoded into memory first.
+// The file's bytes for the target, encoded into memory (no file is touched,
+// so this may run while other outputs are written): left empty for BMP
+// without alpha and for every -o STEM output, which the BMP writer writes
+// straight from the planes.
+std::string encode_output(const OutputTarget& target, const Picture& picture,
+                          const WriteSettings& s, std::vector<unsigned char>* bytes);
+
+// Writes the output through the safe temporary-and-rename writer: `bytes`
+// from encode_output, or the picture through the BMP writer when they are
+// empty.
 std::string save_picture(const OutputTarget& target, const Picture& picture,
-                         const WriteSettings& s);
+                         const std::vector<unsigned char>& bytes);
 
 }  // namespace korvale

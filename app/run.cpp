@@ -237,7 +237,11 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   WriteSettings write;
   if (opt.quality != 0) write.quality = opt.quality;
   write.strip = opt.strip;
-  return sigpipe->as_before([&] { return save_picture(job.target, out, write); });
+  std::vector<unsigned char> bytes;
+  if (std::string error = encode_output(job.target, out, write, &bytes); !error.empty()) {
+    return error;
+  }
+  return sigpipe->as_before([&] { return save_picture(job.target, out, bytes); });
 }
 
 // The path as a key for comparing outputs with each other and with inputs:
