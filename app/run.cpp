@@ -134,7 +134,7 @@ const char* output_plane_name(int colors, int c) {
 // out_h), on the run: each colour alone, or all of them premultiplied by
 // alpha, alpha first.
 template <class T>
-void shrink_planes(ResizeRun& run, const Picture& in, std::vector<Plane<T>>& src,
+void shrink_planes(ResizeRun& run, const Picture& in, const std::vector<Plane<T>>& src,
                    std::vector<Plane<T>>* dst, int out_w, int out_h) {
   const int channels = in.channels();
   for (int c = 0; c < channels; ++c) {
