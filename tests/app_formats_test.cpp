@@ -373,6 +373,20 @@ open(sys.argv[1] + '/bomb.png', 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR'
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
   }
   EXPECT_EQ(apptest::names_in(dir).size(), refused.size() + 1);  // inputs and script.py
+
+  // An encoded output goes through the same safe writer: a write cut by a
+  // file-size limit leaves the older file as it was and no temporary file.
+  std::filesystem::copy_file(*dir_ / "png_rgba.png", dir + "/in.png");
+  apptest::write_file(dir + "/old.tif", "an older picture");
+  const apptest::RunResult cut = apptest::finish(apptest::start(
+      KORVALE_BIN, {"-quiet", "-i", "in.png", "-out", "old.tif", "-resize", "90%"}, dir, {}, [] {
+        const rlimit size = {100, 100};
+        setrlimit(RLIMIT_FSIZE, &size);
+      }));
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.out, "old.tif: write failed (File too large)\n");
+  EXPECT_EQ(apptest::read_file(dir + "/old.tif"), "an older picture");
+  EXPECT_EQ(apptest::names_in(dir).size(), refused.size() + 3);
   std::filesystem::remove_all(dir);
 }
 
