@@ -204,11 +204,12 @@ const char* usage_text() {
          "Shrinks pictures by cutting the high frequencies out of their spectrum.\n"
          "\toptions:\n"
          "\t  -h, -help, --help  : display this help\n"
-         "\t  -i NAME            : input bmp file name\n"
-         "\t  -o STEM            : output bmp file name (.bmp is added)\n"
+         "\t  -i NAME            : input picture: BMP, PNG, JPEG, TIFF or WebP (by content)\n"
+         "\t  -o STEM            : output 24-bit bmp file name (.bmp is added)\n"
          "\t  -out FILE          : output file name as given, its format by its extension\n"
-         "\t                       (.bmp); %s is the input's name without folder and\n"
-         "\t                       extension, %% a percent sign\n"
+         "\t                       (.bmp, .png, .jpg, .jpeg, .tif, .tiff, .webp); %s is the\n"
+         "\t                       input's name without folder and extension, %% a percent\n"
+         "\t                       sign\n"
          "\t  -resize GEOMETRY   : the new size, as in ImageMagick: N% or N%xM% (decimals\n"
          "\t                       allowed), W, Wx, xH, WxH (fit inside), WxH! (exactly),\n"
          "\t                       WxH^ (cover), N@ (at most N pixels); a trailing > shrinks\n"
@@ -217,15 +218,15 @@ const char* usage_text() {
          "\t  -sizexminusy B     : rows to remove, 0 .. input height - 1 (default 0)\n"
          "\t  -maxpixels N       : largest picture read, in pixels, 1 .. 1073741824\n"
          "\t                       (default 268435456)\n"
-         "\t  -quality N         : JPEG and lossy WebP output quality, 1 .. 100\n"
-         "\t  -linear            : shrink in linear light\n"
-         "\t  -norotate          : keep the stored orientation\n"
-         "\t  -strip             : write no metadata\n"
+         "\t  -quality N         : JPEG and lossy WebP output quality, 1 .. 100 (default 90)\n"
+         "\t  -linear            : shrink in linear light (sRGB decoded, resized, encoded)\n"
+         "\t  -norotate          : keep the stored orientation (EXIF Orientation not applied)\n"
+         "\t  -strip             : write no ICC profile, EXIF or XMP\n"
          "\t  -quiet             : no progress lines\n"
          "\t  --                 : every word after it is an input file\n"
          "\texamples:\n"
-         "\t  korvale -i photo.bmp -out half.bmp -resize 50%\n"
-         "\t  korvale -resize '800x600>' -out 'small/%s.bmp' -- a.bmp b.bmp\n";
+         "\t  korvale -i photo.jpg -out half.jpg -resize 50%\n"
+         "\t  korvale -resize '800x600>' -out 'small/%s.png' -- a.jpg b.png\n";
 }
 
 }  // namespace korvale

@@ -1,26 +1,18 @@
 // Loading one picture and saving one picture; output names and formats.
 #include "app/picture_io.h"
 
-#include <algorithm>
-#include <cctype>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "bmp/bmp.h"
+#include "common/color_plane.h"
 #include "common/output_file.h"
 
 namespace korvale {
 namespace {
-
-struct Extension {
-  const char* text;  // lower case, with its dot
-  PictureFormat format;
-  const char* name;
-};
-
-const Extension kExtensions[] = {
-    {".bmp", PictureFormat::bmp, "BMP"},    {".png", PictureFormat::png, "PNG"},
-    {".jpg", PictureFormat::jpeg, "JPEG"},  {".jpeg", PictureFormat::jpeg, "JPEG"},
-    {".tif", PictureFormat::tiff, "TIFF"},  {".tiff", PictureFormat::tiff, "TIFF"},
-    {".webp", PictureFormat::webp, "WebP"},
-};
 
 // The part of `path` after its folder.
 std::string base_name(const std::string& path) {
@@ -28,33 +20,43 @@ std::string base_name(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The extension of `path` with its dot, lower case, or "" when it has none.
-std::string lower_extension(const std::string& path) {
-  const std::string base = base_name(path);
-  const std::size_t dot = base.rfind('.');
-  if (dot == std::string::npos || dot == 0) return "";
-  std::string ext = base.substr(dot);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext;
+// An encoded file's bytes for write_output_file.
+int write_bytes(int fd, const void* context) {
+  const auto& bytes = *static_cast<const std::vector<unsigned char>*>(context);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// A 16-bit plane rounded to 8 bits: round(v * 255 / 65535).
+ColorPlane narrowed(const WidePlane& wide, const char* name) {
+  ColorPlane plane = named_plane<unsigned char>(wide.w, wide.h, name);
+  const std::size_t n = static_cast<std::size_t>(wide.w) * wide.h;
+  for (std::size_t i = 0; i < n; ++i) {
+    plane.px[i] = static_cast<unsigned char>((std::uint32_t{wide.px[i]} * 255 + 32767) / 65535);
+  }
+  return plane;
+}
+
+// The picture as a 24-bit BMP: red, green and blue (gray three times), 8 bits.
+std::string save_plain_bmp(const std::string& path, const Picture& p) {
+  const int blue = p.colors == 1 ? 0 : 2;
+  const int green = p.colors == 1 ? 0 : 1;
+  if (p.bits == 8) {
+    return write_bmp_file(path.c_str(), p.planes[0], p.planes[green], p.planes[blue]);
+  }
+  static const char* const kNames[] = {"RUPOUT8", "GUPOUT8", "BUPOUT8"};
+  std::vector<ColorPlane> eight;
+  for (int c = 0; c < p.colors; ++c) eight.push_back(narrowed(p.wide[c], kNames[c]));
+  return write_bmp_file(path.c_str(), eight[0], eight[green], eight[blue]);
 }
 
 }  // namespace
-
-std::string format_from_extension(const std::string& path, PictureFormat* format) {
-  const std::string ext = lower_extension(path);
-  for (const Extension& e : kExtensions) {
-    if (ext != e.text) continue;
-    // Only BMP is written by this build.
-    if (e.format != PictureFormat::bmp) {
-      return path + ": " + e.name + " output is not available in this build";
-    }
-    *format = e.format;
-    return "";
-  }
-  return path + ": unknown output format \"" + ext +
-         "\" (the extension must be .bmp, .png, .jpg, .jpeg, .tif, .tiff or .webp)";
-}
 
 std::string expand_output_pattern(const std::string& pattern, const std::string& input,
                                   std::string* path) {
@@ -84,30 +86,44 @@ std::string expand_output_pattern(const std::string& pattern, const std::string&
 OutputTarget stem_target(const std::string& stem) {
   OutputTarget target;
   target.path = stem + ".bmp";
-  target.format = PictureFormat::bmp;
+  target.format = ImageFormat::bmp;
+  target.plain_bmp = true;
   return target;
 }
 
 std::string path_target(const std::string& path, OutputTarget* target) {
-  PictureFormat format = PictureFormat::bmp;
-  if (std::string error = format_from_extension(path, &format); !error.empty()) return error;
+  ImageFormat format = ImageFormat::bmp;
+  if (std::string error = output_format_for_path(path.c_str(), &format); !error.empty()) {
+    return error;
+  }
   target->path = path;
   target->format = format;
+  target->plain_bmp = false;
   return "";
 }
 
-std::string load_picture(const std::string& name, std::int64_t max_pixels, int threads,
-                         BmpPlanes* out) {
-  return read_bmp(name.c_str(), max_pixels, threads, out);
+std::string load_picture(const std::string& name, const ReadSettings& s, Picture* out) {
+  return read_picture(name.c_str(), s, out);
 }
 
 std::string probe_output(const OutputTarget& target) {
   return probe_output_file(target.path.c_str());
 }
 
-std::string save_picture(const OutputTarget& target, const ColorPlane& red, const ColorPlane& green,
-                         const ColorPlane& blue) {
-  return write_bmp_file(target.path.c_str(), red, green, blue);
+std::string encode_output(const OutputTarget& target, const Picture& picture,
+                          const WriteSettings& s, std::vector<unsigned char>* bytes) {
+  bytes->clear();
+  if (target.plain_bmp || (target.format == ImageFormat::bmp && !picture.alpha)) return "";
+  if (std::string error = encode_picture(target.format, picture, s, bytes); !error.empty()) {
+    return target.path + ": " + error;
+  }
+  return "";
+}
+
+std::string save_picture(const OutputTarget& target, const Picture& picture,
+                         const std::vector<unsigned char>& bytes) {
+  if (bytes.empty()) return save_plain_bmp(target.path, picture);
+  return write_output_file(target.path.c_str(), write_bytes, &bytes);
 }
 
 }  // namespace korvale

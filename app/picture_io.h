@@ -1,29 +1,27 @@
-// One picture in and one picture out, for the main flow: the input loaded
-// into planes, the output's path and format worked out from the options, and
-// the planes saved there. Every failure is returned as a one-line text ("" is
+// One picture in and one picture out, for the main flow: the input loaded as
+// a Picture (formats/formats.h: the format from the file's content), the
+// output's path and format worked out from the options, and the resized
+// picture saved there. Every failure is returned as a one-line text ("" is
 // success); nothing here prints or ends the process, except that a buffer
 // that cannot be allocated ends it with "NAME no memory!!".
 #pragma once
 
-#include <cstdint>
 #include <string>
+#include <vector>
 
-#include "bmp/bmp.h"
-#include "common/color_plane.h"
+#include "formats/formats.h"
 
 namespace korvale {
-
-enum class PictureFormat { bmp, png, jpeg, tiff, webp };
 
 // Where and how one output is written.
 struct OutputTarget {
   std::string path;  // the file written
-  PictureFormat format = PictureFormat::bmp;
+  ImageFormat format = ImageFormat::bmp;
+  // -o STEM: always the 24-bit BMP with the 54-byte header, whatever the
+  // picture holds (gray spread over three channels, 16 bits rounded to 8,
+  // alpha dropped).
+  bool plain_bmp = false;
 };
-
-// The format an output path asks for by its extension (.bmp, .png, .jpg,
-// .jpeg, .tif, .tiff, .webp, in any case). Returns "" or the refusal.
-std::string format_from_extension(const std::string& path, PictureFormat* format);
 
 // The -out pattern for one input: "%s" becomes the input's name without
 // folder and extension, "%%" a percent sign. Returns "" and sets *path, or
@@ -31,21 +29,33 @@ std::string format_from_extension(const std::string& path, PictureFormat* format
 std::string expand_output_pattern(const std::string& pattern, const std::string& input,
                                   std::string* path);
 
-// The target for -o STEM, or for the -out path (already expanded).
+// The target for -o STEM (STEM.bmp), or for the -out path (already
+// expanded), whose format follows its extension in any case (.bmp, .png,
+// .jpg, .jpeg, .tif, .tiff, .webp); path_target refuses an unknown extension
+// and a format whose library this build lacks.
 OutputTarget stem_target(const std::string& stem);
 std::string path_target(const std::string& path, OutputTarget* target);
 
-// Reads the picture `name` into planes, refusing one of more than max_pixels
-// pixels before its pixels are allocated; decodes on `threads` threads.
-std::string load_picture(const std::string& name, std::int64_t max_pixels, int threads,
-                         BmpPlanes* out);
+// Reads the picture `name` as shown (orientation applied unless the settings
+// say not), refusing one of more than s.max_pixels pixels before its pixels
+// are allocated. Returns "" or "NAME: why".
+std::string load_picture(const std::string& name, const ReadSettings& s, Picture* out);
 
 // Checks before any work that the target can be written and whatever lies at
 // its path may be replaced.
 std::string probe_output(const OutputTarget& target);
 
-// Writes the three planes (of one size) to the target.
-std::string save_picture(const OutputTarget& target, const ColorPlane& red, const ColorPlane& green,
-                         const ColorPlane& blue);
+// The file's bytes for the target, encoded into memory (no file is touched,
+// so this may run while other outputs are written): left empty for BMP
+// without alpha and for every -o STEM output, which the BMP writer writes
+// straight from the planes.
+std::string encode_output(const OutputTarget& target, const Picture& picture,
+                          const WriteSettings& s, std::vector<unsigned char>* bytes);
+
+// Writes the output through the safe temporary-and-rename writer: `bytes`
+// from encode_output, or the picture through the BMP writer when they are
+// empty.
+std::string save_picture(const OutputTarget& target, const Picture& picture,
+                         const std::vector<unsigned char>& bytes);
 
 }  // namespace korvale

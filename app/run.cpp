@@ -108,10 +108,11 @@ struct RunCache {
   int w = 0, h = 0, a = 0, b = 0;
   ResizeRunPtr run;
 
-  ResizeRun& get(int new_w, int new_h, int new_a, int new_b, int threads) {
+  ResizeRun& get(int new_w, int new_h, int new_a, int new_b, int threads,
+                 const ResizeSettings& settings) {
     if (!run || w != new_w || h != new_h || a != new_a || b != new_b) {
       run.reset();
-      run = resize_run_begin(new_w, new_h, new_a, new_b, threads);
+      run = resize_run_begin(new_w, new_h, new_a, new_b, threads, settings);
       w = new_w;
       h = new_h;
       a = new_a;
@@ -120,6 +121,39 @@ struct RunCache {
     return *run;
   }
 };
+
+// The output planes' names for the named-buffer failure message: gray or
+// red, green, blue, then alpha.
+const char* output_plane_name(int colors, int c) {
+  static const char* const kRgb[] = {"RUPOUT", "GUPOUT", "BUPOUT", "AUPOUT"};
+  static const char* const kGray[] = {"YUPOUT", "AUPOUT"};
+  return colors == 1 ? kGray[c] : kRgb[c];
+}
+
+// Shrinks every channel of `in` into dst's planes (made here, out_w x
+// out_h), on the run: each colour alone, or all of them premultiplied by
+// alpha, alpha first.
+template <class T>
+void shrink_planes(ResizeRun& run, const Picture& in, const std::vector<Plane<T>>& src,
+                   std::vector<Plane<T>>* dst, int out_w, int out_h) {
+  const int channels = in.channels();
+  for (int c = 0; c < channels; ++c) {
+    dst->push_back(named_plane<T>(out_w, out_h, output_plane_name(in.colors, c)));
+  }
+  // A picture that keeps its size is returned sample for sample, colour
+  // under transparent pixels included, so each plane goes alone.
+  if (!in.alpha || (out_w == in.w && out_h == in.h)) {
+    for (int c = 0; c < channels; ++c) resize_plane(run, src[c], (*dst)[c]);
+    return;
+  }
+  const Plane<T>* colours[3];
+  Plane<T>* out_colours[3];
+  for (int c = 0; c < in.colors; ++c) {
+    colours[c] = &src[c];
+    out_colours[c] = &(*dst)[c];
+  }
+  resize_planes_with_alpha(run, colours, in.colors, src[in.colors], out_colours, (*dst)[in.colors]);
+}
 
 // Says which reduction is out of range, quoting the value as it was typed,
 // and what the range is.
@@ -167,27 +201,47 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
     return error;
   }
 
-  BmpPlanes in;
-  if (std::string error = load_picture(job.input, opt.max_pixels, threads, &in); !error.empty()) {
-    return error;
-  }
-  const int w = in.red.w;
-  const int h = in.red.h;
+  ReadSettings read;
+  read.max_pixels = opt.max_pixels;
+  read.threads = threads;
+  read.apply_orientation = !opt.norotate;
+  Picture in;
+  if (std::string error = load_picture(job.input, read, &in); !error.empty()) return error;
   int out_w = 0;
   int out_h = 0;
-  if (std::string error = output_size(opt, w, h, &out_w, &out_h); !error.empty()) return error;
+  if (std::string error = output_size(opt, in.w, in.h, &out_w, &out_h); !error.empty()) {
+    return error;
+  }
 
-  // Red, then green, then blue, on one run built for this size.
-  ColorPlane red = named_plane(out_w, out_h, "RUPOUT");
-  ColorPlane green = named_plane(out_w, out_h, "GUPOUT");
-  ColorPlane blue = named_plane(out_w, out_h, "BUPOUT");
-  ResizeRun& run = cache->get(w, h, w - out_w, h - out_h, threads);
-  resize_plane(run, in.red, red);
-  resize_plane(run, in.green, green);
-  resize_plane(run, in.blue, blue);
-  in = BmpPlanes();
+  // Every channel in turn on one run built for this size; the metadata goes
+  // along unchanged (the reader has already reset a kept Orientation).
+  ResizeSettings settings;
+  settings.linear = opt.linear;
+  ResizeRun& run = cache->get(in.w, in.h, in.w - out_w, in.h - out_h, threads, settings);
+  Picture out;
+  out.w = out_w;
+  out.h = out_h;
+  out.bits = in.bits;
+  out.colors = in.colors;
+  out.alpha = in.alpha;
+  if (in.bits == 16) {
+    shrink_planes(run, in, in.wide, &out.wide, out_w, out_h);
+  } else {
+    shrink_planes(run, in, in.planes, &out.planes, out_w, out_h);
+  }
+  out.icc = std::move(in.icc);
+  out.exif = std::move(in.exif);
+  out.xmp = std::move(in.xmp);
+  in = Picture();
 
-  return sigpipe->as_before([&] { return save_picture(job.target, red, green, blue); });
+  WriteSettings write;
+  if (opt.quality != 0) write.quality = opt.quality;
+  write.strip = opt.strip;
+  std::vector<unsigned char> bytes;
+  if (std::string error = encode_output(job.target, out, write, &bytes); !error.empty()) {
+    return error;
+  }
+  return sigpipe->as_before([&] { return save_picture(job.target, out, bytes); });
 }
 
 // The path as a key for comparing outputs with each other and with inputs:

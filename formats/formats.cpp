@@ -272,10 +272,8 @@ std::string read_picture(const char* path, const ReadSettings& s, Picture* out) 
   if (!sniff(head, static_cast<std::size_t>(got), &f)) return fail(kUnknownKind);
   if (!format_available(f)) return fail(missing_library(f));
   if (f == ImageFormat::bmp) {
-    std::int64_t w = 0, h = 0;
-    if (bmp_declared_size(head, static_cast<std::size_t>(got), &w, &h) && w > 0 && h > 0) {
-      if (std::string e = check_size(w, h, s.max_pixels); !e.empty()) return fail(e);
-    }
+    // read_bmp checks the sides and the pixel limit from the header before
+    // allocating, with the BMP reader's own messages.
     BmpPlanes planes;
     if (std::string e = read_bmp(path, s.max_pixels, s.threads, &planes); !e.empty()) return e;
     Picture p;

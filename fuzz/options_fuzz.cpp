@@ -1,8 +1,9 @@
 // libFuzzer target: the option parser over argument vectors cut from the
 // input at NUL bytes (at most 64 arguments), then, for what it accepts, the
 // size of every -resize geometry on a few picture shapes and the -out
-// pattern for every input. Nothing may read past its arguments, overflow, or
-// break the parser's promises checked below.
+// pattern for every input, with the output format its extension gives.
+// Nothing may read past its arguments, overflow, or break the parser's
+// promises checked below.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -64,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path;
     const std::string refusal = korvale::expand_output_pattern(opt.output_pattern, input, &path);
     if (!refusal.empty() && opt.output_pattern.find('%') == std::string::npos) std::abort();
+    // An accepted output path keeps its text; its format is one korvale writes.
+    korvale::OutputTarget target;
+    if (refusal.empty() && korvale::path_target(path, &target).empty() &&
+        (target.path != path || !korvale::format_available(target.format)))
+      std::abort();
   }
   return 0;
 }

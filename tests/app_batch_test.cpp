@@ -115,11 +115,11 @@ TEST_F(BatchTest, OutputsThatCannotBeNamedOrWouldCollideStopTheRunBeforeAnyWork)
       {{"-out", "small/%d.bmp", "--", "a.bmp"},
        "-out small/%d.bmp: a % must be followed by s (the input's name) or % (a percent sign)"},
       {{"-out", "small/%s.xyz", "--", "a.bmp"},
-       "small/a.xyz: unknown output format \".xyz\" (the extension must be .bmp, .png, .jpg, "
-       ".jpeg, .tif, .tiff or .webp)"},
+       "small/a.xyz: unknown output extension \".xyz\" (korvale writes .bmp, .png, .jpg, .jpeg, "
+       ".tif, .tiff, .webp)"},
       {{"-out", "small/%s", "--", "a.bmp"},
-       "small/a: unknown output format \"\" (the extension must be .bmp, .png, .jpg, .jpeg, "
-       ".tif, .tiff or .webp)"},
+       "small/a: no extension to choose the output format by (korvale writes .bmp, .png, .jpg, "
+       ".jpeg, .tif, .tiff, .webp)"},
       {{"-o", "out", "--"}, "no input file given: use -i NAME or -- NAME..."}};
   for (const auto& [args, message] : refused) {
     std::vector<std::string> full = {"-resize", "50%"};
