@@ -33,15 +33,6 @@ std::string failure(const char* name, const std::string& text) {
   return std::string(name) + ": " + text;
 }
 
-// The refusal of a picture of more than max_pixels pixels, or "".
-std::string pixel_limit_error(const BmpLayout& l, std::int64_t max_pixels) {
-  const std::int64_t pixels = std::int64_t{l.width} * l.height;
-  if (pixels <= max_pixels) return "";
-  return bmp_detail::format("%dx%d is %" PRId64 " pixels, more than the limit of %" PRId64
-                            " (-maxpixels N raises it)",
-                            l.width, l.height, pixels, max_pixels);
-}
-
 std::string not_regular(const char* name, mode_t mode) {
   return std::string(name) + ": is " + file_kind(mode) + ", not a regular file";
 }
@@ -60,7 +51,7 @@ std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t 
                        BmpPlanes* out, int threads, std::int64_t max_pixels) {
   BmpLayout l;
   std::string error = bmp_detail::check_bmp_layout(file, have, file_len, &l);
-  if (error.empty()) error = pixel_limit_error(l, max_pixels);
+  if (error.empty()) error = pixel_limit_refusal(l.width, l.height, max_pixels);
   if (!error.empty()) return error;
   if (have < l.data_end) return kBmpSizeError;
   ColorPlane b = named_plane(l.width, l.height, "B");
@@ -135,7 +126,7 @@ std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, Bmp
     return failure(name, std::string("read error (") + std::strerror(errno) + ")");
   BmpLayout l;
   std::string error = bmp_detail::check_bmp_layout(head, head_len, file_len, &l);
-  if (error.empty()) error = pixel_limit_error(l, max_pixels);
+  if (error.empty()) error = pixel_limit_refusal(l.width, l.height, max_pixels);
   if (!error.empty()) return failure(name, error);
   const std::size_t needed = l.data_end;
 

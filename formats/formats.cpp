@@ -378,14 +378,7 @@ std::string check_size(std::int64_t w, std::int64_t h, std::int64_t max_pixels) 
     return format("a %lld x %lld picture: each side must be 1..%d", static_cast<long long>(w),
                   static_cast<long long>(h), kMaxSide);
   }
-  if (w * h > max_pixels) {
-    return format(
-        "a %lld x %lld picture has %lld pixels, more than the limit of %lld "
-        "(-maxpixels N changes it)",
-        static_cast<long long>(w), static_cast<long long>(h), static_cast<long long>(w * h),
-        static_cast<long long>(max_pixels));
-  }
-  return "";
+  return pixel_limit_refusal(w, h, max_pixels);
 }
 
 std::int64_t limit_bytes(std::int64_t max_pixels, std::int64_t extra) {

@@ -354,8 +354,8 @@ open(sys.argv[1] + '/bomb.png', 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR'
 )PY",
                      dir));
   refused.emplace_back("bomb.png",
-                       "bomb.png: a 30000 x 30000 picture has 900000000 pixels, more than the "
-                       "limit of 268435456 (-maxpixels N changes it)\n");
+                       "bomb.png: 30000x30000 is 900000000 pixels, more than the limit of "
+                       "268435456 (-maxpixels N raises it)\n");
   for (const auto& [name, line] : refused) {
     // Held to 300 MB of address space and 5 s of processor time, which a
     // decode of the bomb's pixels (900 MB) could not stay within.

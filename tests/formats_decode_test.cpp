@@ -210,8 +210,8 @@ open(')PY" +
   Picture p;
   EXPECT_EQ(read_picture(bomb.c_str(), ReadSettings{}, &p),
             bomb +
-                ": a 30000 x 30000 picture has 900000000 pixels, more than the limit of "
-                "268435456 (-maxpixels N changes it)");
+                ": 30000x30000 is 900000000 pixels, more than the limit of 268435456 "
+                "(-maxpixels N raises it)");
   // Refused before any plane: with every named allocation made to fail (which
   // ends the process with "NAME no memory!!"), decoding still returns.
   const std::vector<unsigned char> bytes = file_bytes(bomb);
