@@ -199,11 +199,12 @@ TEST(FastResizeFailure, ThreadsTheSystemRefusesLeaveTheRunOnFewerThreads) {
 }
 
 TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
-  // 45 x 38 by 20 x 7 plans four chirp-z lines (45, 38, 25 and 31 points),
-  // two of each kind of line table, and on two threads two of each scratch
-  // buffer; the tables and the grids are allocated once.
-  for (const char* name : {"ww", "ip", "czchirp", "czfilter", "dcttw", "syntw", "HDCT", "VDCT",
-                           "DFTWORK", "SYNTH", "HROWS", "ALPHAROWS", "STAGE"}) {
+  // 45 x 38 by 20 x 7 plans two chirp-z lines (38 and 31 points) and two
+  // mixed-radix ones (45 and 25), two of each kind of line table, and on two
+  // threads two of each scratch buffer; the tables and the grids are
+  // allocated once.
+  for (const char* name : {"ww", "ip", "czchirp", "czfilter", "mrtw", "dcttw", "syntw", "HDCT",
+                           "VDCT", "DFTWORK", "SYNTH", "HROWS", "ALPHAROWS", "STAGE"}) {
     for (int occurrence : {1, 2}) {
       const auto run = test::run_in_child([=] {
         fail_named_allocation(name, occurrence);
