@@ -97,18 +97,20 @@ inline void butterfly5(Cx* x, double s) {
 template <int R, void (*Butterfly)(Cx*, double)>
 void run_pass(int ido, int l1, const double* in, double* out, const double* tw, double s) {
   const std::size_t stride = static_cast<std::size_t>(ido) * l1;
+  const double* twc[R];  // twc[c][i - 1]: output c's twiddle at i
+  for (int c = 1; c < R; ++c) twc[c] = tw + 2 * static_cast<std::size_t>(c - 1) * (ido - 1) - 2;
   for (int k = 0; k < l1; ++k) {
     const double* src = in + 2 * static_cast<std::size_t>(ido) * R * k;
     double* dst = out + 2 * static_cast<std::size_t>(ido) * k;
-    for (int i = 0; i < ido; ++i) {
-      Cx x[R];
+    Cx x[R];
+    for (int b = 0; b < R; ++b) x[b] = load(src, static_cast<std::size_t>(ido) * b);
+    Butterfly(x, s);  // i = 0: every twiddle is 1
+    for (int c = 0; c < R; ++c) store(dst, stride * c, x[c]);
+    for (int i = 1; i < ido; ++i) {
       for (int b = 0; b < R; ++b) x[b] = load(src, i + static_cast<std::size_t>(ido) * b);
       Butterfly(x, s);
       store(dst, i, x[0]);
-      for (int c = 1; c < R; ++c) {
-        const Cx y = i == 0 ? x[c] : x[c] * load(tw, (c - 1) * (ido - 1) + i - 1);
-        store(dst, i + stride * c, y);
-      }
+      for (int c = 1; c < R; ++c) store(dst, i + stride * c, x[c] * load(twc[c], i));
     }
   }
 }
