@@ -78,6 +78,18 @@ std::vector<double> run_plan(int n, int m, bool inverse, const std::vector<doubl
   return run_plan(n, m, inverse, x, dft_choose_route(n, m));
 }
 
+// The largest error seen, and where.
+struct Worst {
+  double err = 0;
+  std::string where;
+  void note(double e, const std::string& place) {
+    if (!(e <= err)) {
+      err = e;
+      where = place;
+    }
+  }
+};
+
 // ||got - want|| / ||want|| over the first M points.
 template <class Want>
 double relative_l2(const std::vector<double>& got, const Want& want) {
@@ -96,27 +108,22 @@ TEST(DftPlan, EveryLengthMatchesDirectDftOnItsRoute) {
   for (int n : {540, 720, 960, 1080, 1280, 1920, 2160, 2667, 3840, 4000, 6000}) {
     lengths.push_back(n);
   }
-  double worst = 0;
-  std::string where;
+  Worst worst;
   unsigned seed = 0;
   for (int n : lengths) {
     const std::vector<double> x = random_points(n, ++seed);
     for (bool inverse : {false, true}) {
       const fft_test::LongVec want = fft_test::reference_dft(x, inverse ? 1 : -1);
-      const double err = relative_l2(run_plan(n, n, inverse, x), want);
-      if (!(err <= worst)) {
-        worst = err;
-        where = "N = " + std::to_string(n) + " " + route_name(dft_choose_route(n, n)) +
-                (inverse ? " inverse" : " forward");
-      }
+      worst.note(relative_l2(run_plan(n, n, inverse, x), want),
+                 "N = " + std::to_string(n) + " " + route_name(dft_choose_route(n, n)) +
+                     (inverse ? " inverse" : " forward"));
     }
   }
-  EXPECT_LT(worst, 2e-15) << "worst at " << where;
+  EXPECT_LT(worst.err, 2e-15) << "worst at " << worst.where;
 }
 
 TEST(DftPlan, PartialOutputsMatchDirectDft) {
-  double worst = 0;
-  std::string where;
+  Worst worst;
   unsigned seed = 100;
   for (int n = 2; n <= 160; ++n) {
     const std::vector<double> x = random_points(n, ++seed);
@@ -130,21 +137,19 @@ TEST(DftPlan, PartialOutputsMatchDirectDft) {
           const cld want = direct_bin(x, roots, k);
           const double err =
               static_cast<double>(std::abs(cld(got[2 * k], got[2 * k + 1]) - want)) / std::sqrt(n);
-          if (!(err <= worst)) {
-            worst = err;
-            where = "N = " + std::to_string(n) + ", M = " + std::to_string(m) +
-                    (inverse ? " inverse" : " forward") + ", bin " + std::to_string(k);
+          if (!(err <= worst.err)) {
+            worst.note(err, "N = " + std::to_string(n) + ", M = " + std::to_string(m) +
+                                (inverse ? " inverse" : " forward") + ", bin " + std::to_string(k));
           }
         }
       }
     }
   }
-  EXPECT_LT(worst, 5e-14) << "worst at " << where;
+  EXPECT_LT(worst.err, 5e-14) << "worst at " << worst.where;
 }
 
 TEST(DftPlan, MixedRadixAndChirpZAgreeOnEverySmoothLength) {
-  double worst = 0;
-  std::string where;
+  Worst worst;
   unsigned seed = 200;
   for (int n = 3; n <= 6000; ++n) {
     if ((n & (n - 1)) == 0 || !mixed_radix_supports(n)) continue;
@@ -152,14 +157,11 @@ TEST(DftPlan, MixedRadixAndChirpZAgreeOnEverySmoothLength) {
     const std::vector<double> x = random_points(n, ++seed);
     for (bool inverse : {false, true}) {
       const std::vector<double> chirp = run_plan(n, n, inverse, x, DftRoute::chirp_z);
-      const double err = relative_l2(run_plan(n, n, inverse, x, DftRoute::mixed_radix), chirp);
-      if (!(err <= worst)) {
-        worst = err;
-        where = "N = " + std::to_string(n) + (inverse ? " inverse" : " forward");
-      }
+      worst.note(relative_l2(run_plan(n, n, inverse, x, DftRoute::mixed_radix), chirp),
+                 "N = " + std::to_string(n) + (inverse ? " inverse" : " forward"));
     }
   }
-  EXPECT_LT(worst, 1e-12) << "worst at " << where;
+  EXPECT_LT(worst.err, 1e-12) << "worst at " << worst.where;
   // Lengths with a prime factor above 5 stay on chirp-z.
   for (int n : {7, 77, 1999, 4099, 2 * 3 * 5 * 7}) {
     EXPECT_EQ(dft_choose_route(n, n), DftRoute::chirp_z) << "N = " << n;
