@@ -9,12 +9,15 @@
 #   ImageMagick loader);
 # each the best wall time of REPS runs. "ratio" is korvale's one-thread time
 # over the faster peer's, "2 threads" korvale's two-thread time over its
-# one-thread time; memory is korvale's peak resident set per input pixel.
+# one-thread time; "CPU s" korvale's least user + system seconds on one
+# thread (steadier than the wall time on a loaded machine); memory is
+# korvale's peak resident set per input pixel.
 #
 # Fails (status 1) when a korvale run exceeds 40 bytes per input pixel plus
 # 32 MB, or, unless --short, when a ratio exceeds 0.8.
 #   bench/whole_run.sh [--short] [BUILD_DIR]     (BUILD_DIR: build, REPS: 3)
 # --short runs the 1920 x 1080 jobs once each and never fails on time (CI).
+# ONLY=PATTERN runs only the jobs whose "WxH to W'xH'" contains PATTERN.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,24 +51,31 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # best_of CMD...: runs CMD $reps times under /usr/bin/time; sets $best (the
-# least wall seconds) and $peak_kb (the largest peak resident set).
+# least wall seconds), $best_cpu (the least user + system seconds) and
+# $peak_kb (the largest peak resident set).
 best_of() {
   best=""
+  best_cpu=""
   peak_kb=0
   for _ in $(seq "$reps"); do
-    /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>&1
-    read -r wall kb <"$work/time"
+    /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$@" >/dev/null 2>&1
+    read -r wall kb user sys <"$work/time"
+    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
     if [ -z "$best" ] || awk -v a="$wall" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$wall; fi
+    if [ -z "$best_cpu" ] || awk -v a="$cpu" -v b="$best_cpu" 'BEGIN { exit !(a < b) }'; then
+      best_cpu=$cpu
+    fi
     if [ "$kb" -gt "$peak_kb" ]; then peak_kb=$kb; fi
   done
 }
 
-echo "| job | korvale 1 thread s | ImageMagick s | libvips s | ratio | korvale 2 threads s | 2 threads / 1 | bytes/pixel |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+echo "| job | korvale 1 thread s | CPU s | ImageMagick s | libvips s | ratio | korvale 2 threads s | 2 threads / 1 | bytes/pixel |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
 status=0
 made=""
 for job in "${jobs[@]}"; do
   read -r w h nw nh <<<"$job"
+  [[ "${w}x${h} to ${nw}x${nh}" == *"${ONLY:-}"* ]] || continue
   pic="$work/pic_${w}x${h}"
   if [[ " $made " != *" $w x $h "* ]]; then
     "$make_picture" "$w" "$h" "$pic"
@@ -74,7 +84,7 @@ for job in "${jobs[@]}"; do
   args=(-i "$pic.bmp" -o "$work/out" -sizexminus $((w - nw)) -sizexminusy $((h - nh)))
 
   best_of env KORVALE_THREADS=1 "${pin[@]}" "$korvale" "${args[@]}"
-  one=$best kb=$peak_kb
+  one=$best one_cpu=$best_cpu kb=$peak_kb
   best_of env KORVALE_THREADS=2 "$korvale" "${args[@]}"
   two=$best
   [ "$peak_kb" -gt "$kb" ] && kb=$peak_kb
@@ -106,7 +116,7 @@ for job in "${jobs[@]}"; do
     per_pixel="$per_pixel (over the bound)"
     status=1
   fi
-  printf "| %dx%d to %dx%d | %s | %s | %s | %s | %s | %s | %s |\n" "$w" "$h" "$nw" "$nh" "$one" \
-    "$im" "$vi" "$ratio" "$two" "$scaling" "$per_pixel"
+  printf "| %dx%d to %dx%d | %s | %s | %s | %s | %s | %s | %s | %s |\n" "$w" "$h" "$nw" "$nh" \
+    "$one" "$one_cpu" "$im" "$vi" "$ratio" "$two" "$scaling" "$per_pixel"
 done
 exit $status

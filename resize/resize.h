@@ -58,7 +58,7 @@
 //
 // Failure: allocations happen when the run is built; one that fails ends the
 // process with "NAME no memory!!" on standard output and status 1 (names: ww,
-// ip, czchirp, czfilter, dcttw, syntw, SRGB, HDCT, VDCT, DFTWORK, SYNTH,
+// ip, czchirp, czfilter, mrtw, dcttw, syntw, SRGB, HDCT, VDCT, DFTWORK, SYNTH,
 // HROWS, ALPHAROWS, STAGE; resize_planes_with_alpha adds ALPHAV on its first
 // call). Nothing fails and nothing is allocated once the run is built (the
 // first resize_planes_with_alpha call aside). Sizes or reductions out of

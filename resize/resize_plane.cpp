@@ -420,11 +420,14 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   // The inverse's 1/W and 1/H, for the axes that are transformed.
   r.scale = 1.0 / ((a > 0 ? w : 1) * static_cast<double>(b > 0 ? h : 1));
 
-  // FFT tables for the largest transform of the line kinds the shrinking
-  // axes use (an axis that keeps its size is not transformed).
-  int longest = 2;
+  // FFT tables for the largest power-of-two transform, and the largest work
+  // area, of the line kinds the shrinking axes use (an axis that keeps its
+  // size is not transformed).
+  int longest = 2, work = 4;
   for (const int n : {a > 0 ? w : 1, b > 0 ? h : 1, a > 0 ? r.out_w : 1, b > 0 ? r.out_h : 1}) {
-    if (n > 1) longest = std::max(longest, dft_fft_length(n, n));
+    if (n < 2) continue;
+    longest = std::max(longest, dft_fft_length(n, n));
+    work = std::max(work, dft_work_doubles(n, n));
   }
   fft_tables_build(&r.tables, longest);
 
@@ -465,13 +468,12 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   // Each thread's scratch, sized for the longest transform and the widest
   // samples.
   threads = std::clamp(threads, 1, kMaxThreads);
-  const std::size_t work = static_cast<std::size_t>(std::max(4, 2 * longest));
   const std::size_t rows = kGather * gather_stride<std::uint16_t>(w) * sizeof(std::uint16_t);
   const std::size_t stage = kBlock * static_cast<std::size_t>(std::max({r.out_w, r.out_h}));
   r.scratch = std::make_unique<Scratch[]>(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     Scratch& s = r.scratch[t];
-    s.work = named_buffer<double>(work, "DFTWORK");
+    s.work = named_buffer<double>(static_cast<std::size_t>(work), "DFTWORK");
     s.synth =
         named_buffer<double>(2 * static_cast<std::size_t>(std::max(r.out_w, r.out_h)), "SYNTH");
     s.stage = named_buffer<double>(stage, "STAGE");

@@ -1,5 +1,7 @@
-// Reusable DFT plans: every length and output count against a direct DFT in
-// long double, both directions; the longest lines spot-checked bin by bin;
+// Reusable DFT plans: every length up to 400 and the camera sizes against a
+// direct DFT in long double on the route each length gets, both directions;
+// partial output counts; the mixed-radix and chirp-z routes against each
+// other on every smooth length; the longest lines spot-checked bin by bin;
 // runs that allocate nothing.
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 
 #include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
+#include "tests/fft_test_util.h"
 
 namespace korvale {
 namespace {
@@ -44,29 +47,87 @@ cld direct_bin(const std::vector<double>& x, const std::vector<cld>& roots, int 
   return sum;
 }
 
-// Runs a plan of N points and M outputs on x; returns the M outputs.
-std::vector<double> run_plan(int n, int m, bool inverse, const std::vector<double>& x) {
+const char* route_name(DftRoute route) {
+  switch (route) {
+    case DftRoute::fft:
+      return "fft";
+    case DftRoute::mixed_radix:
+      return "mixed-radix";
+    case DftRoute::chirp_z:
+      return "chirp-z";
+  }
+  return "?";
+}
+
+// Runs a plan of N points and M outputs on x, on the chosen route or the one
+// given; returns the M outputs.
+std::vector<double> run_plan(int n, int m, bool inverse, const std::vector<double>& x,
+                             DftRoute route) {
   FftTables tables;
-  fft_tables_build(&tables, dft_fft_length(n, m));
+  fft_tables_build(&tables, dft_fft_length(n, m, route));
   DftPlan plan;
-  dft_plan_build(&plan, n, m, inverse, tables);
+  dft_plan_build(&plan, n, m, inverse, tables, route);
+  EXPECT_EQ(dft_plan_work_doubles(plan), dft_work_doubles(n, m, route));
   std::vector<double> work(dft_plan_work_doubles(plan), 7.0);
   std::copy(x.begin(), x.end(), work.begin());
   dft_plan_run(plan, work.data(), tables);
   work.resize(2 * static_cast<std::size_t>(m));
   return work;
 }
+std::vector<double> run_plan(int n, int m, bool inverse, const std::vector<double>& x) {
+  return run_plan(n, m, inverse, x, dft_choose_route(n, m));
+}
 
-TEST(DftPlan, MatchesDirectDftForEveryLengthAndOutputCount) {
-  std::vector<int> lengths;
-  for (int n = 2; n <= 160; ++n) lengths.push_back(n);
-  for (int n : {255, 256, 1000, 1024, 2047, 3001, 4096}) lengths.push_back(n);
-  double worst = 0;
+// The largest error seen, and where.
+struct Worst {
+  double err = 0;
   std::string where;
+  void note(double e, const std::string& place) {
+    if (!(e <= err)) {
+      err = e;
+      where = place;
+    }
+  }
+};
+
+// ||got - want|| / ||want|| over the first M points.
+template <class Want>
+double relative_l2(const std::vector<double>& got, const Want& want) {
+  long double err = 0, norm = 0;
+  for (std::size_t j = 0; j < got.size(); ++j) {
+    const long double d = got[j] - static_cast<long double>(want[j]);
+    err += d * d;
+    norm += static_cast<long double>(want[j]) * want[j];
+  }
+  return static_cast<double>(std::sqrt(err / norm));
+}
+
+TEST(DftPlan, EveryLengthMatchesDirectDftOnItsRoute) {
+  std::vector<int> lengths;
+  for (int n = 2; n <= 400; ++n) lengths.push_back(n);
+  for (int n : {540, 720, 960, 1080, 1280, 1920, 2160, 2667, 3840, 4000, 6000}) {
+    lengths.push_back(n);
+  }
+  Worst worst;
   unsigned seed = 0;
   for (int n : lengths) {
     const std::vector<double> x = random_points(n, ++seed);
-    for (int m : {n, (n + 1) / 2, 1}) {
+    for (bool inverse : {false, true}) {
+      const fft_test::LongVec want = fft_test::reference_dft(x, inverse ? 1 : -1);
+      worst.note(relative_l2(run_plan(n, n, inverse, x), want),
+                 "N = " + std::to_string(n) + " " + route_name(dft_choose_route(n, n)) +
+                     (inverse ? " inverse" : " forward"));
+    }
+  }
+  EXPECT_LT(worst.err, 2e-15) << "worst at " << worst.where;
+}
+
+TEST(DftPlan, PartialOutputsMatchDirectDft) {
+  Worst worst;
+  unsigned seed = 100;
+  for (int n = 2; n <= 160; ++n) {
+    const std::vector<double> x = random_points(n, ++seed);
+    for (int m : {(n + 1) / 2, 1}) {
       for (bool inverse : {false, true}) {
         const std::vector<cld> roots = unit_roots(n, inverse);
         const std::vector<double> got = run_plan(n, m, inverse, x);
@@ -76,22 +137,43 @@ TEST(DftPlan, MatchesDirectDftForEveryLengthAndOutputCount) {
           const cld want = direct_bin(x, roots, k);
           const double err =
               static_cast<double>(std::abs(cld(got[2 * k], got[2 * k + 1]) - want)) / std::sqrt(n);
-          if (!(err <= worst)) {
-            worst = err;
-            where = "N = " + std::to_string(n) + ", M = " + std::to_string(m) +
-                    (inverse ? " inverse" : " forward") + ", bin " + std::to_string(k);
+          if (!(err <= worst.err)) {
+            worst.note(err, "N = " + std::to_string(n) + ", M = " + std::to_string(m) +
+                                (inverse ? " inverse" : " forward") + ", bin " + std::to_string(k));
           }
         }
       }
     }
   }
-  EXPECT_LT(worst, 5e-14) << "worst at " << where;
+  EXPECT_LT(worst.err, 5e-14) << "worst at " << worst.where;
+}
+
+TEST(DftPlan, MixedRadixAndChirpZAgreeOnEverySmoothLength) {
+  Worst worst;
+  unsigned seed = 200;
+  for (int n = 3; n <= 6000; ++n) {
+    if ((n & (n - 1)) == 0 || !mixed_radix_supports(n)) continue;
+    EXPECT_EQ(dft_choose_route(n, n), DftRoute::mixed_radix) << "N = " << n;
+    const std::vector<double> x = random_points(n, ++seed);
+    for (bool inverse : {false, true}) {
+      const std::vector<double> chirp = run_plan(n, n, inverse, x, DftRoute::chirp_z);
+      worst.note(relative_l2(run_plan(n, n, inverse, x, DftRoute::mixed_radix), chirp),
+                 "N = " + std::to_string(n) + (inverse ? " inverse" : " forward"));
+    }
+  }
+  EXPECT_LT(worst.err, 1e-12) << "worst at " << worst.where;
+  // Lengths with a prime factor above 5 stay on chirp-z.
+  for (int n : {7, 77, 1999, 4099, 2 * 3 * 5 * 7}) {
+    EXPECT_EQ(dft_choose_route(n, n), DftRoute::chirp_z) << "N = " << n;
+  }
 }
 
 TEST(DftPlan, LongestLinesAreRightBinByBin) {
   // 65534 points with 32767 outputs run on FFTs of 131072 points; 65536 is
   // the FFT alone.
-  const int cases[][3] = {{65534, 32767, 1}, {65536, 65536, 0}, {49157, 49157, 0}};
+  // 64800 = 2^5 3^4 5^2 is the mixed-radix FFT's.
+  const int cases[][3] = {
+      {65534, 32767, 1}, {65536, 65536, 0}, {49157, 49157, 0}, {64800, 64800, 1}};
   unsigned seed = 50;
   for (const auto& c : cases) {
     const std::vector<double> x = random_points(c[0], ++seed);
@@ -110,21 +192,24 @@ TEST(DftPlan, LongestLinesAreRightBinByBin) {
 }
 
 TEST(DftPlan, RunsAllocateNothingAndLeaveThePlanAsItWas) {
-  FftTables tables;
-  fft_tables_build(&tables, dft_fft_length(300, 150));
-  DftPlan plan;
-  dft_plan_build(&plan, 300, 150, true, tables);
-  const std::vector<double> x = random_points(300, 3);
-  std::vector<double> first;
-  for (int round = 0; round < 3; ++round) {
-    std::vector<double> work(dft_plan_work_doubles(plan));
-    std::copy(x.begin(), x.end(), work.begin());
-    fail_named_allocation(nullptr, 1);  // any allocation would fail
-    dft_plan_run(plan, work.data(), tables);
-    clear_named_allocation_failure();
-    work.resize(300);
-    if (round == 0) first = work;
-    EXPECT_EQ(work, first) << "round " << round;
+  // 300 = 2^2 3 5^2 runs the mixed-radix FFT, 301 = 7 43 the chirp-z.
+  for (const int n : {300, 301}) {
+    FftTables tables;
+    fft_tables_build(&tables, dft_fft_length(n, 150));
+    DftPlan plan;
+    dft_plan_build(&plan, n, 150, true, tables);
+    const std::vector<double> x = random_points(n, 3);
+    std::vector<double> first;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<double> work(dft_plan_work_doubles(plan));
+      std::copy(x.begin(), x.end(), work.begin());
+      fail_named_allocation(nullptr, 1);  // any allocation would fail
+      dft_plan_run(plan, work.data(), tables);
+      clear_named_allocation_failure();
+      work.resize(300);
+      if (round == 0) first = work;
+      EXPECT_EQ(work, first) << "N = " << n << ", round " << round;
+    }
   }
 }
 

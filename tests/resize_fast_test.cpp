@@ -86,12 +86,13 @@ TEST(FastResize, MatchesTheFullDftForEverySmallSizeAndReduction) {
 
 TEST(FastResize, MatchesTheFullDftOnRandomAndSpecialSizes) {
   QuietStderr quiet;
-  // {W, H, a, b}: primes, powers of two, W' = 1, H' = 1, no reduction, and
-  // sizes whose chirp-z and FFT lengths differ from pass to pass.
+  // {W, H, a, b}: primes, powers of two, W' = 1, H' = 1, no reduction, sizes
+  // whose chirp-z and FFT lengths differ from pass to pass, and lengths of
+  // 2, 3 and 5 alone on every pass (the mixed-radix FFT's).
   std::vector<std::array<int, 4>> cases = {
       {512, 256, 256, 128}, {509, 283, 200, 100}, {691, 7, 690, 3},   {13, 677, 6, 676},
       {256, 97, 0, 0},      {600, 331, 1, 1},     {127, 128, 63, 64}, {700, 2, 350, 1},
-      {64, 64, 32, 0},      {1, 500, 0, 499},     {500, 1, 250, 0}};
+      {64, 64, 32, 0},      {1, 500, 0, 499},     {500, 1, 250, 0},   {360, 250, 120, 25}};
   std::mt19937 rng(99);
   for (int i = 0; i < 8; ++i) {
     const int w = 1 + static_cast<int>(rng() % 700), h = 1 + static_cast<int>(rng() % 700);
@@ -118,7 +119,8 @@ TEST(FastResize, MatchesTheFullDftOnFullHdHalvedAndOnLongLines) {
 
 TEST(FastResize, AnyThreadCountGivesTheSameBytesAndValues) {
   QuietStderr quiet;
-  const int cases[][4] = {{203, 157, 61, 40}, {97, 301, 0, 0}, {33, 35, 32, 1}};
+  // Chirp-z lines, no reduction, linear light, and mixed-radix lines only.
+  const int cases[][4] = {{203, 157, 61, 40}, {97, 301, 0, 0}, {33, 35, 32, 1}, {180, 150, 60, 30}};
   unsigned seed = 300;
   for (const auto& c : cases) {
     const ColorPlane src = random_plane(c[0], c[1], ++seed);
@@ -198,11 +200,12 @@ TEST(FastResizeFailure, ThreadsTheSystemRefusesLeaveTheRunOnFewerThreads) {
 }
 
 TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
-  // 45 x 38 by 20 x 7 plans four chirp-z lines (45, 38, 25 and 31 points),
-  // two of each kind of line table, and on two threads two of each scratch
-  // buffer; the tables and the grids are allocated once.
-  for (const char* name : {"ww", "ip", "czchirp", "czfilter", "dcttw", "syntw", "HDCT", "VDCT",
-                           "DFTWORK", "SYNTH", "HROWS", "ALPHAROWS", "STAGE"}) {
+  // 45 x 38 by 20 x 7 plans two chirp-z lines (38 and 31 points) and two
+  // mixed-radix ones (45 and 25), two of each kind of line table, and on two
+  // threads two of each scratch buffer; the tables and the grids are
+  // allocated once.
+  for (const char* name : {"ww", "ip", "czchirp", "czfilter", "mrtw", "dcttw", "syntw", "HDCT",
+                           "VDCT", "DFTWORK", "SYNTH", "HROWS", "ALPHAROWS", "STAGE"}) {
     for (int occurrence : {1, 2}) {
       const auto run = test::run_in_child([=] {
         fail_named_allocation(name, occurrence);

@@ -1,0 +1,62 @@
+// Mixed-radix complex FFT for lengths whose only prime factors are 2, 3 and
+// 5 (1920 = 2^7 3 5, 6000 = 2^4 3 5^3, ...), beside the power-of-two
+// split-radix FFT of fft.h: a DFT of such a length without padding it.
+//
+//   forward: X[k] = sum_j x[j] exp(-2 pi i j k / N)   (unscaled)
+//   inverse: X[k] = sum_j x[j] exp(+2 pi i j k / N)   (unscaled)
+// over interleaved doubles (point j is a[2j] + i*a[2j+1]); the direction is
+// fixed when the plan is built.
+//
+// Method: N is split into radices 4, 2, 3 and 5 (fours first); each pass
+// runs a fixed-size butterfly over the whole line and multiplies by its
+// twiddles, reading one half of the work area and writing the other
+// (Stockham's self-sorting order, so no reordering pass).
+//
+// Plan: the radices and the twiddles of every pass, built once per length
+// and direction ("mrtw", N - 1 complex numbers at most); read-only after
+// building, so any number of threads may run one plan at once.
+//
+// Work area: the caller owns it, mixed_radix_work_doubles(N) = 4N doubles;
+// the N input points go in work[0 .. 2N), the N output points come out
+// there, and work[2N .. 4N) is scratch. A run allocates nothing and writes
+// nothing but the work area.
+//
+// Failure: building ends the process with "mrtw no memory!!" (status 1) when
+// its twiddles cannot be had; a length outside 1 .. 65536 or with another
+// prime factor is a programming error and aborts. Runs cannot fail. No
+// contraction into FMA, so the results are the same bits on every machine.
+#pragma once
+
+#include "common/named_alloc.h"
+
+namespace korvale {
+
+inline constexpr int kMixedRadixMaxLength = 65536;
+inline constexpr int kMixedRadixMaxPasses = 16;
+
+struct MixedRadixPlan {
+  int length = 0;  // N
+  bool inverse = false;
+  int passes = 0;
+  int radix[kMixedRadixMaxPasses] = {};       // radix of each pass, in running order
+  int twiddle_at[kMixedRadixMaxPasses] = {};  // first twiddle (complex index) of each pass
+  Buffer<double> twiddle;                     // "mrtw": every pass's twiddles, interleaved
+};
+
+// True when 1 <= n <= kMixedRadixMaxLength and n has no prime factor but 2,
+// 3 and 5.
+bool mixed_radix_supports(int n);
+
+// Rough count of floating-point operations of one run (for choosing between
+// routes); 0 when the length is not supported.
+double mixed_radix_cost(int n);
+
+void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse);
+
+inline int mixed_radix_work_doubles(int n) {
+  return 4 * n;
+}
+
+void mixed_radix_run(const MixedRadixPlan& plan, double* work);
+
+}  // namespace korvale
