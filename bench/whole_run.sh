@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Times whole runs of korvale against ImageMagick and libvips on generated
-# BMP pictures and prints a table, one line per job:
+# pictures (BMP in and out; two jobs JPEG or PNG in and out, the file made
+# from the generated picture by ImageMagick) and prints a table, one line per
+# job:
 #   korvale on one thread (KORVALE_THREADS=1, pinned to one core with
 #   taskset) and on two (KORVALE_THREADS=2); ImageMagick's
 #   `convert IN -resize WxH! BMP3:OUT` on one thread (MAGICK_THREAD_LIMIT=1,
 #   pinned likewise); libvips' `vips resize` on one thread
 #   (VIPS_CONCURRENCY=1, pinned likewise; it reads and writes BMP through its
-#   ImageMagick loader);
+#   ImageMagick loader, JPEG and PNG natively);
 # each the best wall time of REPS runs. "ratio" is korvale's one-thread time
 # over the faster peer's, "2 threads" korvale's two-thread time over its
 # one-thread time; "CPU s" korvale's least user + system seconds on one
@@ -39,12 +41,14 @@ vips=$(command -v vips || true)
 pin=()
 if command -v taskset >/dev/null 2>&1; then pin=(taskset -c 0); fi
 
-# {W H W' H'}: picture size and the size it is shrunk to.
+# {W H W' H' [FORMAT]}: picture size, the size it is shrunk to, and the
+# format read and written (bmp when not given; jpg and png at ImageMagick's
+# default quality and compression).
 jobs=("1920 1080 960 540" "1920 1080 1280 720" "1920 1080 1919 1079" "1920 1080 1920 1080"
-  "1920 1080 1920 540")
+  "1920 1080 1920 540" "1920 1080 960 540 png")
 if [ "$short" = 0 ]; then
   jobs+=("1999 1997 999 999" "4096 4096 2048 2048" "6000 4000 4000 2667" "6000 4000 600 400"
-    "6000 4000 5999 4000")
+    "6000 4000 5999 4000" "6000 4000 3000 2000 jpg")
 fi
 
 work=$(mktemp -d)
@@ -74,14 +78,23 @@ echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
 status=0
 made=""
 for job in "${jobs[@]}"; do
-  read -r w h nw nh <<<"$job"
-  [[ "${w}x${h} to ${nw}x${nh}" == *"${ONLY:-}"* ]] || continue
+  read -r w h nw nh ext <<<"$job"
+  ext=${ext:-bmp}
+  name="${w}x${h} to ${nw}x${nh}"
+  [ "$ext" = bmp ] || name="$name $ext"
+  [[ "$name" == *"${ONLY:-}"* ]] || continue
   pic="$work/pic_${w}x${h}"
   if [[ " $made " != *" $w x $h "* ]]; then
     "$make_picture" "$w" "$h" "$pic"
     made="$made $w x $h "
   fi
-  args=(-i "$pic.bmp" -o "$work/out" -sizexminus $((w - nw)) -sizexminusy $((h - nh)))
+  if [ "$ext" != bmp ] && [ ! -f "$pic.$ext" ]; then
+    [ -n "$convert" ] || { echo "$name: needs ImageMagick to make its file" >&2; continue; }
+    "$convert" "$pic.bmp" "$pic.$ext"
+  fi
+  im_out="BMP3:$work/im.bmp"
+  [ "$ext" = bmp ] || im_out="$work/im.$ext"
+  args=(-i "$pic.$ext" -out "$work/out.$ext" -sizexminus $((w - nw)) -sizexminusy $((h - nh)))
 
   best_of env KORVALE_THREADS=1 "${pin[@]}" "$korvale" "${args[@]}"
   one=$best one_cpu=$best_cpu kb=$peak_kb
@@ -91,14 +104,14 @@ for job in "${jobs[@]}"; do
 
   im="" vi="" peer=""
   if [ -n "$convert" ]; then
-    best_of env MAGICK_THREAD_LIMIT=1 "${pin[@]}" "$convert" "$pic.bmp" -resize "${nw}x${nh}!" \
-      "BMP3:$work/im.bmp"
+    best_of env MAGICK_THREAD_LIMIT=1 "${pin[@]}" "$convert" "$pic.$ext" -resize "${nw}x${nh}!" \
+      "$im_out"
     im=$best peer=$best
   fi
   if [ -n "$vips" ]; then
     hs=$(awk -v a="$nw" -v b="$w" 'BEGIN { printf "%.9f", a / b }')
     vs=$(awk -v a="$nh" -v b="$h" 'BEGIN { printf "%.9f", a / b }')
-    best_of env VIPS_CONCURRENCY=1 "${pin[@]}" "$vips" resize "$pic.bmp" "$work/vips.bmp" "$hs" \
+    best_of env VIPS_CONCURRENCY=1 "${pin[@]}" "$vips" resize "$pic.$ext" "$work/vips.$ext" "$hs" \
       --vscale "$vs"
     vi=$best
     if [ -z "$peer" ] || awk -v a="$vi" -v b="$peer" 'BEGIN { exit !(a < b) }'; then peer=$vi; fi
@@ -116,7 +129,7 @@ for job in "${jobs[@]}"; do
     per_pixel="$per_pixel (over the bound)"
     status=1
   fi
-  printf "| %dx%d to %dx%d | %s | %s | %s | %s | %s | %s | %s | %s |\n" "$w" "$h" "$nw" "$nh" \
+  printf "| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n" "$name" \
     "$one" "$one_cpu" "$im" "$vi" "$ratio" "$two" "$scaling" "$per_pixel"
 done
 exit $status
