@@ -88,6 +88,11 @@ void for_chunks(ResizeRun& r, int lines, const Body& body) {
   });
 }
 
+// Lines ahead that gather_rows and transpose_out ask for early: their
+// columns lie about a page apart, beyond the reach of the hardware's own
+// prefetching, so each would otherwise wait for memory in turn.
+constexpr int kPrefetchColumns = 16;
+
 // Writes a block of `count` staged lines of `len` values each (line i at
 // stage[i*len]) transposed: value j of line i goes to out[j*stride + i], so
 // each output position receives `count` contiguous values.
@@ -95,6 +100,12 @@ void transpose_out(const double* stage, int count, int len, double* out, std::si
   if (count == kBlock) {
     for (int j = 0; j < len; ++j) {
       double* o = out + j * stride;
+      if (j + kPrefetchColumns < len) {
+        // The two cache lines this block fills kPrefetchColumns positions on.
+        double* ahead = o + kPrefetchColumns * stride;
+        __builtin_prefetch(ahead, 1);
+        __builtin_prefetch(ahead + kBlock - 1, 1);
+      }
       for (int i = 0; i < kBlock; ++i) o[i] = stage[static_cast<std::size_t>(i) * len + j];
     }
     return;
@@ -113,11 +124,6 @@ std::size_t gather_stride(int w) {
   if (lines % 2 == 0) ++lines;
   return lines * 64 / sizeof(T);
 }
-
-// Columns ahead whose samples gather_rows asks for early: the columns lie
-// about a page apart, beyond the reach of the hardware's own prefetching, so
-// each would otherwise wait for memory in turn.
-constexpr int kPrefetchColumns = 16;
 
 // Copies rows g0 .. g0+count-1 of the column-major w x h plane px into rows
 // (row i at rows[i*stride]).
