@@ -60,19 +60,21 @@ constexpr int kRowBlock = 64;
 // Calls pixel(x, y, p) for every pixel, y its plane row and p pointing at its
 // stored row, in blocks of kRowBlock stored rows taken column by column; the
 // pool's threads take contiguous ranges of whole blocks (every pixel is
-// decoded on its own, so the planes do not depend on the thread count). The
-// layout's fields are copied into locals first: byte stores may alias
-// anything, so the compiler would otherwise reload them for every pixel.
+// decoded on its own, so the planes do not depend on the thread count). Each
+// thread copies the layout's fields and the pixel functor into locals: byte
+// stores may alias anything, so the compiler would otherwise reload them (and
+// the functor's plane pointers) for every pixel.
 template <class Pixel>
 void for_each_pixel(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
-                    const Pixel& pixel) {
-  const int width = l.width, height = l.height;
-  const std::size_t row_bytes = l.row_bytes;
-  const unsigned char* const first = file + l.pixel_offset;
-  // Plane row of stored row `row`: y0 + step * row.
-  const int y0 = l.top_down ? 0 : height - 1;
-  const int step = l.top_down ? 1 : -1;
+                    const Pixel& each) {
   pool_run(pool, [&](int t) {
+    const Pixel pixel = each;
+    const int width = l.width, height = l.height;
+    const std::size_t row_bytes = l.row_bytes;
+    const unsigned char* const first = file + l.pixel_offset;
+    // Plane row of stored row `row`: y0 + step * row.
+    const int y0 = l.top_down ? 0 : height - 1;
+    const int step = l.top_down ? 1 : -1;
     const BlockRange range = block_range(height, kRowBlock, pool.threads, t);
     const int begin = range.first, end = range.last;
     for (int row0 = begin; row0 < end; row0 += kRowBlock) {

@@ -102,8 +102,8 @@ KORVALE_INLINE cvec conj(cvec x) {
   return x * cplx(1.0, -1.0);
 }
 // x * (wr + i*wi), the factor held as the vector w = (wr, wi):
-// (xr*wr - xi*wi, xi*wr + xr*wi). The sign pattern is put on the factor, which is exact, so that the data
-// see one shuffle, two products and one sum.
+// (xr*wr - xi*wi, xi*wr + xr*wi). The sign pattern is put on the factor, which is exact, so that
+// the data see one shuffle, two products and one sum.
 KORVALE_INLINE cvec cmul(cvec x, cvec w) {
   return dup_re(w) * x + swap_lanes(x) * (dup_im(w) * cplx(-1.0, 1.0));
 }

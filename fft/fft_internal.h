@@ -29,13 +29,18 @@
 // preconditions are those that fft_forward/fft_backward guarantee.
 //
 // Instruction-set variants: the stage sources (fft_stages.cpp,
-// fft_reorder.cpp) are compiled once per variant into their own namespace,
+// fft_reorder.cpp, and mixed_radix_passes.cpp for the mixed-radix FFT) are
+// compiled once per variant into their own namespace,
 // korvale::fft_detail::<variant> (fft_variant.h): "generic" for the baseline
 // target and, on x86-64, "avx2" with AVX2 and FMA. Within a variant the
 // drivers call that variant's kernels directly. The entry points pick the
 // best variant the CPU supports once, on first use; a StageSet gives the tests
 // every stage of one variant under its own name.
 #pragma once
+
+namespace korvale {
+struct MixedRadixPlan;
+}
 
 namespace korvale::fft_detail {
 
@@ -59,6 +64,7 @@ struct StageSet {
   void (*reorder16)(double* a);
   void (*reorder16_negated)(double* a);
   void (*multiply_points)(double* work, const double* f, int count);
+  void (*mixed_radix_run)(const MixedRadixPlan& plan, double* work);  // fft/mixed_radix.h
 };
 
 // The variants compiled into the library, and whether this CPU can run them.

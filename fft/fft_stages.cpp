@@ -642,6 +642,7 @@ const StageSet& stages() {
       reorder16,
       reorder16_negated,
       multiply_points,
+      mixed_radix_run,
   };
 #undef KORVALE_STR
 #undef KORVALE_STR2

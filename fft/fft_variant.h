@@ -1,8 +1,8 @@
 // Declarations of the stages of one instruction-set variant, in the namespace
 // korvale::fft_detail::KORVALE_FFT_VARIANT. Included only by the variant
-// sources (fft_stages.cpp, fft_reorder.cpp), which the build compiles once per
-// variant with KORVALE_FFT_VARIANT defined. See fft_internal.h for what each
-// stage does.
+// sources (fft_stages.cpp, fft_reorder.cpp, mixed_radix_passes.cpp), which
+// the build compiles once per variant with KORVALE_FFT_VARIANT defined. See
+// fft_internal.h for what each stage does.
 #pragma once
 
 #include "fft/fft_internal.h"
@@ -58,6 +58,9 @@ void reorder16_negated(double* a);
 
 // Point-wise complex product work[k] *= f[k] over `count` interleaved points.
 void multiply_points(double* work, const double* f, int count);
+
+// The passes of a mixed-radix plan over work[0 .. 4N) (fft/mixed_radix.h).
+void mixed_radix_run(const MixedRadixPlan& plan, double* work);
 
 // This variant's stages as a StageSet.
 const StageSet& stages();

@@ -23,8 +23,10 @@
 //
 // Failure: building ends the process with "mrtw no memory!!" (status 1) when
 // its twiddles cannot be had; a length outside 1 .. 65536 or with another
-// prime factor is a programming error and aborts. Runs cannot fail. No
-// contraction into FMA, so the results are the same bits on every machine.
+// prime factor is a programming error and aborts. Runs cannot fail. The
+// passes are built for each instruction-set variant of the FFT (baseline and
+// AVX2, chosen at run time, see fft_internal.h) with no contraction into
+// FMA, so the results are the same bits on every machine.
 #pragma once
 
 #include "common/named_alloc.h"
