@@ -58,6 +58,7 @@ trap 'rm -rf "$work"' EXIT
 # least wall seconds), $best_cpu (the least user + system seconds) and
 # $peak_kb (the largest peak resident set).
 best_of() {
+  local wall kb user sys cpu
   best=""
   best_cpu=""
   peak_kb=0
