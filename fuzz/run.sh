@@ -44,19 +44,19 @@ seed() {
       "$build/tools/make_picture" 16 9 "$dir/gen_16x9" 2>/dev/null
       "$build/tools/make_picture" 7 7 "$dir/gen_7x7" 2>/dev/null
       if [ -x /usr/bin/convert ]; then
-        local src="$dir/gen_16x9.bmp" spec args last out
-        for spec in "plain.png" "-interlace PNG interlaced.png" "-depth 16 PNG48:deep.png" \
+        local src="$dir/gen_16x9.bmp" recipe args last out
+        for recipe in "plain.png" "-interlace PNG interlaced.png" "-depth 16 PNG48:deep.png" \
           "-alpha set -channel A -evaluate set 50% +channel alpha.png" "-colorspace gray gray.png" \
           "-type palette palette.png" "-quality 80 plain.jpg" "-interlace JPEG progressive.jpg" \
           "-colorspace gray gray.jpg" "-colorspace CMYK cmyk.jpg" "-compress LZW lzw.tif" \
           "-define tiff:tile-geometry=16x16 tiled.tif" "-depth 16 -compress zip deep.tif" \
           "-quality 70 lossy.webp" "-define webp:lossless=true lossless.webp" \
           "-alpha set -channel A -evaluate set 50% +channel alpha.webp"; do
-          read -r -a args <<<"$spec"
+          read -r -a args <<<"$recipe"
           last=$((${#args[@]} - 1))
           out=${args[$last]}
           case $out in *:*) out="${out%%:*}:$dir/${out#*:}" ;; *) out="$dir/$out" ;; esac
-          /usr/bin/convert "$src" "${args[@]:0:$last}" "$out" 2>/dev/null || echo "seed $spec: not made" >&2
+          /usr/bin/convert "$src" "${args[@]:0:$last}" "$out" 2>/dev/null || echo "seed $recipe: not made" >&2
         done
       fi
       ;;
