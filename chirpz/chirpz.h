@@ -23,10 +23,10 @@
 //
 // Work area: the caller owns it, dft_plan_work_doubles(plan) doubles
 // (dft_work_doubles(N, M) before the plan exists): 2L for the chirp_z route,
-// 4L for chirp_z_mixed, 2N for a power of two, 4N for the mixed-radix FFT. The caller writes the N
-// input points to work[0 .. 2N) (interleaved: point j is work[2j] +
-// i*work[2j+1]), calls dft_plan_run, and reads the M output points from
-// work[0 .. 2M); the rest of the work area is scratch. A run allocates
+// 4L for chirp_z_mixed, 2N for a power of two, 4N for the mixed-radix FFT.
+// The caller writes the N input points to work[0 .. 2N) (interleaved: point
+// j is work[2j] + i*work[2j+1]), calls dft_plan_run, and reads the M output
+// points from work[0 .. 2M); the rest of the work area is scratch. A run allocates
 // nothing and writes nothing but the work area.
 //
 // FFT tables: build them first (fft_tables_build) for the largest
