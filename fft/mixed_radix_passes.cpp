@@ -67,7 +67,7 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     constexpr double kSin60 = 0.86602540378443864676;
     const V t1 = x[1] + x[2], t2 = x[1] - x[2];
     const V a = x[0] - 0.5 * t1;
-    const V b = rot(kSin60 * t2, rs);
+    const V b = swap_lanes(t2) * (kSin60 * rs);  // rot(kSin60 t2, rs), the sign folded in
     x[0] = x[0] + t1;
     x[1] = a + b;
     x[2] = a - b;
@@ -89,10 +89,15 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     const V x0 = x[0];
     const V t1 = x[1] + x[4], t4 = x[1] - x[4];
     const V t2 = x[2] + x[3], t3 = x[2] - x[3];
+    // rot(kS1 t4 + kS2 t3, rs) and rot(kS2 t4 - kS1 t3, rs) with the signs of
+    // rs folded into the constants: negating terms and sums commutes with
+    // rounding, so the bits are the same.
+    const V u4 = swap_lanes(t4), u3 = swap_lanes(t3);
+    const V s1 = kS1 * rs, s2 = kS2 * rs;
     const V a1 = x0 + kC1 * t1 + kC2 * t2;
-    const V b1 = rot(kS1 * t4 + kS2 * t3, rs);
+    const V b1 = u4 * s1 + u3 * s2;
     const V a2 = x0 + kC2 * t1 + kC1 * t2;
-    const V b2 = rot(kS2 * t4 - kS1 * t3, rs);
+    const V b2 = u4 * s2 - u3 * s1;
     x[0] = x0 + t1 + t2;
     x[1] = a1 + b1;
     x[4] = a1 - b1;
