@@ -20,28 +20,61 @@ bool valid(int n, int m) {
   return n >= 2 && n <= kMaxDftLength && m >= 1 && m <= n;
 }
 
-// The chirp-z route's convolution length: the least power of two >= N + M - 1.
+// The chirp_z route's convolution length: the least power of two >= N + M - 1.
 int chirp_length(int n, int m) {
   int l = 1;
   while (l < n + m - 1) l *= 2;
   return l;
 }
 
-// Rough operation count of the chirp-z route: two split-radix FFTs of L
-// points (about 4 L log2 L each) and three point-wise products (6 per point).
+// The chirp_z_mixed route's convolution length: the least 2^a 3^b 5^c >=
+// N + M - 1, or 0 when that exceeds what the mixed-radix FFT serves.
+int chirp_mixed_length(int n, int m) {
+  for (int l = n + m - 1; l <= kMixedRadixMaxLength; ++l) {
+    if (mixed_radix_supports(l)) return l;
+  }
+  return 0;
+}
+
+// Rough running-time estimates, in units of the mixed-radix FFT's operation
+// count (mixed_radix_cost). The split-radix FFT of L points does about
+// 4 L log2 L operations, but at about three quarters of the mixed-radix
+// passes' rate per counted operation on a current x86-64 core, hence the
+// weight; each chirp-z route adds three point-wise products (6 operations a
+// point) and the clearing of the padding.
+constexpr double kSplitRadixOpWeight = 1.3;
+
 double chirp_cost(int n, int m) {
   const double l = chirp_length(n, m);
-  return 8 * l * std::log2(l) + 6 * (l + n + m);
+  return kSplitRadixOpWeight * 8 * l * std::log2(l) + 6 * (l + n + m) + (l - n);
+}
+
+double chirp_mixed_cost(int n, int m) {
+  const int l = chirp_mixed_length(n, m);
+  if (l == 0) return HUGE_VAL;
+  return 2 * mixed_radix_cost(l) + 6 * (l + n + m) + (l - n);
+}
+
+void check_route(int n, int m, DftRoute route, const FftTables& tables, int len) {
+  const bool needs_tables = route == DftRoute::fft || route == DftRoute::chirp_z;
+  if (len == 0 || (needs_tables && 2 * fft_tables_nw(tables) < len)) {
+    std::fprintf(stderr, "dft_plan_build: cannot plan N = %d, M = %d on route %d\n", n, m,
+                 static_cast<int>(route));
+    std::abort();
+  }
 }
 
 }  // namespace
 
 DftRoute dft_choose_route(int n, int m) {
   if (is_power_of_two(n)) return DftRoute::fft;
-  if (valid(n, m) && mixed_radix_supports(n) && mixed_radix_cost(n) < chirp_cost(n, m)) {
-    return DftRoute::mixed_radix;
+  if (!valid(n, m)) return DftRoute::chirp_z;
+  const double chirp = chirp_cost(n, m), chirp_mixed = chirp_mixed_cost(n, m);
+  if (mixed_radix_supports(n)) {
+    const double mixed = mixed_radix_cost(n);
+    if (mixed < chirp && mixed < chirp_mixed) return DftRoute::mixed_radix;
   }
-  return DftRoute::chirp_z;
+  return chirp_mixed < chirp ? DftRoute::chirp_z_mixed : DftRoute::chirp_z;
 }
 
 int dft_fft_length(int n, int m, DftRoute route) {
@@ -53,6 +86,8 @@ int dft_fft_length(int n, int m, DftRoute route) {
       return mixed_radix_supports(n) ? 1 : 0;
     case DftRoute::chirp_z:
       return chirp_length(n, m);
+    case DftRoute::chirp_z_mixed:
+      return chirp_mixed_length(n, m) > 0 ? 1 : 0;
   }
   return 0;
 }
@@ -60,7 +95,14 @@ int dft_fft_length(int n, int m, DftRoute route) {
 int dft_work_doubles(int n, int m, DftRoute route) {
   const int len = dft_fft_length(n, m, route);
   if (len == 0) return 0;
-  return route == DftRoute::mixed_radix ? mixed_radix_work_doubles(n) : 2 * len;
+  switch (route) {
+    case DftRoute::mixed_radix:
+      return mixed_radix_work_doubles(n);
+    case DftRoute::chirp_z_mixed:
+      return mixed_radix_work_doubles(chirp_mixed_length(n, m));
+    default:
+      return 2 * len;
+  }
 }
 
 void dft_chirp_build(int n, bool inverse, double* c) {
@@ -81,43 +123,58 @@ void dft_plan_build(DftPlan* plan, int n, int m, bool inverse, const FftTables& 
 void dft_plan_build(DftPlan* plan, int n, int m, bool inverse, const FftTables& tables,
                     DftRoute route) {
   const int len = dft_fft_length(n, m, route);
-  if (len == 0 || (route != DftRoute::mixed_radix && 2 * fft_tables_nw(tables) < len)) {
-    std::fprintf(stderr, "dft_plan_build: cannot plan N = %d, M = %d on route %d\n", n, m,
-                 static_cast<int>(route));
-    std::abort();
-  }
+  check_route(n, m, route, tables, len);
   plan->length = n;
   plan->out_count = m;
   plan->fft_length = len;
+  plan->conv_length = 0;
   plan->work_doubles = dft_work_doubles(n, m, route);
   plan->inverse = inverse;
   plan->route = route;
   if (route == DftRoute::mixed_radix) mixed_radix_build(&plan->mixed, n, inverse);
-  if (route != DftRoute::chirp_z) return;
+  if (route != DftRoute::chirp_z && route != DftRoute::chirp_z_mixed) return;
 
+  const bool mixed = route == DftRoute::chirp_z_mixed;
+  const int conv = mixed ? chirp_mixed_length(n, m) : len;
+  plan->conv_length = conv;
   plan->chirp = named_buffer<double>(2 * static_cast<std::size_t>(n), "czchirp");
-  plan->filter = named_buffer<double>(2 * static_cast<std::size_t>(len), "czfilter");
   double* c = plan->chirp.get();
   dft_chirp_build(n, inverse, c);
 
-  // Filter h[j] = conj(c[|j|]) for j = -(N-1) .. M-1 (negative j at L + j),
+  // The filter is built in a block big enough for the FFT that transforms it
+  // (the mixed-radix FFT's scratch half too); the plan keeps its first 2L
+  // doubles.
+  const std::size_t filter_doubles = 2 * static_cast<std::size_t>(conv);
+  Buffer<double> build =
+      named_buffer<double>(mixed ? 2 * filter_doubles : filter_doubles, "czfilter");
+
+  // 1. Filter h[j] = conj(c[|j|]) for j = -(N-1) .. M-1 (negative j at L + j),
   // zero elsewhere; L >= N + M - 1 keeps the two runs apart.
-  double* h = plan->filter.get();
-  for (int k = 0; k < 2 * len; ++k) h[k] = 0.0;
+  double* h = build.get();
+  for (std::size_t k = 0; k < filter_doubles; ++k) h[k] = 0.0;
   for (int j = 0; j < m; ++j) {
     h[2 * j] = c[2 * j];
     h[2 * j + 1] = -c[2 * j + 1];
   }
   for (int j = 1; j < n; ++j) {
-    h[2 * (len - j)] = c[2 * j];
-    h[2 * (len - j) + 1] = -c[2 * j + 1];
+    h[2 * (conv - j)] = c[2 * j];
+    h[2 * (conv - j) + 1] = -c[2 * j + 1];
   }
 
-  // Its spectrum, divided by L (exact: a power of two) so the backward FFT's
-  // gain of L cancels.
-  fft_run(false, len, h, tables);
-  const double inv_len = 1.0 / len;
-  for (int k = 0; k < 2 * len; ++k) h[k] *= inv_len;
+  // 2. Its spectrum, divided by L so the backward FFT's gain of L cancels
+  // (exact when L is a power of two).
+  if (mixed) {
+    mixed_radix_build(&plan->mixed, conv, false);
+    mixed_radix_build(&plan->mixed_back, conv, true);
+    mixed_radix_run(plan->mixed, h);
+    plan->filter = named_buffer<double>(filter_doubles, "czfilter");
+  } else {
+    fft_run(false, conv, h, tables);
+    plan->filter = std::move(build);
+  }
+  const double inv_len = 1.0 / conv;
+  double* f = plan->filter.get();
+  for (std::size_t k = 0; k < filter_doubles; ++k) f[k] = h[k] * inv_len;
 }
 
 void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables) {
@@ -131,7 +188,7 @@ void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables) {
     return;
   }
   const int m = plan.out_count;
-  const int len = plan.fft_length;
+  const int len = plan.conv_length;
   const double* c = plan.chirp.get();
   const double* f = plan.filter.get();
 
@@ -141,9 +198,15 @@ void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables) {
 
   // 2. Circular convolution with the filter: forward FFT, product with the
   // filter's spectrum, backward FFT.
-  fft_run(false, len, work, tables);
-  fft_multiply_points(work, f, len);
-  fft_run(true, len, work, tables);
+  if (plan.route == DftRoute::chirp_z_mixed) {
+    mixed_radix_run(plan.mixed, work);
+    fft_multiply_points(work, f, len);
+    mixed_radix_run(plan.mixed_back, work);
+  } else {
+    fft_run(false, len, work, tables);
+    fft_multiply_points(work, f, len);
+    fft_run(true, len, work, tables);
+  }
 
   // 3. Postmultiply the first M points by the chirp.
   fft_multiply_points(work, c, m);

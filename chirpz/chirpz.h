@@ -1,12 +1,15 @@
 // Reusable DFT plan of any length N >= 2, for many lines and many threads,
-// over one of three routes chosen per length:
-//   fft          a power of two: the split-radix FFT alone (fft/fft.h);
-//   mixed_radix  N = 2^a 3^b 5^c: the mixed-radix FFT (fft/mixed_radix.h);
-//   chirp_z      any other N: Bluestein's chirp-z transform over the
-//                split-radix FFT.
-// dft_choose_route takes the cheaper of the routes that serve N by a rough
-// count of operations; for a smooth N the mixed-radix FFT of N points beats
-// two FFTs of 2N points or more.
+// over one of four routes chosen per length:
+//   fft            a power of two: the split-radix FFT alone (fft/fft.h);
+//   mixed_radix    N = 2^a 3^b 5^c: the mixed-radix FFT (fft/mixed_radix.h);
+//   chirp_z        any N: Bluestein's chirp-z transform over the split-radix
+//                  FFT of a power-of-two length;
+//   chirp_z_mixed  any N with N + M - 1 <= 65536: the same transform over the
+//                  mixed-radix FFT of a length 2^a 3^b 5^c, which can be much
+//                  closer to N + M - 1 than the next power of two.
+// dft_choose_route takes the cheapest of the routes that serve N by a rough
+// estimate of their running times; for a smooth N the mixed-radix FFT of N
+// points beats two FFTs of 2N points or more.
 //
 //   forward: X[k] = sum_n x[n] exp(-2 pi i n k / N)   (unscaled)
 //   inverse: X[k] = sum_n x[n] exp(+2 pi i n k / N)   (unscaled)
@@ -14,15 +17,16 @@
 // the plan is built.
 //
 // Chirp-z: a convolution over an FFT of L points, L the smallest power of
-// two >= N + M - 1; the chirp and the filter's spectrum (pre-divided by L,
+// two >= N + M - 1 (chirp_z) or the smallest 2^a 3^b 5^c >= N + M - 1
+// (chirp_z_mixed); the chirp and the filter's spectrum (pre-divided by L,
 // interleaved) are computed once at build time.
 //
 // Work area: the caller owns it, dft_plan_work_doubles(plan) doubles
-// (dft_work_doubles(N, M) before the plan exists): 2L for the chirp-z route,
-// 2N for a power of two, 4N for the mixed-radix FFT. The caller writes the N
-// input points to work[0 .. 2N) (interleaved: point j is work[2j] +
-// i*work[2j+1]), calls dft_plan_run, and reads the M output points from
-// work[0 .. 2M); the rest of the work area is scratch. A run allocates
+// (dft_work_doubles(N, M) before the plan exists): 2L for the chirp_z route,
+// 4L for chirp_z_mixed, 2N for a power of two, 4N for the mixed-radix FFT.
+// The caller writes the N input points to work[0 .. 2N) (interleaved: point
+// j is work[2j] + i*work[2j+1]), calls dft_plan_run, and reads the M output
+// points from work[0 .. 2M); the rest of the work area is scratch. A run allocates
 // nothing and writes nothing but the work area.
 //
 // FFT tables: build them first (fft_tables_build) for the largest
@@ -43,18 +47,20 @@
 
 namespace korvale {
 
-enum class DftRoute { fft, mixed_radix, chirp_z };
+enum class DftRoute { fft, mixed_radix, chirp_z, chirp_z_mixed };
 
 struct DftPlan {
   int length = 0;        // N
   int out_count = 0;     // M
-  int fft_length = 0;    // L, the power-of-two FFT's points (N; 1 for mixed_radix)
+  int fft_length = 0;    // the power-of-two FFT's points (N; L for chirp_z; else 1)
+  int conv_length = 0;   // chirp-z routes: L, the convolution's points
   int work_doubles = 0;  // the work area's size
   bool inverse = false;  // direction of the exponent
   DftRoute route = DftRoute::fft;
-  Buffer<double> chirp;   // chirp_z: 2N doubles, exp(-/+ i pi n^2 / N), interleaved
-  Buffer<double> filter;  // chirp_z: 2L doubles, spectrum of the chirp filter / L
-  MixedRadixPlan mixed;   // mixed_radix: radices and twiddles
+  Buffer<double> chirp;       // chirp-z: 2N doubles, exp(-/+ i pi n^2 / N), interleaved
+  Buffer<double> filter;      // chirp-z: 2L doubles, spectrum of the chirp filter / L
+  MixedRadixPlan mixed;       // mixed_radix: the transform; chirp_z_mixed: the forward FFT of L
+  MixedRadixPlan mixed_back;  // chirp_z_mixed: the backward FFT of L
 };
 
 // The cheapest route that serves N inputs and M outputs (2 <= N <= 65536,
@@ -62,9 +68,9 @@ struct DftPlan {
 DftRoute dft_choose_route(int n, int m);
 
 // Points of the power-of-two FFT that the route runs on for N inputs and M
-// outputs (L for chirp_z, N for fft, 1 for mixed_radix: no FFT tables
-// needed); 0 for arguments outside the ranges above or a route that cannot
-// serve N.
+// outputs (L for chirp_z, N for fft, 1 for mixed_radix and chirp_z_mixed: no
+// FFT tables needed); 0 for arguments outside the ranges above or a route
+// that cannot serve N.
 int dft_fft_length(int n, int m, DftRoute route);
 inline int dft_fft_length(int n, int m) {
   return dft_fft_length(n, m, dft_choose_route(n, m));

@@ -88,9 +88,14 @@ KORVALE_INLINE cpair conj(cpair x) {
 KORVALE_INLINE cpair mul_i_high(cpair x) {
   return __builtin_shufflevector(x, x, 0, 1, 3, 2) * cpair{1.0, 1.0, -1.0, 1.0};
 }
+// (a.re - b.re, a.im + b.im) for each complex number (one addsubpd on SSE3
+// and later).
+KORVALE_INLINE cpair addsub(cpair a, cpair b) {
+  return __builtin_shufflevector(a - b, a + b, 0, 5, 2, 7);
+}
 // Lane-wise complex product: (x0*w0, x1*w1).
 KORVALE_INLINE cpair cmul(cpair x, cpair w) {
-  return dup_re(w) * x + swap_lanes(x) * (dup_im(w) * cpair{-1.0, 1.0, -1.0, 1.0});
+  return addsub(dup_re(w) * x, swap_lanes(x) * dup_im(w));
 }
 
 // i*x = (-im, re)
@@ -101,11 +106,14 @@ KORVALE_INLINE cvec mul_i(cvec x) {
 KORVALE_INLINE cvec conj(cvec x) {
   return x * cplx(1.0, -1.0);
 }
+KORVALE_INLINE cvec addsub(cvec a, cvec b) {
+  return __builtin_shufflevector(a - b, a + b, 0, 3);
+}
 // x * (wr + i*wi), the factor held as the vector w = (wr, wi):
-// (xr*wr - xi*wi, xi*wr + xr*wi). The sign pattern is put on the factor, which is exact, so that
-// the data see one shuffle, two products and one sum.
+// (xr*wr - xi*wi, xi*wr + xr*wi): two products and one add-subtract, the
+// data seeing one shuffle.
 KORVALE_INLINE cvec cmul(cvec x, cvec w) {
-  return dup_re(w) * x + swap_lanes(x) * (dup_im(w) * cplx(-1.0, 1.0));
+  return addsub(dup_re(w) * x, swap_lanes(x) * dup_im(w));
 }
 // x * exp(i*pi/4) = c*(x + i*x), c = cos(pi/4).
 KORVALE_INLINE cvec rot45(cvec x, double c) {

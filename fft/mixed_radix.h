@@ -10,7 +10,9 @@
 // Method: N is split into radices 4, 2, 3 and 5 (fours first); each pass
 // runs a fixed-size butterfly over the whole line and multiplies by its
 // twiddles, reading one half of the work area and writing the other
-// (Stockham's self-sorting order, so no reordering pass).
+// (Stockham's self-sorting order, so no reordering pass); when the passes
+// are odd in number the first runs in place, so the last ends in the first
+// half. The butterflies run on two points at a time where they can.
 //
 // Plan: the radices and the twiddles of every pass, built once per length
 // and direction ("mrtw", N - 1 complex numbers at most); read-only after

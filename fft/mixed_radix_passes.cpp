@@ -2,91 +2,124 @@
 // pass that runs one of them over a line, and the run of a whole plan.
 // Compiled once per instruction-set variant (fft_variant.h); every variant
 // does the same operations in the same order, so the bits agree.
+//
+// The butterflies are written once over a vector type V that holds either
+// one complex point (cvec) or two consecutive ones (cpair, one AVX register),
+// with the same element-wise operations either way: a pass runs two points at
+// once where its points come in pairs and one point at the ends.
 #include <cstddef>
-#include <cstring>
 
+#include "fft/fft_cvec.h"
 #include "fft/fft_variant.h"
 #include "fft/mixed_radix.h"
 
 namespace korvale::fft_detail::KORVALE_FFT_VARIANT {
 namespace {
 
-struct Cx {
-  double r, i;
-};
+// Loads and stores of one point (cvec) or two consecutive points (cpair).
+template <class V>
+KORVALE_INLINE V load_v(const double* p);
+template <>
+KORVALE_INLINE cvec load_v<cvec>(const double* p) {
+  return load(p);
+}
+template <>
+KORVALE_INLINE cpair load_v<cpair>(const double* p) {
+  return load2(p);
+}
+KORVALE_INLINE void store_v(double* p, cvec v) {
+  store(p, v);
+}
+KORVALE_INLINE void store_v(double* p, cpair v) {
+  store2(p, v);
+}
 
-inline Cx operator+(Cx a, Cx b) {
-  return {a.r + b.r, a.i + b.i};
+// The rotation factor of a pass: (-s, s) on every point, so that
+// swap_lanes(a) * rs = i s a exactly, for s = +1 (inverse) or -1 (forward).
+template <class V>
+KORVALE_INLINE V rotation(double s);
+template <>
+KORVALE_INLINE cvec rotation<cvec>(double s) {
+  return cvec{-s, s};
 }
-inline Cx operator-(Cx a, Cx b) {
-  return {a.r - b.r, a.i - b.i};
-}
-// (a.r + i a.i)(w.r + i w.i)
-inline Cx operator*(Cx a, Cx w) {
-  return {a.r * w.r - a.i * w.i, a.r * w.i + a.i * w.r};
-}
-// i s a, for s = +1 or -1 (exact).
-inline Cx rot(Cx a, double s) {
-  return {-s * a.i, s * a.r};
+template <>
+KORVALE_INLINE cpair rotation<cpair>(double s) {
+  return cpair{-s, s, -s, s};
 }
 
-inline Cx load(const double* p, std::size_t k) {
-  return {p[2 * k], p[2 * k + 1]};
-}
-inline void store(double* p, std::size_t k, Cx v) {
-  p[2 * k] = v.r;
-  p[2 * k + 1] = v.i;
+// i s a
+template <class V>
+KORVALE_INLINE V rot(V a, V rs) {
+  return swap_lanes(a) * rs;
 }
 
 // The butterflies: x[0 .. R) replaced by its R-point DFT,
 // y[c] = sum_b x[b] exp(s 2 pi i b c / R), s = +1 (inverse) or -1 (forward).
-
-// y0 = x0 + x1, y1 = x0 - x1.
-inline void butterfly2(Cx* x, double) {
-  const Cx t = x[0] - x[1];
-  x[0] = x[0] + x[1];
-  x[1] = t;
+template <int R, class V>
+KORVALE_INLINE void butterfly(V* x, V rs) {
+  if constexpr (R == 2) {
+    // y0 = x0 + x1, y1 = x0 - x1.
+    const V t = x[0] - x[1];
+    x[0] = x[0] + x[1];
+    x[1] = t;
+  } else if constexpr (R == 3) {
+    // y0 = x0 + (x1 + x2); y1,2 = x0 - (x1 + x2)/2 +- i s sin(pi/3) (x1 - x2).
+    constexpr double kSin60 = 0.86602540378443864676;
+    const V t1 = x[1] + x[2], t2 = x[1] - x[2];
+    const V a = x[0] - 0.5 * t1;
+    const V b = swap_lanes(t2) * (kSin60 * rs);  // rot(kSin60 t2, rs), the sign folded in
+    x[0] = x[0] + t1;
+    x[1] = a + b;
+    x[2] = a - b;
+  } else if constexpr (R == 4) {
+    // y0,2 = (x0 + x2) +- (x1 + x3); y1,3 = (x0 - x2) +- i s (x1 - x3).
+    const V t0 = x[0] + x[2], t1 = x[0] - x[2];
+    const V t2 = x[1] + x[3], t3 = rot(x[1] - x[3], rs);
+    x[0] = t0 + t2;
+    x[2] = t0 - t2;
+    x[1] = t1 + t3;
+    x[3] = t1 - t3;
+  } else {
+    static_assert(R == 5);
+    // With c_m = cos(2 pi m/5), s_m = sin(2 pi m/5):
+    // y1,4 = x0 + c1 (x1 + x4) + c2 (x2 + x3) +- i s (s1 (x1 - x4) + s2 (x2 - x3)),
+    // y2,3 = x0 + c2 (x1 + x4) + c1 (x2 + x3) +- i s (s2 (x1 - x4) - s1 (x2 - x3)).
+    constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
+    constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
+    const V x0 = x[0];
+    const V t1 = x[1] + x[4], t4 = x[1] - x[4];
+    const V t2 = x[2] + x[3], t3 = x[2] - x[3];
+    // rot(kS1 t4 + kS2 t3, rs) and rot(kS2 t4 - kS1 t3, rs) with the signs of
+    // rs folded into the constants: negating terms and sums commutes with
+    // rounding, so the bits are the same.
+    const V u4 = swap_lanes(t4), u3 = swap_lanes(t3);
+    const V s1 = kS1 * rs, s2 = kS2 * rs;
+    const V a1 = x0 + kC1 * t1 + kC2 * t2;
+    const V b1 = u4 * s1 + u3 * s2;
+    const V a2 = x0 + kC2 * t1 + kC1 * t2;
+    const V b2 = u4 * s2 - u3 * s1;
+    x[0] = x0 + t1 + t2;
+    x[1] = a1 + b1;
+    x[4] = a1 - b1;
+    x[2] = a2 + b2;
+    x[3] = a2 - b2;
+  }
 }
 
-// y0 = x0 + (x1 + x2); y1,2 = x0 - (x1 + x2)/2 +- i s sin(pi/3) (x1 - x2).
-inline void butterfly3(Cx* x, double s) {
-  constexpr double kSin60 = 0.86602540378443864676;
-  const Cx t1 = x[1] + x[2], t2 = x[1] - x[2];
-  const Cx a = {x[0].r - 0.5 * t1.r, x[0].i - 0.5 * t1.i};
-  const Cx b = rot({kSin60 * t2.r, kSin60 * t2.i}, s);
-  x[0] = x[0] + t1;
-  x[1] = a + b;
-  x[2] = a - b;
-}
-
-// y0,2 = (x0 + x2) +- (x1 + x3); y1,3 = (x0 - x2) +- i s (x1 - x3).
-inline void butterfly4(Cx* x, double s) {
-  const Cx t0 = x[0] + x[2], t1 = x[0] - x[2];
-  const Cx t2 = x[1] + x[3], t3 = rot(x[1] - x[3], s);
-  x[0] = t0 + t2;
-  x[2] = t0 - t2;
-  x[1] = t1 + t3;
-  x[3] = t1 - t3;
-}
-
-// With c_m = cos(2 pi m/5), s_m = sin(2 pi m/5):
-// y1,4 = x0 + c1 (x1 + x4) + c2 (x2 + x3) +- i s (s1 (x1 - x4) + s2 (x2 - x3)),
-// y2,3 = x0 + c2 (x1 + x4) + c1 (x2 + x3) +- i s (s2 (x1 - x4) - s1 (x2 - x3)).
-inline void butterfly5(Cx* x, double s) {
-  constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
-  constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
-  const Cx x0 = x[0];
-  const Cx t1 = x[1] + x[4], t4 = x[1] - x[4];
-  const Cx t2 = x[2] + x[3], t3 = x[2] - x[3];
-  const Cx a1 = {x0.r + kC1 * t1.r + kC2 * t2.r, x0.i + kC1 * t1.i + kC2 * t2.i};
-  const Cx b1 = rot({kS1 * t4.r + kS2 * t3.r, kS1 * t4.i + kS2 * t3.i}, s);
-  const Cx a2 = {x0.r + kC2 * t1.r + kC1 * t2.r, x0.i + kC2 * t1.i + kC1 * t2.i};
-  const Cx b2 = rot({kS2 * t4.r - kS1 * t3.r, kS2 * t4.i - kS1 * t3.i}, s);
-  x[0] = x0 + t1 + t2;
-  x[1] = a1 + b1;
-  x[4] = a1 - b1;
-  x[2] = a2 + b2;
-  x[3] = a2 - b2;
+// One butterfly at position i of a block whose R inputs are `ido` points
+// apart from src + 2i and whose R outputs go `stride` doubles apart from
+// dst + 2i; output c > 0 is multiplied by its twiddle at twc[c] + 2i. All
+// inputs are read before any output is written (the first pass runs in place).
+template <int R, class V, bool kTwiddled>
+KORVALE_INLINE void pass_step(const double* src, double* dst, std::size_t ido, std::size_t stride,
+                              const double* const* twc, std::size_t i, V rs) {
+  V x[R];
+  for (int b = 0; b < R; ++b) x[b] = load_v<V>(src + 2 * (i + ido * b));
+  butterfly<R>(x, rs);
+  store_v(dst + 2 * i, x[0]);
+  for (int c = 1; c < R; ++c) {
+    store_v(dst + 2 * i + stride * c, kTwiddled ? cmul(x[c], load_v<V>(twc[c] + 2 * i)) : x[c]);
+  }
 }
 
 // One pass of radix R after l1 points' worth of earlier radices, with
@@ -94,24 +127,42 @@ inline void butterfly5(Cx* x, double s) {
 // in[i + ido (b + R k)], b < R, go through the butterfly, and output c is
 // multiplied by the twiddle exp(s 2 pi i c l1 i / N) (tw[(c-1)(ido-1) + i-1])
 // and written to out[i + ido (k + l1 c)].
-template <int R, void (*Butterfly)(Cx*, double)>
-void run_pass(int ido, int l1, const double* in, double* out, const double* tw, double s) {
-  const std::size_t stride = static_cast<std::size_t>(ido) * l1;
-  const double* twc[R];  // twc[c][i - 1]: output c's twiddle at i
+template <int R>
+void run_pass(int ido_in, int l1, const double* in, double* out, const double* tw, double s) {
+  const std::size_t ido = static_cast<std::size_t>(ido_in);
+  const std::size_t stride = 2 * ido * l1;  // doubles between outputs c and c + 1
+  const cvec rs1 = rotation<cvec>(s);
+  const cpair rs2 = rotation<cpair>(s);
+  if (ido == 1) {
+    // Last pass: no twiddles, and the inputs of k are R consecutive points,
+    // so two k at a time gather their points b into pairs; the outputs of k
+    // and k + 1 are neighbours.
+    int k = 0;
+    for (; k + 2 <= l1; k += 2) {
+      const double* src = in + 2 * static_cast<std::size_t>(R) * k;
+      cpair x[R];
+      for (int b = 0; b < R; ++b) x[b] = join(load(src + 2 * b), load(src + 2 * (R + b)));
+      butterfly<R>(x, rs2);
+      for (int c = 0; c < R; ++c) store2(out + 2 * k + stride * c, x[c]);
+    }
+    if (k < l1) {
+      pass_step<R, cvec, false>(in + 2 * static_cast<std::size_t>(R) * k, out + 2 * k, 1, stride,
+                                nullptr, 0, rs1);
+    }
+    return;
+  }
+  const double* twc[R];  // twc[c] + 2i: output c's twiddle at i
   for (int c = 1; c < R; ++c) twc[c] = tw + 2 * static_cast<std::size_t>(c - 1) * (ido - 1) - 2;
   for (int k = 0; k < l1; ++k) {
-    const double* src = in + 2 * static_cast<std::size_t>(ido) * R * k;
-    double* dst = out + 2 * static_cast<std::size_t>(ido) * k;
-    Cx x[R];
-    for (int b = 0; b < R; ++b) x[b] = load(src, static_cast<std::size_t>(ido) * b);
-    Butterfly(x, s);  // i = 0: every twiddle is 1
-    for (int c = 0; c < R; ++c) store(dst, stride * c, x[c]);
-    for (int i = 1; i < ido; ++i) {
-      for (int b = 0; b < R; ++b) x[b] = load(src, i + static_cast<std::size_t>(ido) * b);
-      Butterfly(x, s);
-      store(dst, i, x[0]);
-      for (int c = 1; c < R; ++c) store(dst, i + stride * c, x[c] * load(twc[c], i));
-    }
+    const double* src = in + 2 * ido * R * k;
+    double* dst = out + 2 * ido * k;
+    // 1. i = 0: every twiddle is 1.
+    pass_step<R, cvec, false>(src, dst, ido, stride, twc, 0, rs1);
+    // 2. Pairs of points i, i + 1.
+    std::size_t i = 1;
+    for (; i + 2 <= ido; i += 2) pass_step<R, cpair, true>(src, dst, ido, stride, twc, i, rs2);
+    // 3. The last point when ido is even.
+    if (i < ido) pass_step<R, cvec, true>(src, dst, ido, stride, twc, i, rs1);
   }
 }
 
@@ -120,31 +171,32 @@ void run_pass(int ido, int l1, const double* in, double* out, const double* tw, 
 void mixed_radix_run(const MixedRadixPlan& plan, double* work) {
   const int n = plan.length;
   const double s = plan.inverse ? 1.0 : -1.0;
+  // The first pass (l1 = 1) writes each butterfly's outputs over its own
+  // inputs, so it can run in place: with an odd number of passes it does, and
+  // the last pass still ends in work[0 .. 2N).
+  double* const scratch = work + 2 * static_cast<std::size_t>(n);
   double* in = work;
-  double* out = work + 2 * static_cast<std::size_t>(n);
+  double* out = plan.passes % 2 == 1 ? work : scratch;
   for (int p = 0, l1 = 1; p < plan.passes; l1 *= plan.radix[p++]) {
     const int ido = n / (l1 * plan.radix[p]);
     const double* tw = plan.twiddle.get() + 2 * static_cast<std::size_t>(plan.twiddle_at[p]);
     switch (plan.radix[p]) {
       case 2:
-        run_pass<2, butterfly2>(ido, l1, in, out, tw, s);
+        run_pass<2>(ido, l1, in, out, tw, s);
         break;
       case 3:
-        run_pass<3, butterfly3>(ido, l1, in, out, tw, s);
+        run_pass<3>(ido, l1, in, out, tw, s);
         break;
       case 4:
-        run_pass<4, butterfly4>(ido, l1, in, out, tw, s);
+        run_pass<4>(ido, l1, in, out, tw, s);
         break;
       default:
-        run_pass<5, butterfly5>(ido, l1, in, out, tw, s);
+        run_pass<5>(ido, l1, in, out, tw, s);
         break;
     }
-    double* t = in;
     in = out;
-    out = t;
+    out = out == work ? scratch : work;
   }
-  // An odd number of passes leaves the result in the scratch half.
-  if (in != work) std::memcpy(work, in, 2 * static_cast<std::size_t>(n) * sizeof(double));
 }
 
 }  // namespace korvale::fft_detail::KORVALE_FFT_VARIANT

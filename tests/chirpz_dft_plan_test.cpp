@@ -55,6 +55,8 @@ const char* route_name(DftRoute route) {
       return "mixed-radix";
     case DftRoute::chirp_z:
       return "chirp-z";
+    case DftRoute::chirp_z_mixed:
+      return "chirp-z mixed";
   }
   return "?";
 }
@@ -157,15 +159,45 @@ TEST(DftPlan, MixedRadixAndChirpZAgreeOnEverySmoothLength) {
     const std::vector<double> x = random_points(n, ++seed);
     for (bool inverse : {false, true}) {
       const std::vector<double> chirp = run_plan(n, n, inverse, x, DftRoute::chirp_z);
-      worst.note(relative_l2(run_plan(n, n, inverse, x, DftRoute::mixed_radix), chirp),
-                 "N = " + std::to_string(n) + (inverse ? " inverse" : " forward"));
+      const std::string where = "N = " + std::to_string(n) + (inverse ? " inverse" : " forward");
+      worst.note(relative_l2(run_plan(n, n, inverse, x, DftRoute::mixed_radix), chirp), where);
+      worst.note(relative_l2(run_plan(n, n, inverse, x, DftRoute::chirp_z_mixed), chirp),
+                 where + " (chirp-z mixed)");
     }
   }
   EXPECT_LT(worst.err, 1e-12) << "worst at " << worst.where;
-  // Lengths with a prime factor above 5 stay on chirp-z.
-  for (int n : {7, 77, 1999, 4099, 2 * 3 * 5 * 7}) {
-    EXPECT_EQ(dft_choose_route(n, n), DftRoute::chirp_z) << "N = " << n;
+  // Lengths with a prime factor above 5 stay on a chirp-z route.
+  for (int n : {7, 77, 1079, 1999, 2667, 4099, 5999, 2 * 3 * 5 * 7}) {
+    const DftRoute route = dft_choose_route(n, n);
+    EXPECT_TRUE(route == DftRoute::chirp_z || route == DftRoute::chirp_z_mixed) << "N = " << n;
   }
+}
+
+TEST(DftPlan, BothChirpZRoutesMatchDirectDftOnEveryLength) {
+  // Every length up to 300 and the odd line lengths of common picture sizes,
+  // with all outputs and with about a third of them, over both convolutions;
+  // past 32768 inputs and outputs only the power-of-two convolution serves.
+  std::vector<int> lengths;
+  for (int n = 2; n <= 300; ++n) lengths.push_back(n);
+  for (int n : {999, 1079, 1919, 1997, 2667, 5999}) lengths.push_back(n);
+  Worst worst;
+  unsigned seed = 300;
+  for (int n : lengths) {
+    const std::vector<double> x = random_points(n, ++seed);
+    for (bool inverse : {false, true}) {
+      const fft_test::LongVec want = fft_test::reference_dft(x, inverse ? 1 : -1);
+      for (int m : {n, n / 3 + 1}) {
+        for (DftRoute route : {DftRoute::chirp_z, DftRoute::chirp_z_mixed}) {
+          worst.note(relative_l2(run_plan(n, m, inverse, x, route), want),
+                     "N = " + std::to_string(n) + ", M = " + std::to_string(m) + " " +
+                         route_name(route) + (inverse ? " inverse" : " forward"));
+        }
+      }
+    }
+  }
+  EXPECT_LT(worst.err, 2e-15) << "worst at " << worst.where;
+  EXPECT_EQ(dft_fft_length(40000, 30000, DftRoute::chirp_z_mixed), 0);
+  EXPECT_EQ(dft_choose_route(40000 + 1, 30000), DftRoute::chirp_z);
 }
 
 TEST(DftPlan, LongestLinesAreRightBinByBin) {

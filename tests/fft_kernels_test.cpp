@@ -314,9 +314,10 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
       EXPECT_TRUE(a == ref) << s->name << " products, n=" << n;
     }
   }
-  // The mixed-radix passes too, over lengths that run every radix and an odd
-  // number of passes (the result copied back from the scratch half).
-  for (const int n : {6, 45, 96, 1080, 1920, 6000, 6075, 64000}) {
+  // The mixed-radix passes too, over lengths that run every radix, one pass
+  // alone, an odd number of passes (the first in place), points left over
+  // after the pairs (96: ido 24 then 6; 45: l1 9 in the last pass).
+  for (const int n : {2, 3, 5, 6, 45, 96, 1080, 1920, 6000, 6075, 64000}) {
     for (const bool inverse : {false, true}) {
       MixedRadixPlan plan;
       mixed_radix_build(&plan, n, inverse);
