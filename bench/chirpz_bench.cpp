@@ -1,9 +1,10 @@
 // Micro-benchmark of the reusable DFT plan the program uses: one forward run
 // with all N outputs, the input copied in first, on the route the plan
-// chooses (second argument 0) and on the chirp-z routes over the split-radix
-// FFT (1) and over the mixed-radix FFT (2):
+// chooses (second argument 0), on the chirp-z routes over the split-radix
+// FFT (1) and over the mixed-radix FFT (2), and for powers of two on the
+// split-radix FFT (3) against the mixed-radix passes (4):
 //   the smooth line lengths of the common picture sizes and their halves and
-//   two thirds (the mixed-radix FFT, 2048 the FFT alone);
+//   two thirds (the mixed-radix FFT), powers of two 512 .. 16384;
 //   lengths with a larger prime factor (chirp-z): 2667 = 3 7 127, 5999,
 //   1919, 1079, 1999, 1997 and 999.
 //
@@ -30,9 +31,10 @@ std::vector<double> random_line(int n, unsigned seed) {
 void BM_dft_plan(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   korvale::FftTables tables;
-  const korvale::DftRoute route = state.range(1) == 0   ? korvale::dft_choose_route(n, n)
-                                  : state.range(1) == 1 ? korvale::DftRoute::chirp_z
-                                                        : korvale::DftRoute::chirp_z_mixed;
+  const korvale::DftRoute routes[] = {korvale::dft_choose_route(n, n), korvale::DftRoute::chirp_z,
+                                       korvale::DftRoute::chirp_z_mixed, korvale::DftRoute::fft,
+                                       korvale::DftRoute::mixed_radix};
+  const korvale::DftRoute route = routes[state.range(1)];
   korvale::fft_tables_build(&tables, korvale::dft_fft_length(n, n, route));
   korvale::DftPlan plan;
   korvale::dft_plan_build(&plan, n, n, false, tables, route);
@@ -53,7 +55,7 @@ void BM_dft_plan(benchmark::State& state) {
 
 BENCHMARK(BM_dft_plan)
     ->ArgsProduct({{540, 720, 960, 1080, 1280, 1920, 2000, 2160, 3000, 3840, 4000, 6000}, {0, 1}})
-    ->Args({2048, 0})
+    ->ArgsProduct({{512, 1024, 2048, 4096, 8192, 16384}, {3, 4}})
     ->ArgsProduct({{999, 1079, 1919, 1997, 1999, 2667, 5999}, {0, 1, 2}})
     ->Unit(benchmark::kMicrosecond);
 
