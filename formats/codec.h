@@ -38,19 +38,37 @@ std::int64_t limit_bytes(std::int64_t max_pixels, std::int64_t extra);
 // process). The samples are not initialised.
 void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alpha);
 
-// Stores one row of interleaved samples (channels() per pixel; 8-bit bytes,
-// or 16-bit values big-endian when big_endian, else native) as row y.
-void store_row(Picture* p, int y, const unsigned char* row, bool big_endian);
+// Stores `rows` rows of interleaved samples (channels() per pixel; 8-bit
+// bytes, or 16-bit values big-endian when big_endian, else native) as rows
+// y0 .. y0 + rows - 1; row k starts at first + k * stride bytes (for 16-bit
+// samples first and stride are even). Tiles of rows and columns move at a
+// time (bmp/row_planes.h), so a strip of rows is far faster than row by row.
+void store_rows(Picture* p, int y0, int rows, const unsigned char* first, std::size_t stride,
+                bool big_endian);
+inline void store_row(Picture* p, int y, const unsigned char* row, bool big_endian) {
+  store_rows(p, y, 1, row, 0, big_endian);
+}
 
-// Fills `row` with row y interleaved as 8-bit samples (16-bit pictures
-// rounded to 8 bits), `channels` per pixel: gray as 1 or 2 (gray, alpha),
-// anything as 3 (RGB, alpha dropped) or 4 (RGBA); gray is spread over RGB
-// and a missing alpha is 255.
-void load_row8(const Picture& p, int y, int channels, unsigned char* row);
+// Fills `rows` rows from y0 on (row k at first + k * stride) with the
+// picture's rows interleaved as 8-bit samples (16-bit pictures rounded to 8
+// bits), `channels` per pixel: gray as 1 or 2 (gray, alpha), anything as 3
+// (RGB, alpha dropped) or 4 (RGBA); gray is spread over RGB and a missing
+// alpha is 255.
+void load_rows8(const Picture& p, int y0, int rows, int channels, unsigned char* first,
+                std::size_t stride);
+inline void load_row8(const Picture& p, int y, int channels, unsigned char* row) {
+  load_rows8(p, y, 1, channels, row, 0);
+}
 
-// Fills `row` with row y interleaved at the picture's own depth: bytes, or
-// 16-bit values in native order.
-void load_row(const Picture& p, int y, unsigned char* row);
+// The same at the picture's own depth and channels: bytes, or 16-bit values
+// in native order.
+void load_rows(const Picture& p, int y0, int rows, unsigned char* first, std::size_t stride);
+inline void load_row(const Picture& p, int y, unsigned char* row) {
+  load_rows(p, y, 1, row, 0);
+}
+
+// Rows moved through a strip at a time by the coders.
+inline constexpr int kStripRows = 16;
 
 // 16 to 8 bits, to nearest: round(v * 255 / 65535).
 inline unsigned char narrow16(std::uint16_t v) {

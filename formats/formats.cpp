@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include "bmp/bmp.h"
+#include "bmp/row_planes.h"
 #include "common/named_alloc.h"
 #include "formats/codec.h"
 
@@ -403,62 +406,85 @@ void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alph
   }
 }
 
-void store_row(Picture* p, int y, const unsigned char* row, bool big_endian) {
+namespace {
+
+// Whether 16-bit values must change byte order between big-endian rows and
+// the planes.
+constexpr bool kSwapBigEndian = std::endian::native == std::endian::little;
+
+// The samples of the (at most four) planes.
+template <class T>
+std::array<T*, 4> plane_pointers(const std::vector<Plane<T>>& planes) {
+  std::array<T*, 4> out{};
+  for (std::size_t c = 0; c < planes.size() && c < out.size(); ++c) out[c] = planes[c].px.get();
+  return out;
+}
+template <class T>
+std::array<const T*, 4> const_pointers(const std::array<T*, 4>& in) {
+  return {in[0], in[1], in[2], in[3]};
+}
+
+}  // namespace
+
+void store_rows(Picture* p, int y0, int rows, const unsigned char* first, std::size_t stride,
+                bool big_endian) {
   const int n = p->channels();
   const std::size_t h = static_cast<std::size_t>(p->h);
   if (p->bits == 16) {
-    for (int c = 0; c < n; ++c) {
-      std::uint16_t* dst = p->wide[c].px.get() + y;
-      const unsigned char* src = row + 2 * c;
-      for (int x = 0; x < p->w; ++x, src += 2 * n) {
-        std::uint16_t v;
-        if (big_endian)
-          v = static_cast<std::uint16_t>(src[0] << 8 | src[1]);
-        else
-          std::memcpy(&v, src, 2);
-        dst[x * h] = v;
-      }
-    }
+    const std::array<std::uint16_t*, 4> planes = plane_pointers(p->wide);
+    rows_to_planes16(reinterpret_cast<const std::uint16_t*>(first),
+                     static_cast<std::ptrdiff_t>(stride / 2), rows, p->w, n, planes.data(), h,
+                     static_cast<std::size_t>(y0), big_endian && kSwapBigEndian);
   } else {
-    for (int c = 0; c < n; ++c) {
-      unsigned char* dst = p->planes[c].px.get() + y;
-      const unsigned char* src = row + c;
-      for (int x = 0; x < p->w; ++x, src += n) dst[x * h] = *src;
-    }
+    const std::array<unsigned char*, 4> planes = plane_pointers(p->planes);
+    rows_to_planes(first, static_cast<std::ptrdiff_t>(stride), rows, p->w, n, planes.data(), h,
+                   static_cast<std::size_t>(y0));
   }
 }
 
-void load_row8(const Picture& p, int y, int channels, unsigned char* row) {
+void load_rows8(const Picture& p, int y0, int rows, int channels, unsigned char* first,
+                std::size_t stride) {
   const int n = p.channels();
-  auto sample = [&](int c, int x) -> unsigned char {
-    return p.bits == 16 ? narrow16(p.wide[c].at(x, y)) : p.planes[c].at(x, y);
-  };
-  for (int x = 0; x < p.w; ++x) {
-    unsigned char* out = row + static_cast<std::size_t>(x) * channels;
-    if (p.colors == 1 && channels <= 2) {  // gray, with or without alpha
-      out[0] = sample(0, x);
-      if (channels == 2) out[1] = p.alpha ? sample(1, x) : 255;
-    } else if (p.colors == 3) {  // RGB, alpha dropped, kept or made opaque
-      for (int c = 0; c < channels; ++c) out[c] = c < n ? sample(c, x) : 255;
-    } else {  // gray spread over RGB
-      out[0] = out[1] = out[2] = sample(0, x);
-      if (channels == 4) out[3] = p.alpha ? sample(1, x) : 255;
-    }
+  if (p.bits == 8 && channels <= n && (p.colors == 3 || channels <= 2)) {
+    // The first `channels` planes as they are.
+    const std::array<const unsigned char*, 4> from = const_pointers(plane_pointers(p.planes));
+    planes_to_rows(from.data(), static_cast<std::size_t>(p.h), static_cast<std::size_t>(y0), rows,
+                   p.w, channels, first, static_cast<std::ptrdiff_t>(stride));
+    return;
   }
-}
-
-void load_row(const Picture& p, int y, unsigned char* row) {
-  const int n = p.channels();
-  for (int x = 0; x < p.w; ++x) {
-    for (int c = 0; c < n; ++c) {
-      const std::size_t i = static_cast<std::size_t>(x) * n + c;
-      if (p.bits == 16) {
-        const std::uint16_t v = p.wide[c].at(x, y);
-        std::memcpy(row + 2 * i, &v, 2);
-      } else {
-        row[i] = p.planes[c].at(x, y);
+  for (int k = 0; k < rows; ++k) {
+    const int y = y0 + k;
+    unsigned char* row = first + static_cast<std::size_t>(k) * stride;
+    auto sample = [&](int c, int x) -> unsigned char {
+      return p.bits == 16 ? narrow16(p.wide[c].at(x, y)) : p.planes[c].at(x, y);
+    };
+    for (int x = 0; x < p.w; ++x) {
+      unsigned char* out = row + static_cast<std::size_t>(x) * channels;
+      if (p.colors == 1 && channels <= 2) {  // gray, with or without alpha
+        out[0] = sample(0, x);
+        if (channels == 2) out[1] = p.alpha ? sample(1, x) : 255;
+      } else if (p.colors == 3) {  // RGB, alpha dropped, kept or made opaque
+        for (int c = 0; c < channels; ++c) out[c] = c < n ? sample(c, x) : 255;
+      } else {  // gray spread over RGB
+        out[0] = out[1] = out[2] = sample(0, x);
+        if (channels == 4) out[3] = p.alpha ? sample(1, x) : 255;
       }
     }
+  }
+}
+
+void load_rows(const Picture& p, int y0, int rows, unsigned char* first, std::size_t stride) {
+  const int n = p.channels();
+  const std::size_t h = static_cast<std::size_t>(p.h);
+  if (p.bits == 16) {
+    const std::array<const std::uint16_t*, 4> from = const_pointers(plane_pointers(p.wide));
+    planes_to_rows16(from.data(), h, static_cast<std::size_t>(y0), rows, p.w, n,
+                     reinterpret_cast<std::uint16_t*>(first),
+                     static_cast<std::ptrdiff_t>(stride / 2), false);
+  } else {
+    const std::array<const unsigned char*, 4> from = const_pointers(plane_pointers(p.planes));
+    planes_to_rows(from.data(), h, static_cast<std::size_t>(y0), rows, p.w, n, first,
+                   static_cast<std::ptrdiff_t>(stride));
   }
 }
 

@@ -4,6 +4,7 @@
 // libjpeg's corrupt-data warnings end the decode like its errors. libjpeg
 // reports both through callbacks that longjmp: the functions that call setjmp
 // hold only plain data, and what they own lives in a plain job record.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -143,16 +144,31 @@ int run_read(ReadJob* job) {
       const int w = static_cast<int>(cinfo.output_width);
       const int h = static_cast<int>(cinfo.output_height);
       allocate_planes(job->out, w, h, 8, gray ? 1 : 3, false);
-      job->row = static_cast<unsigned char*>(
-          std::malloc(static_cast<std::size_t>(w) * cinfo.output_components));
-      job->rgb = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(w) * 3));
+      // A strip of rows at a time: libjpeg hands out several scanlines per
+      // call, and the planes take a strip far faster than single rows.
+      const std::size_t row_bytes = static_cast<std::size_t>(w) * cinfo.output_components;
+      const std::size_t rgb_bytes = static_cast<std::size_t>(w) * 3;
+      job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
+      job->rgb = static_cast<unsigned char*>(std::malloc(rgb_bytes * kStripRows));
       if (job->row == nullptr || job->rgb == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+      JSAMPROW rows[kStripRows];
+      for (int k = 0; k < kStripRows; ++k) rows[k] = job->row + row_bytes * k;
       while (cinfo.output_scanline < cinfo.output_height) {
         const int y = static_cast<int>(cinfo.output_scanline);
-        JSAMPROW rows[1] = {job->row};
-        if (jpeg_read_scanlines(&cinfo, rows, 1) != 1) ERREXIT(&cinfo, JERR_INPUT_EOF);
-        if (cmyk) cmyk_to_rgb(job->row, job->rgb, w);
-        store_row(job->out, y, cmyk ? job->rgb : job->row, true);
+        const int want = std::min(kStripRows, h - y);
+        int got = 0;
+        while (got < want) {
+          const JDIMENSION n = jpeg_read_scanlines(&cinfo, rows + got,
+                                                   static_cast<JDIMENSION>(want - got));
+          if (n == 0) ERREXIT(&cinfo, JERR_INPUT_EOF);
+          got += static_cast<int>(n);
+        }
+        if (cmyk) {
+          for (int k = 0; k < got; ++k) cmyk_to_rgb(rows[k], job->rgb + rgb_bytes * k, w);
+          store_rows(job->out, y, got, job->rgb, rgb_bytes, true);
+        } else {
+          store_rows(job->out, y, got, job->row, row_bytes, true);
+        }
       }
       jpeg_finish_decompress(&cinfo);
     }
@@ -204,12 +220,23 @@ int run_write(WriteJob* job) {
         jpeg_write_icc_profile(&cinfo, p.icc.data(), static_cast<unsigned>(p.icc.size()));
       }
     }
-    job->row = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(p.w) * p.colors));
+    // A strip of rows at a time from the planes.
+    const std::size_t row_bytes = static_cast<std::size_t>(p.w) * p.colors;
+    job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
     if (job->row == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+    JSAMPROW rows[kStripRows];
+    for (int k = 0; k < kStripRows; ++k) rows[k] = job->row + row_bytes * k;
     while (cinfo.next_scanline < cinfo.image_height) {
-      load_row8(p, static_cast<int>(cinfo.next_scanline), p.colors, job->row);
-      JSAMPROW rows[1] = {job->row};
-      jpeg_write_scanlines(&cinfo, rows, 1);
+      const int y = static_cast<int>(cinfo.next_scanline);
+      const int n = std::min(kStripRows, p.h - y);
+      load_rows8(p, y, n, p.colors, job->row, row_bytes);
+      int done = 0;
+      while (done < n) {
+        const JDIMENSION k =
+            jpeg_write_scanlines(&cinfo, rows + done, static_cast<JDIMENSION>(n - done));
+        if (k == 0) ERREXIT(&cinfo, JERR_TOO_LITTLE_DATA);
+        done += static_cast<int>(k);
+      }
     }
     jpeg_finish_compress(&cinfo);
   }

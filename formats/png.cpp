@@ -4,6 +4,7 @@
 // that call setjmp hold only plain data, and everything they own lives in a
 // plain job record that the caller cleans up.
 #include <png.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csetjmp>
@@ -122,11 +123,19 @@ int run_read(ReadJob* job) {
       const std::size_t row_bytes = png_get_rowbytes(png, info);
       if (row_bytes != static_cast<std::size_t>(w) * job->out->channels() * (bits / 8))
         png_error(png, "unexpected row layout");
-      job->row = static_cast<unsigned char*>(std::malloc(row_bytes));
+      job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
       if (job->row == nullptr) png_error(png, "out of memory");
+      if (passes == 1) {
+        // A strip of rows at a time into the planes.
+        for (png_uint_32 y = 0; y < h; y += kStripRows) {
+          const int n = static_cast<int>(std::min<png_uint_32>(kStripRows, h - y));
+          for (int k = 0; k < n; ++k) png_read_row(png, job->row + row_bytes * k, nullptr);
+          store_rows(job->out, static_cast<int>(y), n, job->row, row_bytes, true);
+        }
+      }
       // Interlaced passes each fill some pixels of a row: the row is taken
       // back from the planes before each later pass adds to it.
-      for (int pass = 0; pass < passes; ++pass) {
+      for (int pass = 0; passes > 1 && pass < passes; ++pass) {
         for (png_uint_32 y = 0; y < h; ++y) {
           if (pass > 0) load_row(*job->out, static_cast<int>(y), job->row);
           if (pass > 0 && bits == 16) {
@@ -204,14 +213,21 @@ int run_write(WriteJob* job) {
         png_set_text(png, info, &text, 1);
       }
     }
+    // Every row Paeth-filtered and the filtered bytes deflated as runs
+    // (zlib's Z_RLE): several times faster than libpng's default (adaptive
+    // filters, deflate level 6), and files of about the same size: somewhat
+    // larger on smooth synthetic pictures, smaller on noisy photographs.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_PAETH);
+    png_set_compression_strategy(png, Z_RLE);
     png_write_info(png, info);
     if (p.bits == 16) png_set_swap(png);  // rows hold native little-endian values
     const std::size_t row_bytes = static_cast<std::size_t>(p.w) * p.channels() * (p.bits / 8);
-    job->row = static_cast<unsigned char*>(std::malloc(row_bytes));
+    job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
     if (job->row == nullptr) png_error(png, "out of memory");
-    for (int y = 0; y < p.h; ++y) {
-      load_row(p, y, job->row);
-      png_write_row(png, job->row);
+    for (int y = 0; y < p.h; y += kStripRows) {
+      const int n = std::min(kStripRows, p.h - y);
+      load_rows(p, y, n, job->row, row_bytes);
+      for (int k = 0; k < n; ++k) png_write_row(png, job->row + row_bytes * k);
     }
     png_write_end(png, info);
   }
