@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bmp/row_planes.h"
 #include "common/named_alloc.h"
 #include "formats/codec.h"
 
@@ -250,6 +251,26 @@ void put_block(const Layout& l, const unsigned char* block, int bw, int rows, in
   const std::size_t stride = (static_cast<std::size_t>(bw) * per_pixel * l.bps + 7) / 8;
   const int xs = std::min(bw, l.w - x0), ys = std::min(rows, l.h - y0);
   const unsigned top = (1u << l.bps) - 1;
+  if (!l.palette && !l.min_is_white && (l.bps == 8 || l.bps == 16)) {
+    // Samples as they are: the stored samples map to the planes in order
+    // (the extra sample is alpha, the last plane), moved a tile at a time.
+    const int first_plane = plane < 0 ? 0 : plane;
+    const std::size_t h = static_cast<std::size_t>(l.h);
+    const std::size_t column = static_cast<std::size_t>(x0) * h;
+    if (l.bps == 16) {
+      std::uint16_t* planes[4] = {};
+      for (int k = 0; k < per_pixel; ++k) planes[k] = p->wide[first_plane + k].px.get() + column;
+      rows_to_planes16(reinterpret_cast<const std::uint16_t*>(block),
+                       static_cast<std::ptrdiff_t>(stride / 2), ys, xs, per_pixel, planes, h,
+                       static_cast<std::size_t>(y0), false);
+    } else {
+      unsigned char* planes[4] = {};
+      for (int k = 0; k < per_pixel; ++k) planes[k] = p->planes[first_plane + k].px.get() + column;
+      rows_to_planes(block, static_cast<std::ptrdiff_t>(stride), ys, xs, per_pixel, planes, h,
+                     static_cast<std::size_t>(y0));
+    }
+    return;
+  }
   for (int r = 0; r < ys; ++r) {
     const unsigned char* row = block + stride * r;
     const int y = y0 + r;
@@ -410,10 +431,12 @@ std::string encode_tiff(const Picture& p, const WriteSettings& s,
                      p.xmp.data());
       }
       const std::size_t row_bytes = static_cast<std::size_t>(p.w) * p.channels() * (p.bits / 8);
-      Buffer<unsigned char> row = named_buffer<unsigned char>(row_bytes, "ROW");
+      Buffer<unsigned char> strip = named_buffer<unsigned char>(row_bytes * kStripRows, "ROW");
       for (int y = 0; y < p.h && error.empty(); ++y) {
-        load_row(p, y, row.get());
-        if (TIFFWriteScanline(tif, row.get(), static_cast<std::uint32_t>(y), 0) < 0)
+        const int k = y % kStripRows;
+        if (k == 0) load_rows(p, y, std::min(kStripRows, p.h - y), strip.get(), row_bytes);
+        if (TIFFWriteScanline(tif, strip.get() + row_bytes * k, static_cast<std::uint32_t>(y), 0) <
+            0)
           error = "cannot write a row";
       }
       if (error.empty() && !TIFFWriteDirectory(tif)) error = "cannot write the directory";
