@@ -201,36 +201,37 @@ bool format_available(ImageFormat f) {
   }
 }
 
-std::string decode_picture(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                           Picture* out) {
-  ImageFormat f;
-  if (!sniff(data, len, &f)) return kUnknownKind;
+namespace {
+
+// Decodes a picture of the recognised format f from src (a file image for
+// BMP and WebP) and turns it upright as the settings say.
+std::string decode_format(ImageFormat f, const Source& src, const ReadSettings& s, Picture* out) {
   if (!format_available(f)) return missing_library(f);
   Picture p;
   int tiff_orientation = 1;
   std::string error;
   switch (f) {
     case ImageFormat::bmp:
-      error = decode_bmp_picture(data, len, s, &p);
+      error = decode_bmp_picture(src.data, src.len, s, &p);
       break;
 #ifdef KORVALE_HAVE_PNG
     case ImageFormat::png:
-      error = decode_png(data, len, s, &p);
+      error = decode_png(src, s, &p);
       break;
 #endif
 #ifdef KORVALE_HAVE_JPEG
     case ImageFormat::jpeg:
-      error = decode_jpeg(data, len, s, &p);
+      error = decode_jpeg(src, s, &p);
       break;
 #endif
 #ifdef KORVALE_HAVE_TIFF
     case ImageFormat::tiff:
-      error = decode_tiff(data, len, s, &p, &tiff_orientation);
+      error = decode_tiff(src, s, &p, &tiff_orientation);
       break;
 #endif
 #ifdef KORVALE_HAVE_WEBP
     case ImageFormat::webp:
-      error = decode_webp(data, len, s, &p);
+      error = decode_webp(src.data, src.len, s, &p);
       break;
 #endif
     default:
@@ -244,6 +245,15 @@ std::string decode_picture(const unsigned char* data, std::size_t len, const Rea
   }
   *out = std::move(p);
   return "";
+}
+
+}  // namespace
+
+std::string decode_picture(const unsigned char* data, std::size_t len, const ReadSettings& s,
+                           Picture* out) {
+  ImageFormat f;
+  if (!sniff(data, len, &f)) return kUnknownKind;
+  return decode_format(f, Source{data, -1, len}, s, out);
 }
 
 std::string read_picture(const char* path, const ReadSettings& s, Picture* out) {
@@ -288,6 +298,13 @@ std::string read_picture(const char* path, const ReadSettings& s, Picture* out) 
     *out = std::move(p);
     return "";
   }
+  if (f != ImageFormat::webp) {
+    // PNG, JPEG and TIFF are read from the file as their decoders go: the
+    // file is never held whole in memory.
+    if (std::string e = decode_format(f, Source{nullptr, fd, len}, s, out); !e.empty())
+      return fail(e);
+    return "";
+  }
 
   Buffer<unsigned char> bytes = named_large_buffer<unsigned char>(len, "vin");
   std::size_t have = 0;
@@ -298,7 +315,8 @@ std::string read_picture(const char* path, const ReadSettings& s, Picture* out) 
     if (n == 0) return fail("the file shrank while it was read");
     have += static_cast<std::size_t>(n);
   }
-  if (std::string e = decode_picture(bytes.get(), len, s, out); !e.empty()) return fail(e);
+  if (std::string e = decode_format(f, Source{bytes.get(), -1, len}, s, out); !e.empty())
+    return fail(e);
   return "";
 }
 
@@ -375,6 +393,57 @@ std::string encode_picture(ImageFormat f, const Picture& p, const WriteSettings&
 }
 
 namespace formats_detail {
+
+long long source_read(const Source& src, std::size_t offset, void* dst, std::size_t n) {
+  if (offset >= src.len) return 0;
+  n = std::min(n, src.len - offset);
+  if (src.data != nullptr) {
+    std::memcpy(dst, src.data + offset, n);
+    return static_cast<long long>(n);
+  }
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t got = pread(src.fd, static_cast<unsigned char*>(dst) + done, n - done,
+                              static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;  // the file has shrunk
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<long long>(done);
+}
+
+bool window_read(SourceWindow* w, std::size_t offset, void* dst, std::size_t n) {
+  const Source& src = *w->src;
+  if (offset > src.len || n > src.len - offset) return false;
+  if (src.data != nullptr) {
+    std::memcpy(dst, src.data + offset, n);
+    return true;
+  }
+  constexpr std::size_t kWindow = std::size_t{1} << 16;
+  if (n >= kWindow) {
+    return source_read(src, offset, dst, n) == static_cast<long long>(n);
+  }
+  if (offset < w->start || offset + n > w->end) {
+    if (w->buffer == nullptr) {
+      w->buffer = static_cast<unsigned char*>(std::malloc(kWindow));
+      if (w->buffer == nullptr) return false;
+    }
+    const long long got = source_read(src, offset, w->buffer, kWindow);
+    if (got < 0) return false;
+    w->start = offset;
+    w->end = offset + static_cast<std::size_t>(got);
+    if (offset + n > w->end) return false;
+  }
+  std::memcpy(dst, w->buffer + (offset - w->start), n);
+  return true;
+}
+
+void window_free(SourceWindow* w) {
+  std::free(w->buffer);
+  w->buffer = nullptr;
+  w->start = w->end = 0;
+}
 
 std::string check_size(std::int64_t w, std::int64_t h, std::int64_t max_pixels) {
   if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {

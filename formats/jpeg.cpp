@@ -72,11 +72,58 @@ void init_errors(ErrorJump* e) {
   e->text[0] = '\0';
 }
 
+// libjpeg's input from an open file: a buffer refilled with pread. At the
+// file's end (or a failed read) it hands out an end-of-image marker with
+// libjpeg's premature-end warning, as its memory source does, which ends
+// the decode as damage.
+struct FileInput {
+  jpeg_source_mgr pub;  // first, so the library's pointer is ours
+  const Source* src = nullptr;
+  std::size_t pos = 0;            // file offset of the next refill
+  unsigned char* buffer = nullptr;  // malloc'd, freed by the caller
+};
+
+constexpr std::size_t kInputBuffer = std::size_t{1} << 16;
+
+void input_init(j_decompress_ptr) {}
+void input_term(j_decompress_ptr) {}
+
+boolean input_fill(j_decompress_ptr cinfo) {
+  auto* in = reinterpret_cast<FileInput*>(cinfo->src);
+  const long long got = source_read(*in->src, in->pos, in->buffer, kInputBuffer);
+  if (got <= 0) {
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    in->buffer[0] = 0xFF;
+    in->buffer[1] = JPEG_EOI;
+    in->pub.next_input_byte = in->buffer;
+    in->pub.bytes_in_buffer = 2;
+    return TRUE;
+  }
+  in->pos += static_cast<std::size_t>(got);
+  in->pub.next_input_byte = in->buffer;
+  in->pub.bytes_in_buffer = static_cast<std::size_t>(got);
+  return TRUE;
+}
+
+void input_skip(j_decompress_ptr cinfo, long count) {
+  auto* in = reinterpret_cast<FileInput*>(cinfo->src);
+  if (count <= 0) return;
+  const std::size_t n = static_cast<std::size_t>(count);
+  if (n <= in->pub.bytes_in_buffer) {
+    in->pub.next_input_byte += n;
+    in->pub.bytes_in_buffer -= n;
+    return;
+  }
+  // Past the buffer: the next refill reads from there.
+  in->pos += n - in->pub.bytes_in_buffer;
+  in->pub.bytes_in_buffer = 0;
+}
+
 struct ReadJob {
   ErrorJump err;
   jpeg_progress_mgr progress{};
-  const unsigned char* data = nullptr;
-  std::size_t len = 0;
+  const Source* src = nullptr;
+  FileInput input;
   std::int64_t max_pixels = 0;
   Picture* out = nullptr;
   std::string* refusal = nullptr;
@@ -126,7 +173,22 @@ int run_read(ReadJob* job) {
     jpeg_create_decompress(&cinfo);
     job->progress.progress_monitor = on_progress;
     cinfo.progress = &job->progress;
-    jpeg_mem_src(&cinfo, job->data, static_cast<unsigned long>(job->len));
+    if (job->src->data != nullptr) {
+      jpeg_mem_src(&cinfo, job->src->data, static_cast<unsigned long>(job->src->len));
+    } else {
+      FileInput& in = job->input;
+      in.src = job->src;
+      in.buffer = static_cast<unsigned char*>(std::malloc(kInputBuffer));
+      if (in.buffer == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+      in.pub.init_source = input_init;
+      in.pub.fill_input_buffer = input_fill;
+      in.pub.skip_input_data = input_skip;
+      in.pub.resync_to_restart = jpeg_resync_to_restart;
+      in.pub.term_source = input_term;
+      in.pub.next_input_byte = nullptr;
+      in.pub.bytes_in_buffer = 0;
+      cinfo.src = &in.pub;
+    }
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
     jpeg_read_header(&cinfo, TRUE);
@@ -246,19 +308,18 @@ int run_write(WriteJob* job) {
 
 }  // namespace
 
-std::string decode_jpeg(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                        Picture* out) {
+std::string decode_jpeg(const Source& src, const ReadSettings& s, Picture* out) {
   std::string refusal;
   Picture p;
   ReadJob job;
-  job.data = data;
-  job.len = len;
+  job.src = &src;
   job.max_pixels = s.max_pixels;
   job.out = &p;
   job.refusal = &refusal;
   const int result = run_read(&job);
   std::free(job.row);
   std::free(job.rgb);
+  std::free(job.input.buffer);
   if (result == 2) return refusal;
   if (result == 1) return std::string("JPEG: ") + job.err.text;
   *out = std::move(p);

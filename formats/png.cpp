@@ -41,8 +41,7 @@ void on_warning(png_structp, png_const_charp) {}
 
 struct ReadJob {
   PngMessage message{};
-  const unsigned char* data = nullptr;
-  std::size_t len = 0;
+  SourceWindow* in = nullptr;
   std::size_t pos = 0;
   std::int64_t max_pixels = 0;
   Picture* out = nullptr;
@@ -52,8 +51,7 @@ struct ReadJob {
 
 void read_bytes(png_structp png, png_bytep dst, png_size_t n) {
   auto* job = static_cast<ReadJob*>(png_get_io_ptr(png));
-  if (job->len - job->pos < n) png_error(png, "the file ends early");
-  std::memcpy(dst, job->data + job->pos, n);
+  if (!window_read(job->in, job->pos, dst, n)) png_error(png, "the file ends early");
   job->pos += n;
 }
 
@@ -237,36 +235,44 @@ int run_write(WriteJob* job) {
 
 }  // namespace
 
-std::string decode_png(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                       Picture* out) {
+std::string decode_png(const Source& src, const ReadSettings& s, Picture* out) {
+  // Plain memory for the longjmp, freed on every path out.
+  struct Window {
+    SourceWindow w;
+    ~Window() { window_free(&w); }
+  } window;
+  window.w.src = &src;
+  const std::size_t len = src.len;
   // IHDR is the first chunk: the size is checked before libpng is involved.
-  if (len >= 24 && std::memcmp(data + 12, "IHDR", 4) == 0) {
+  unsigned char head[24];
+  if (window_read(&window.w, 0, head, sizeof head) && std::memcmp(head + 12, "IHDR", 4) == 0) {
     auto u32 = [&](std::size_t i) {
-      return std::int64_t{data[i]} << 24 | data[i + 1] << 16 | data[i + 2] << 8 | data[i + 3];
+      return std::int64_t{head[i]} << 24 | head[i + 1] << 16 | head[i + 2] << 8 | head[i + 3];
     };
     if (std::string e = check_size(u32(16), u32(20), s.max_pixels); !e.empty()) return e;
   }
   // Every chunk must lie within the file: libpng allocates a chunk's
   // declared length before it reads the chunk.
   for (std::size_t at = 8; at < len;) {
-    if (len - at < 12) return "PNG: the file ends inside a chunk header";
+    unsigned char chunk[8];
+    if (len - at < 12 || !window_read(&window.w, at, chunk, sizeof chunk))
+      return "PNG: the file ends inside a chunk header";
     const std::size_t n =
-        std::size_t{data[at]} << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
+        std::size_t{chunk[0]} << 24 | chunk[1] << 16 | chunk[2] << 8 | chunk[3];
     if (n > len - at - 12) {
-      const bool named = std::all_of(data + at + 4, data + at + 8, [](unsigned char c) {
+      const bool named = std::all_of(chunk + 4, chunk + 8, [](unsigned char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
       });
       return format("PNG: the file ends inside its %.4s chunk (%zu bytes declared)",
-                    named ? reinterpret_cast<const char*>(data + at + 4) : "next", n);
+                    named ? reinterpret_cast<const char*>(chunk + 4) : "next", n);
     }
-    if (std::memcmp(data + at + 4, "IEND", 4) == 0) break;
+    if (std::memcmp(chunk + 4, "IEND", 4) == 0) break;
     at += 12 + n;
   }
   std::string refusal;
   Picture p;
   ReadJob job;
-  job.data = data;
-  job.len = len;
+  job.in = &window.w;
   job.max_pixels = s.max_pixels;
   job.out = &p;
   job.refusal = &refusal;

@@ -48,10 +48,11 @@ void silence_global_handlers() {
   });
 }
 
-// A file in memory for libtiff's client procedures: read from the file
-// image, or written into a growing buffer (seeks past the end leave zeros).
+// A file for libtiff's client procedures: read from a Source (a file image,
+// which is also mapped, or the open file), or written into a growing buffer
+// (seeks past the end leave zeros).
 struct MemFile {
-  const unsigned char* in = nullptr;
+  const Source* in = nullptr;  // reading: the file image or the open file
   unsigned char* data = nullptr;  // written bytes (malloc'd)
   std::size_t size = 0;
   std::size_t capacity = 0;
@@ -60,10 +61,16 @@ struct MemFile {
 
 tmsize_t mem_read(thandle_t h, void* dst, tmsize_t n) {
   auto* f = static_cast<MemFile*>(h);
-  const unsigned char* src = f->in ? f->in : f->data;
   if (n < 0 || f->pos >= f->size) return 0;
   const std::size_t k = std::min(static_cast<std::size_t>(n), f->size - f->pos);
-  std::memcpy(dst, src + f->pos, k);
+  if (f->in != nullptr) {
+    // A file that has shrunk gives a short read, which libtiff reports.
+    const long long got = source_read(*f->in, f->pos, dst, k);
+    if (got < 0) return -1;
+    f->pos += static_cast<std::size_t>(got);
+    return static_cast<tmsize_t>(got);
+  }
+  std::memcpy(dst, f->data + f->pos, k);
   f->pos += k;
   return static_cast<tmsize_t>(k);
 }
@@ -103,8 +110,9 @@ toff_t mem_size(thandle_t h) {
 
 int mem_map(thandle_t h, void** base, toff_t* size) {
   auto* f = static_cast<MemFile*>(h);
-  if (f->in == nullptr) return 0;
-  *base = const_cast<unsigned char*>(f->in);
+  // Only a file image is mapped; an open file is read through mem_read.
+  if (f->in == nullptr || f->in->data == nullptr) return 0;
+  *base = const_cast<unsigned char*>(f->in->data);
   *size = f->size;
   return 1;
 }
@@ -313,11 +321,10 @@ void unpremultiply(std::vector<Plane<T>>* planes, int colors, unsigned top) {
 
 }  // namespace
 
-std::string decode_tiff(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                        Picture* out, int* orientation) {
+std::string decode_tiff(const Source& src, const ReadSettings& s, Picture* out, int* orientation) {
   MemFile file;
-  file.in = data;
-  file.size = len;
+  file.in = &src;
+  file.size = src.len;
   TiffMessage message;
   OpenTiff holder;
   // No single allocation needs more than the largest picture's samples.
