@@ -96,8 +96,8 @@ bool read_at(int fd, unsigned char* dst, std::size_t n, std::size_t offset) {
 // buffer, from the file. Returns false when the file could not be read to
 // the end of the pixel data.
 bool decode_strips(const PixelSource& src, const BmpLayout& l, WorkerPool& pool,
-                   const ColorPlane& b, const ColorPlane& g, const ColorPlane& r,
-                   ExpandRow expand, const void* context) {
+                   const ColorPlane& b, const ColorPlane& g, const ColorPlane& r, ExpandRow expand,
+                   const void* context) {
   const int width = l.width, height = l.height;
   const std::size_t row_bytes = l.row_bytes;
   const int block = strip_rows(row_bytes);

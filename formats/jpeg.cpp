@@ -79,7 +79,7 @@ void init_errors(ErrorJump* e) {
 struct FileInput {
   jpeg_source_mgr pub;  // first, so the library's pointer is ours
   const Source* src = nullptr;
-  std::size_t pos = 0;            // file offset of the next refill
+  std::size_t pos = 0;              // file offset of the next refill
   unsigned char* buffer = nullptr;  // malloc'd, freed by the caller
 };
 
@@ -220,8 +220,8 @@ int run_read(ReadJob* job) {
         const int want = std::min(kStripRows, h - y);
         int got = 0;
         while (got < want) {
-          const JDIMENSION n = jpeg_read_scanlines(&cinfo, rows + got,
-                                                   static_cast<JDIMENSION>(want - got));
+          const JDIMENSION n =
+              jpeg_read_scanlines(&cinfo, rows + got, static_cast<JDIMENSION>(want - got));
           if (n == 0) ERREXIT(&cinfo, JERR_INPUT_EOF);
           got += static_cast<int>(n);
         }

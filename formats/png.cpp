@@ -257,8 +257,7 @@ std::string decode_png(const Source& src, const ReadSettings& s, Picture* out) {
     unsigned char chunk[8];
     if (len - at < 12 || !window_read(&window.w, at, chunk, sizeof chunk))
       return "PNG: the file ends inside a chunk header";
-    const std::size_t n =
-        std::size_t{chunk[0]} << 24 | chunk[1] << 16 | chunk[2] << 8 | chunk[3];
+    const std::size_t n = std::size_t{chunk[0]} << 24 | chunk[1] << 16 | chunk[2] << 8 | chunk[3];
     if (n > len - at - 12) {
       const bool named = std::all_of(chunk + 4, chunk + 8, [](unsigned char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');

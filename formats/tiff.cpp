@@ -52,7 +52,7 @@ void silence_global_handlers() {
 // which is also mapped, or the open file), or written into a growing buffer
 // (seeks past the end leave zeros).
 struct MemFile {
-  const Source* in = nullptr;  // reading: the file image or the open file
+  const Source* in = nullptr;     // reading: the file image or the open file
   unsigned char* data = nullptr;  // written bytes (malloc'd)
   std::size_t size = 0;
   std::size_t capacity = 0;

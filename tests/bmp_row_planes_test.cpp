@@ -48,9 +48,9 @@ void check_both_ways(int n, int w, int rows, bool bottom_up, bool swap, std::mt1
         const T got = planes[c][x * h + y];
         const bool inside = y >= y0 && y < y0 + static_cast<std::size_t>(rows);
         const T want =
-            inside ? swap_bytes(first[static_cast<std::ptrdiff_t>(y - y0) * stride + x * n + c],
-                                swap)
-                   : T{7};
+            inside
+                ? swap_bytes(first[static_cast<std::ptrdiff_t>(y - y0) * stride + x * n + c], swap)
+                : T{7};
         ASSERT_EQ(got, want) << "plane " << c << " x " << x << " y " << y;
       }
     }
