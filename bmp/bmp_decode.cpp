@@ -124,13 +124,13 @@ bool decode_strips(const PixelSource& src, const BmpLayout& l, WorkerPool& pool,
     for (int row0 = range.first; row0 < range.last; row0 += block) {
       const int rows = std::min(block, range.last - row0);
       const std::size_t offset = l.pixel_offset + static_cast<std::size_t>(row0) * row_bytes;
-      const unsigned char* strip = src.file + offset;
-      if (src.file == nullptr) {
-        if (!read_at(src.fd, stored.get(), static_cast<std::size_t>(rows) * row_bytes, offset)) {
-          failed[static_cast<std::size_t>(t)] = 1;
-          return;
-        }
-        strip = stored.get();
+      const unsigned char* strip = stored.get();
+      if (src.file != nullptr) {
+        strip = src.file + offset;
+      } else if (!read_at(src.fd, stored.get(), static_cast<std::size_t>(rows) * row_bytes,
+                          offset)) {
+        failed[static_cast<std::size_t>(t)] = 1;
+        return;
       }
       std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(row_bytes);
       if (expand != nullptr) {
@@ -275,11 +275,12 @@ std::string decode_pixels(const PixelSource& src, const BmpLayout& l, const Colo
     case PixelCoding::kIndexed: {
       // At most 256 entries of at most 4 bytes.
       unsigned char stored[256 * 4];
-      const unsigned char* entries = src.file + l.palette_offset;
-      if (src.file == nullptr) {
+      const unsigned char* entries = stored;
+      if (src.file != nullptr) {
+        entries = src.file + l.palette_offset;
+      } else {
         const std::size_t n = static_cast<std::size_t>(l.palette_count) * l.palette_entry_bytes;
         if (!read_at(src.fd, stored, n, l.palette_offset)) return kBmpSizeError;
-        entries = stored;
       }
       const Palette pal = read_palette(entries, l);
       const IndexedRows rows{&pal, static_cast<unsigned>(l.bits)};
