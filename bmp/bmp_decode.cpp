@@ -1,13 +1,23 @@
 // The BMP reader's pixel decoders: palette indices (plain or run-length
 // encoded), 24-bit BGR and 16/32-bit pixels with colour masks, each into three
 // planes with the top row first. The header check (bmp_header.cpp) has already
-// made sure that every byte read here lies before layout.data_end.
+// made sure that every byte read here lies before layout.data_end. Rows that
+// are not run-length encoded are decoded a strip at a time, from memory or
+// read from the file into a reused buffer, and moved into the planes by the
+// tile transpose (bmp/row_planes.h).
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
+#include "bmp/bmp.h"
 #include "bmp/bmp_layout.h"
+#include "bmp/row_planes.h"
+#include "common/named_alloc.h"
 
 namespace korvale::bmp_detail {
 namespace {
@@ -18,9 +28,9 @@ struct Palette {
   unsigned char bgr[256][3] = {};
 };
 
-Palette read_palette(const unsigned char* file, const BmpLayout& l) {
+// The palette from its stored entries (l.palette_count of them at `p`).
+Palette read_palette(const unsigned char* p, const BmpLayout& l) {
   Palette pal;
-  const unsigned char* p = file + l.palette_offset;
   for (int i = 0; i < l.palette_count; ++i, p += l.palette_entry_bytes) {
     pal.bgr[i][0] = p[0];
     pal.bgr[i][1] = p[1];
@@ -51,75 +61,118 @@ struct PlaneWriter {
   }
 };
 
-// Rows decoded together. The planes are stored column by column, so one row
-// of the file scatters over W columns; taking a block of rows at a time, one
-// column after another, writes each plane in contiguous runs of this many
-// bytes while reading kRowBlock rows of the file side by side.
-constexpr int kRowBlock = 64;
+// How the stored rows of one strip reach the planes: straight from the
+// stored rows (24-bit BGR), or first turned into BGR rows of a scratch strip
+// by `expand` (indexed and masked codings), in either case moved into the
+// planes by the tile transpose.
+using ExpandRow = void (*)(const unsigned char* stored, int width, const void* context,
+                           unsigned char* bgr);
 
-// Calls pixel(x, y, p) for every pixel, y its plane row and p pointing at its
-// stored row, in blocks of kRowBlock stored rows taken column by column; the
-// pool's threads take contiguous ranges of whole blocks (every pixel is
-// decoded on its own, so the planes do not depend on the thread count). Each
-// thread copies the layout's fields and the pixel functor into locals: byte
-// stores may alias anything, so the compiler would otherwise reload them (and
-// the functor's plane pointers) for every pixel.
-template <class Pixel>
-void for_each_pixel(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
-                    const Pixel& each) {
+// Rows decoded together: a multiple of the tile height, about 256 KB of
+// stored rows, at most 64 rows.
+int strip_rows(std::size_t row_bytes) {
+  const std::size_t fit = (std::size_t{1} << 18) / std::max<std::size_t>(row_bytes, 1);
+  return static_cast<int>(std::clamp<std::size_t>(fit / 16 * 16, 16, 64));
+}
+
+// Reads n bytes at `offset` of fd; false when the file ends early or a read
+// fails (the file shrank or cannot be read).
+bool read_at(int fd, unsigned char* dst, std::size_t n, std::size_t offset) {
+  while (n > 0) {
+    const ssize_t got = pread(fd, dst, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    dst += got;
+    n -= static_cast<std::size_t>(got);
+    offset += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// Decodes every stored row into the planes, strip by strip: the pool's
+// threads take contiguous ranges of whole strips, each with its own scratch
+// rows (every pixel is decoded on its own, so the planes do not depend on the
+// thread count). The stored rows come from memory or, through each thread's
+// buffer, from the file. Returns false when the file could not be read to
+// the end of the pixel data.
+bool decode_strips(const PixelSource& src, const BmpLayout& l, WorkerPool& pool,
+                   const ColorPlane& b, const ColorPlane& g, const ColorPlane& r, ExpandRow expand,
+                   const void* context) {
+  const int width = l.width, height = l.height;
+  const std::size_t row_bytes = l.row_bytes;
+  const int block = strip_rows(row_bytes);
+  unsigned char* const planes[3] = {b.px.get(), g.px.get(), r.px.get()};
+  const std::size_t h = static_cast<std::size_t>(height);
+  const std::size_t threads = static_cast<std::size_t>(pool.threads);
+  std::vector<char> failed(threads, 0);
+  // Each thread's scratch strips, allocated here so that a failed allocation
+  // ends the process from the calling thread.
+  const std::size_t bgr_bytes = 3 * static_cast<std::size_t>(width);
+  std::vector<Buffer<unsigned char>> stored_strips(threads), bgr_strips(threads);
+  for (std::size_t t = 0; t < threads; ++t) {
+    const BlockRange range = block_range(height, block, pool.threads, static_cast<int>(t));
+    if (range.first >= range.last) continue;
+    const std::size_t rows = static_cast<std::size_t>(std::min(block, range.last - range.first));
+    if (src.file == nullptr)
+      stored_strips[t] = named_buffer<unsigned char>(row_bytes * rows, "BMPROWS");
+    if (expand != nullptr) bgr_strips[t] = named_buffer<unsigned char>(bgr_bytes * rows, "BMPBGR");
+  }
   pool_run(pool, [&](int t) {
-    const Pixel pixel = each;
-    const int width = l.width, height = l.height;
-    const std::size_t row_bytes = l.row_bytes;
-    const unsigned char* const first = file + l.pixel_offset;
-    // Plane row of stored row `row`: y0 + step * row.
-    const int y0 = l.top_down ? 0 : height - 1;
-    const int step = l.top_down ? 1 : -1;
-    const BlockRange range = block_range(height, kRowBlock, pool.threads, t);
-    const int begin = range.first, end = range.last;
-    for (int row0 = begin; row0 < end; row0 += kRowBlock) {
-      const int rows = std::min(kRowBlock, height - row0);
-      const unsigned char* rowp[kRowBlock];
-      for (int k = 0; k < rows; ++k)
-        rowp[k] = first + static_cast<std::size_t>(row0 + k) * row_bytes;
-      const int ytop = y0 + step * row0;
-      for (int x = 0; x < width; ++x) {
-        for (int k = 0; k < rows; ++k) pixel(x, ytop + step * k, rowp[k]);
+    const BlockRange range = block_range(height, block, pool.threads, t);
+    const Buffer<unsigned char>& stored = stored_strips[static_cast<std::size_t>(t)];
+    const Buffer<unsigned char>& bgr = bgr_strips[static_cast<std::size_t>(t)];
+    for (int row0 = range.first; row0 < range.last; row0 += block) {
+      const int rows = std::min(block, range.last - row0);
+      const std::size_t offset = l.pixel_offset + static_cast<std::size_t>(row0) * row_bytes;
+      const unsigned char* strip = stored.get();
+      if (src.file != nullptr) {
+        strip = src.file + offset;
+      } else if (!read_at(src.fd, stored.get(), static_cast<std::size_t>(rows) * row_bytes,
+                          offset)) {
+        failed[static_cast<std::size_t>(t)] = 1;
+        return;
+      }
+      std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(row_bytes);
+      if (expand != nullptr) {
+        for (int k = 0; k < rows; ++k)
+          expand(strip + static_cast<std::size_t>(k) * row_bytes, width, context,
+                 bgr.get() + static_cast<std::size_t>(k) * bgr_bytes);
+        strip = bgr.get();
+        stride = static_cast<std::ptrdiff_t>(bgr_bytes);
+      }
+      // Stored rows row0 .. row0 + rows - 1 are plane rows row0 .. of a
+      // top-down file, and H - 1 - row0 down to H - row0 - rows otherwise:
+      // the last stored row of the strip is then the first plane row.
+      if (l.top_down) {
+        rows_to_planes(strip, stride, rows, width, 3, planes, h, static_cast<std::size_t>(row0));
+      } else {
+        rows_to_planes(strip + (rows - 1) * stride, -stride, rows, width, 3, planes, h,
+                       static_cast<std::size_t>(height - row0 - rows));
       }
     }
   });
+  return std::find(failed.begin(), failed.end(), 1) == failed.end();
 }
 
-void decode_indexed(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
-                    const PlaneWriter& out) {
-  const unsigned bits = static_cast<unsigned>(l.bits);
+// Palette indices of `bits` bits, packed from the most significant bit of
+// each byte down, into BGR.
+struct IndexedRows {
+  const Palette* pal;
+  unsigned bits;
+};
+
+void expand_indexed(const unsigned char* p, int width, const void* context, unsigned char* bgr) {
+  const IndexedRows& in = *static_cast<const IndexedRows*>(context);
+  const unsigned bits = in.bits;
   const unsigned index_mask = (1u << bits) - 1;
-  for_each_pixel(file, l, pool, [&](int x, int y, const unsigned char* p) {
-    // Pixels are packed from the most significant bit of each byte down.
+  for (int x = 0; x < width; ++x, bgr += 3) {
     const std::size_t bit = static_cast<std::size_t>(x) * bits;
     const unsigned shift = 8 - bits - static_cast<unsigned>(bit % 8);
-    const unsigned char* c = out.pal.bgr[(p[bit / 8] >> shift) & index_mask];
-    out.b.at(x, y) = c[0];
-    out.g.at(x, y) = c[1];
-    out.r.at(x, y) = c[2];
-  });
-}
-
-void decode_bgr24(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
-                  const ColorPlane& b, const ColorPlane& g, const ColorPlane& r) {
-  // Raw pointers and the column length by value: byte stores may alias
-  // anything, so reading them through the planes would reload them each time.
-  unsigned char* const bp = b.px.get();
-  unsigned char* const gp = g.px.get();
-  unsigned char* const rp = r.px.get();
-  const std::size_t h = static_cast<std::size_t>(l.height);
-  for_each_pixel(file, l, pool, [=](int x, int y, const unsigned char* p) {
-    p += 3 * static_cast<std::size_t>(x);
-    const std::size_t at = static_cast<std::size_t>(x) * h + static_cast<std::size_t>(y);
-    bp[at] = p[0];
-    gp[at] = p[1];
-    rp[at] = p[2];
-  });
+    const unsigned char* c = in.pal->bgr[(p[bit / 8] >> shift) & index_mask];
+    bgr[0] = c[0];
+    bgr[1] = c[1];
+    bgr[2] = c[2];
+  }
 }
 
 // The channel of `pixel` under m, scaled from 0..2^bits-1 to 0..255:
@@ -132,17 +185,16 @@ unsigned char channel(std::uint32_t pixel, const ChannelMask& m) {
   return static_cast<unsigned char>((v * 510 + top) / (2 * top));
 }
 
-void decode_masked(const unsigned char* file, const BmpLayout& l, WorkerPool& pool,
-                   const ColorPlane& b, const ColorPlane& g, const ColorPlane& r) {
+void expand_masked(const unsigned char* p, int width, const void* context, unsigned char* bgr) {
+  const BmpLayout& l = *static_cast<const BmpLayout*>(context);
   const int bytes = l.bits / 8;
-  for_each_pixel(file, l, pool, [&](int x, int y, const unsigned char* p) {
-    p += static_cast<std::size_t>(x) * bytes;
+  for (int x = 0; x < width; ++x, p += bytes, bgr += 3) {
     std::uint32_t pixel = p[0] | (std::uint32_t{p[1]} << 8);
     if (bytes == 4) pixel |= (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-    b.at(x, y) = channel(pixel, l.blue);
-    g.at(x, y) = channel(pixel, l.green);
-    r.at(x, y) = channel(pixel, l.red);
-  });
+    bgr[0] = channel(pixel, l.blue);
+    bgr[1] = channel(pixel, l.green);
+    bgr[2] = channel(pixel, l.red);
+  }
 }
 
 // Run-length data, two bytes at a time:
@@ -210,32 +262,45 @@ std::string decode_rle(const unsigned char* file, const BmpLayout& l, const Plan
 
 }  // namespace
 
-std::string decode_pixels(const unsigned char* file, const BmpLayout& l, const ColorPlane& b,
+std::string decode_pixels(const PixelSource& src, const BmpLayout& l, const ColorPlane& b,
                           const ColorPlane& g, const ColorPlane& r, WorkerPool& pool) {
+  bool complete = true;
   switch (l.coding) {
     case PixelCoding::kBgr24:
-      decode_bgr24(file, l, pool, b, g, r);
-      return "";
+      complete = decode_strips(src, l, pool, b, g, r, nullptr, nullptr);
+      break;
     case PixelCoding::kMasked:
-      decode_masked(file, l, pool, b, g, r);
-      return "";
+      complete = decode_strips(src, l, pool, b, g, r, expand_masked, &l);
+      break;
     case PixelCoding::kIndexed: {
-      const Palette pal = read_palette(file, l);
-      decode_indexed(file, l, pool, PlaneWriter{l, b, g, r, pal});
-      return "";
+      // At most 256 entries of at most 4 bytes.
+      unsigned char stored[256 * 4];
+      const unsigned char* entries = stored;
+      if (src.file != nullptr) {
+        entries = src.file + l.palette_offset;
+      } else {
+        const std::size_t n = static_cast<std::size_t>(l.palette_count) * l.palette_entry_bytes;
+        if (!read_at(src.fd, stored, n, l.palette_offset)) return kBmpSizeError;
+      }
+      const Palette pal = read_palette(entries, l);
+      const IndexedRows rows{&pal, static_cast<unsigned>(l.bits)};
+      complete = decode_strips(src, l, pool, b, g, r, expand_indexed, &rows);
+      break;
     }
     case PixelCoding::kRle8:
     case PixelCoding::kRle4: {
+      if (src.file == nullptr) return "run-length data must be read into memory first";
+      const unsigned char* file = src.file;
       // Pixels the codes skip stay black.
       const std::size_t bytes = static_cast<std::size_t>(l.width) * l.height;
       std::memset(b.px.get(), 0, bytes);
       std::memset(g.px.get(), 0, bytes);
       std::memset(r.px.get(), 0, bytes);
-      const Palette pal = read_palette(file, l);
+      const Palette pal = read_palette(file + l.palette_offset, l);
       return decode_rle(file, l, PlaneWriter{l, b, g, r, pal});
     }
   }
-  return "unknown pixel coding";
+  return complete ? "" : kBmpSizeError;
 }
 
 }  // namespace korvale::bmp_detail

@@ -65,14 +65,24 @@ struct BmpLayout {
 std::string check_bmp_layout(const unsigned char* head, std::size_t head_len, std::size_t file_len,
                              BmpLayout* out);
 
-// Decodes the pixels of `file` (at least layout.data_end bytes) into the
-// planes b, g, r of layout.width x layout.height, top row first: stored row i
-// lands in plane row i of a top-down file and H - 1 - i otherwise. Pixels that run-length data
-// never reaches are black. Returns "" or the refusal for run-length data that leaves the picture or
-// ends without its end-of-picture code.
-// Uncompressed rows are decoded on the pool's threads; run-length data on the
-// calling thread.
-std::string decode_pixels(const unsigned char* file, const BmpLayout& layout, const ColorPlane& b,
+// Where the palette and the stored rows are read from: the file's bytes in
+// memory (`file`, at least layout.data_end bytes), or, when file is nullptr,
+// the open file `fd` with pread (not for run-length data, which is decoded
+// from memory only).
+struct PixelSource {
+  const unsigned char* file = nullptr;
+  int fd = -1;
+};
+
+// Decodes the pixels into the planes b, g, r of layout.width x
+// layout.height, top row first: stored row i lands in plane row i of a
+// top-down file and H - 1 - i otherwise. Pixels that run-length data never
+// reaches are black. Returns "" or the refusal for run-length data that
+// leaves the picture or ends without its end-of-picture code, or
+// kBmpSizeError when the file cannot be read to layout.data_end (it shrank
+// or a read failed). Uncompressed rows are decoded on the pool's threads;
+// run-length data on the calling thread.
+std::string decode_pixels(const PixelSource& src, const BmpLayout& layout, const ColorPlane& b,
                           const ColorPlane& g, const ColorPlane& r, WorkerPool& pool);
 
 }  // namespace korvale::bmp_detail

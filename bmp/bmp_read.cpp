@@ -1,5 +1,7 @@
-// Reading BMP files: read_bmp reads only the bytes a picture needs and hands
-// them to decode_bmp, the one decoding path (also the fuzzers' target).
+// Reading BMP files: read_bmp checks the header and then decodes uncompressed
+// rows strip by strip from the file; run-length data is read whole (only the
+// bytes the picture needs) and handed to decode_bmp, the decoding path over
+// bytes in memory (also the fuzzers' target). Both run the same decoders.
 //
 // Planes come out column by column, top row first (px[x*h + y]): the stored
 // rows are decoded straight into their place in the planes B, G, R (the
@@ -33,6 +35,21 @@ std::string failure(const char* name, const std::string& text) {
   return std::string(name) + ": " + text;
 }
 
+// Reads n bytes at `offset`; false when the file ends first (errno 0) or a
+// read fails (errno set).
+bool read_exactly(int fd, unsigned char* dst, std::size_t n, std::size_t offset) {
+  while (n > 0) {
+    errno = 0;
+    const ssize_t got = pread(fd, dst, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    dst += got;
+    n -= static_cast<std::size_t>(got);
+    offset += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 std::string not_regular(const char* name, mode_t mode) {
   return std::string(name) + ": is " + file_kind(mode) + ", not a regular file";
 }
@@ -59,7 +76,7 @@ std::string decode_bmp(const unsigned char* file, std::size_t have, std::size_t 
   ColorPlane r = named_plane(l.width, l.height, "R");
   WorkerPool pool;
   pool_start(&pool, threads);
-  error = bmp_detail::decode_pixels(file, l, b, g, r, pool);
+  error = bmp_detail::decode_pixels(bmp_detail::PixelSource{file, -1}, l, b, g, r, pool);
   if (!error.empty()) return error;
   *out = BmpPlanes{std::move(r), std::move(g), std::move(b)};
   return "";
@@ -100,45 +117,51 @@ std::string probe_bmp_input(const char* name) {
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out) {
   int fd = -1;
   if (std::string error = open_bmp_input(name, &fd); !error.empty()) return error;
-  std::FILE* file = fdopen(fd, "rb");
-  if (file == nullptr) {
-    const int cause = errno;
-    close(fd);
-    return failure(name, std::string("cannot open (") + std::strerror(cause) + ")");
-  }
   // Closes the file on every path out.
   struct Closer {
-    std::FILE* f;
-    ~Closer() { std::fclose(f); }
-  } closer{file};
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
 
   // The real length, so that every header field is checked against it before
   // anything is allocated.
-  long len = -1;
-  if (std::fseek(file, 0, SEEK_END) == 0) len = std::ftell(file);
-  if (len < 0 || std::fseek(file, 0, SEEK_SET) != 0)
-    return failure(name, "cannot find the file's length");
-  const std::size_t file_len = static_cast<std::size_t>(len);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < 0) return failure(name, "cannot find the file's length");
+  const std::size_t file_len = static_cast<std::size_t>(st.st_size);
 
   unsigned char head[kBmpProbeBytes];
   const std::size_t head_len = std::min(file_len, sizeof head);
-  if (std::fread(head, 1, head_len, file) != head_len)
-    return failure(name, std::string("read error (") + std::strerror(errno) + ")");
+  if (!read_exactly(fd, head, head_len, 0)) {
+    if (errno != 0) return failure(name, std::string("read error (") + std::strerror(errno) + ")");
+    return failure(name, kBmpSizeError);
+  }
   BmpLayout l;
   std::string error = bmp_detail::check_bmp_layout(head, head_len, file_len, &l);
   if (error.empty()) error = pixel_limit_refusal(l.width, l.height, max_pixels);
   if (!error.empty()) return failure(name, error);
-  const std::size_t needed = l.data_end;
 
-  // Only the headers, palette and pixels; whatever follows them stays unread.
-  Buffer<unsigned char> vin = named_large_buffer<unsigned char>(needed, "vin");
-  // A file that shrank since it was measured also ends up here.
-  if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(vin.get(), 1, needed, file) != needed) {
-    return failure(name, kBmpSizeError);
+  if (l.coding == bmp_detail::PixelCoding::kRle8 || l.coding == bmp_detail::PixelCoding::kRle4) {
+    // Run-length data is decoded from memory: only the headers, palette and
+    // pixels are read; whatever follows them stays unread.
+    const std::size_t needed = l.data_end;
+    Buffer<unsigned char> vin = named_large_buffer<unsigned char>(needed, "vin");
+    // A file that shrank since it was measured also ends up here.
+    if (!read_exactly(fd, vin.get(), needed, 0)) return failure(name, kBmpSizeError);
+    error = decode_bmp(vin.get(), needed, file_len, out, threads, max_pixels);
+    if (!error.empty()) return failure(name, error);
+    return "";
   }
 
-  error = decode_bmp(vin.get(), needed, file_len, out, threads, max_pixels);
+  // Uncompressed rows are read strip by strip straight into the planes'
+  // decoder: the file is never held whole in memory.
+  ColorPlane b = named_plane(l.width, l.height, "B");
+  ColorPlane g = named_plane(l.width, l.height, "G");
+  ColorPlane r = named_plane(l.width, l.height, "R");
+  WorkerPool pool;
+  pool_start(&pool, threads);
+  error = bmp_detail::decode_pixels(bmp_detail::PixelSource{nullptr, fd}, l, b, g, r, pool);
   if (!error.empty()) return failure(name, error);
+  *out = BmpPlanes{std::move(r), std::move(g), std::move(b)};
   return "";
 }
 

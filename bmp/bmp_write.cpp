@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bmp/bmp.h"
+#include "bmp/row_planes.h"
 #include "common/output_file.h"
 
 namespace korvale {
@@ -69,9 +70,9 @@ int write_image(int fd, const ColorPlane& red, const ColorPlane& green, const Co
   if (int cause = write_all(fd, head, sizeof head); cause != 0) return cause;
 
   // The planes are stored column by column and the file row by row, so rows
-  // are built a block at a time, column after column: each column gives one
-  // contiguous run of the block's rows. 256 KB holds at least two rows of the
-  // widest picture; the pad bytes stay 0.
+  // are built a block at a time by the tile transpose (bmp/row_planes.h).
+  // 256 KB holds at least two rows of the widest picture; the pad bytes stay
+  // 0.
   static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
   static_assert(kBlockBytes >= 2 * (3 * static_cast<std::size_t>(kMaxSide) + 3));
   static constexpr int kMostRows = 32;
@@ -80,22 +81,14 @@ int write_image(int fd, const ColorPlane& red, const ColorPlane& green, const Co
   const int block_rows =
       static_cast<int>(std::min<std::size_t>(kMostRows, kBlockBytes / row_bytes));
   const std::size_t h = static_cast<std::size_t>(red.h);
-  const unsigned char* const r = red.px.get();
-  const unsigned char* const g = green.px.get();
-  const unsigned char* const b = blue.px.get();
+  const unsigned char* const planes[3] = {blue.px.get(), green.px.get(), red.px.get()};
   for (int first = 0; first < red.h; first += block_rows) {
     const int rows = std::min(block_rows, red.h - first);
-    const std::size_t top = h - 1 - static_cast<std::size_t>(first);  // y of the block's first row
-    for (std::size_t x = 0; x < static_cast<std::size_t>(red.w); ++x) {
-      const std::size_t column = x * h;
-      unsigned char* p = block + 3 * x;
-      for (int k = 0; k < rows; ++k, p += row_bytes) {
-        const std::size_t at = column + top - static_cast<std::size_t>(k);
-        p[0] = b[at];
-        p[1] = g[at];
-        p[2] = r[at];
-      }
-    }
+    // The block holds file rows first .. first + rows - 1, the bottom row of
+    // the picture first: plane rows h - 1 - first down to h - first - rows.
+    const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(row_bytes);
+    planes_to_rows(planes, h, h - static_cast<std::size_t>(first + rows), rows, red.w, 3,
+                   block + (rows - 1) * stride, -stride);
     if (int cause = write_all(fd, block, static_cast<std::size_t>(rows) * row_bytes); cause != 0) {
       return cause;
     }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include "bmp/bmp.h"
+#include "bmp/row_planes.h"
 #include "common/named_alloc.h"
 #include "formats/codec.h"
 
@@ -198,36 +201,37 @@ bool format_available(ImageFormat f) {
   }
 }
 
-std::string decode_picture(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                           Picture* out) {
-  ImageFormat f;
-  if (!sniff(data, len, &f)) return kUnknownKind;
+namespace {
+
+// Decodes a picture of the recognised format f from src (a file image for
+// BMP and WebP) and turns it upright as the settings say.
+std::string decode_format(ImageFormat f, const Source& src, const ReadSettings& s, Picture* out) {
   if (!format_available(f)) return missing_library(f);
   Picture p;
   int tiff_orientation = 1;
   std::string error;
   switch (f) {
     case ImageFormat::bmp:
-      error = decode_bmp_picture(data, len, s, &p);
+      error = decode_bmp_picture(src.data, src.len, s, &p);
       break;
 #ifdef KORVALE_HAVE_PNG
     case ImageFormat::png:
-      error = decode_png(data, len, s, &p);
+      error = decode_png(src, s, &p);
       break;
 #endif
 #ifdef KORVALE_HAVE_JPEG
     case ImageFormat::jpeg:
-      error = decode_jpeg(data, len, s, &p);
+      error = decode_jpeg(src, s, &p);
       break;
 #endif
 #ifdef KORVALE_HAVE_TIFF
     case ImageFormat::tiff:
-      error = decode_tiff(data, len, s, &p, &tiff_orientation);
+      error = decode_tiff(src, s, &p, &tiff_orientation);
       break;
 #endif
 #ifdef KORVALE_HAVE_WEBP
     case ImageFormat::webp:
-      error = decode_webp(data, len, s, &p);
+      error = decode_webp(src.data, src.len, s, &p);
       break;
 #endif
     default:
@@ -241,6 +245,15 @@ std::string decode_picture(const unsigned char* data, std::size_t len, const Rea
   }
   *out = std::move(p);
   return "";
+}
+
+}  // namespace
+
+std::string decode_picture(const unsigned char* data, std::size_t len, const ReadSettings& s,
+                           Picture* out) {
+  ImageFormat f;
+  if (!sniff(data, len, &f)) return kUnknownKind;
+  return decode_format(f, Source{data, -1, len}, s, out);
 }
 
 std::string read_picture(const char* path, const ReadSettings& s, Picture* out) {
@@ -285,6 +298,13 @@ std::string read_picture(const char* path, const ReadSettings& s, Picture* out) 
     *out = std::move(p);
     return "";
   }
+  if (f != ImageFormat::webp) {
+    // PNG, JPEG and TIFF are read from the file as their decoders go: the
+    // file is never held whole in memory.
+    if (std::string e = decode_format(f, Source{nullptr, fd, len}, s, out); !e.empty())
+      return fail(e);
+    return "";
+  }
 
   Buffer<unsigned char> bytes = named_large_buffer<unsigned char>(len, "vin");
   std::size_t have = 0;
@@ -295,7 +315,8 @@ std::string read_picture(const char* path, const ReadSettings& s, Picture* out) 
     if (n == 0) return fail("the file shrank while it was read");
     have += static_cast<std::size_t>(n);
   }
-  if (std::string e = decode_picture(bytes.get(), len, s, out); !e.empty()) return fail(e);
+  if (std::string e = decode_format(f, Source{bytes.get(), -1, len}, s, out); !e.empty())
+    return fail(e);
   return "";
 }
 
@@ -373,6 +394,57 @@ std::string encode_picture(ImageFormat f, const Picture& p, const WriteSettings&
 
 namespace formats_detail {
 
+long long source_read(const Source& src, std::size_t offset, void* dst, std::size_t n) {
+  if (offset >= src.len) return 0;
+  n = std::min(n, src.len - offset);
+  if (src.data != nullptr) {
+    std::memcpy(dst, src.data + offset, n);
+    return static_cast<long long>(n);
+  }
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t got = pread(src.fd, static_cast<unsigned char*>(dst) + done, n - done,
+                              static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;  // the file has shrunk
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<long long>(done);
+}
+
+bool window_read(SourceWindow* w, std::size_t offset, void* dst, std::size_t n) {
+  const Source& src = *w->src;
+  if (offset > src.len || n > src.len - offset) return false;
+  if (src.data != nullptr) {
+    std::memcpy(dst, src.data + offset, n);
+    return true;
+  }
+  constexpr std::size_t kWindow = std::size_t{1} << 16;
+  if (n >= kWindow) {
+    return source_read(src, offset, dst, n) == static_cast<long long>(n);
+  }
+  if (offset < w->start || offset + n > w->end) {
+    if (w->buffer == nullptr) {
+      w->buffer = static_cast<unsigned char*>(std::malloc(kWindow));
+      if (w->buffer == nullptr) return false;
+    }
+    const long long got = source_read(src, offset, w->buffer, kWindow);
+    if (got < 0) return false;
+    w->start = offset;
+    w->end = offset + static_cast<std::size_t>(got);
+    if (offset + n > w->end) return false;
+  }
+  std::memcpy(dst, w->buffer + (offset - w->start), n);
+  return true;
+}
+
+void window_free(SourceWindow* w) {
+  std::free(w->buffer);
+  w->buffer = nullptr;
+  w->start = w->end = 0;
+}
+
 std::string check_size(std::int64_t w, std::int64_t h, std::int64_t max_pixels) {
   if (w < 1 || h < 1 || w > kMaxSide || h > kMaxSide) {
     return format("a %lld x %lld picture: each side must be 1..%d", static_cast<long long>(w),
@@ -403,62 +475,85 @@ void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alph
   }
 }
 
-void store_row(Picture* p, int y, const unsigned char* row, bool big_endian) {
+namespace {
+
+// Whether 16-bit values must change byte order between big-endian rows and
+// the planes.
+constexpr bool kSwapBigEndian = std::endian::native == std::endian::little;
+
+// The samples of the (at most four) planes.
+template <class T>
+std::array<T*, 4> plane_pointers(const std::vector<Plane<T>>& planes) {
+  std::array<T*, 4> out{};
+  for (std::size_t c = 0; c < planes.size() && c < out.size(); ++c) out[c] = planes[c].px.get();
+  return out;
+}
+template <class T>
+std::array<const T*, 4> const_pointers(const std::array<T*, 4>& in) {
+  return {in[0], in[1], in[2], in[3]};
+}
+
+}  // namespace
+
+void store_rows(Picture* p, int y0, int rows, const unsigned char* first, std::size_t stride,
+                bool big_endian) {
   const int n = p->channels();
   const std::size_t h = static_cast<std::size_t>(p->h);
   if (p->bits == 16) {
-    for (int c = 0; c < n; ++c) {
-      std::uint16_t* dst = p->wide[c].px.get() + y;
-      const unsigned char* src = row + 2 * c;
-      for (int x = 0; x < p->w; ++x, src += 2 * n) {
-        std::uint16_t v;
-        if (big_endian)
-          v = static_cast<std::uint16_t>(src[0] << 8 | src[1]);
-        else
-          std::memcpy(&v, src, 2);
-        dst[x * h] = v;
-      }
-    }
+    const std::array<std::uint16_t*, 4> planes = plane_pointers(p->wide);
+    rows_to_planes16(reinterpret_cast<const std::uint16_t*>(first),
+                     static_cast<std::ptrdiff_t>(stride / 2), rows, p->w, n, planes.data(), h,
+                     static_cast<std::size_t>(y0), big_endian && kSwapBigEndian);
   } else {
-    for (int c = 0; c < n; ++c) {
-      unsigned char* dst = p->planes[c].px.get() + y;
-      const unsigned char* src = row + c;
-      for (int x = 0; x < p->w; ++x, src += n) dst[x * h] = *src;
-    }
+    const std::array<unsigned char*, 4> planes = plane_pointers(p->planes);
+    rows_to_planes(first, static_cast<std::ptrdiff_t>(stride), rows, p->w, n, planes.data(), h,
+                   static_cast<std::size_t>(y0));
   }
 }
 
-void load_row8(const Picture& p, int y, int channels, unsigned char* row) {
+void load_rows8(const Picture& p, int y0, int rows, int channels, unsigned char* first,
+                std::size_t stride) {
   const int n = p.channels();
-  auto sample = [&](int c, int x) -> unsigned char {
-    return p.bits == 16 ? narrow16(p.wide[c].at(x, y)) : p.planes[c].at(x, y);
-  };
-  for (int x = 0; x < p.w; ++x) {
-    unsigned char* out = row + static_cast<std::size_t>(x) * channels;
-    if (p.colors == 1 && channels <= 2) {  // gray, with or without alpha
-      out[0] = sample(0, x);
-      if (channels == 2) out[1] = p.alpha ? sample(1, x) : 255;
-    } else if (p.colors == 3) {  // RGB, alpha dropped, kept or made opaque
-      for (int c = 0; c < channels; ++c) out[c] = c < n ? sample(c, x) : 255;
-    } else {  // gray spread over RGB
-      out[0] = out[1] = out[2] = sample(0, x);
-      if (channels == 4) out[3] = p.alpha ? sample(1, x) : 255;
-    }
+  if (p.bits == 8 && channels <= n && (p.colors == 3 || channels <= 2)) {
+    // The first `channels` planes as they are.
+    const std::array<const unsigned char*, 4> from = const_pointers(plane_pointers(p.planes));
+    planes_to_rows(from.data(), static_cast<std::size_t>(p.h), static_cast<std::size_t>(y0), rows,
+                   p.w, channels, first, static_cast<std::ptrdiff_t>(stride));
+    return;
   }
-}
-
-void load_row(const Picture& p, int y, unsigned char* row) {
-  const int n = p.channels();
-  for (int x = 0; x < p.w; ++x) {
-    for (int c = 0; c < n; ++c) {
-      const std::size_t i = static_cast<std::size_t>(x) * n + c;
-      if (p.bits == 16) {
-        const std::uint16_t v = p.wide[c].at(x, y);
-        std::memcpy(row + 2 * i, &v, 2);
-      } else {
-        row[i] = p.planes[c].at(x, y);
+  for (int k = 0; k < rows; ++k) {
+    const int y = y0 + k;
+    unsigned char* row = first + static_cast<std::size_t>(k) * stride;
+    auto sample = [&](int c, int x) -> unsigned char {
+      return p.bits == 16 ? narrow16(p.wide[c].at(x, y)) : p.planes[c].at(x, y);
+    };
+    for (int x = 0; x < p.w; ++x) {
+      unsigned char* out = row + static_cast<std::size_t>(x) * channels;
+      if (p.colors == 1 && channels <= 2) {  // gray, with or without alpha
+        out[0] = sample(0, x);
+        if (channels == 2) out[1] = p.alpha ? sample(1, x) : 255;
+      } else if (p.colors == 3) {  // RGB, alpha dropped, kept or made opaque
+        for (int c = 0; c < channels; ++c) out[c] = c < n ? sample(c, x) : 255;
+      } else {  // gray spread over RGB
+        out[0] = out[1] = out[2] = sample(0, x);
+        if (channels == 4) out[3] = p.alpha ? sample(1, x) : 255;
       }
     }
+  }
+}
+
+void load_rows(const Picture& p, int y0, int rows, unsigned char* first, std::size_t stride) {
+  const int n = p.channels();
+  const std::size_t h = static_cast<std::size_t>(p.h);
+  if (p.bits == 16) {
+    const std::array<const std::uint16_t*, 4> from = const_pointers(plane_pointers(p.wide));
+    planes_to_rows16(from.data(), h, static_cast<std::size_t>(y0), rows, p.w, n,
+                     reinterpret_cast<std::uint16_t*>(first),
+                     static_cast<std::ptrdiff_t>(stride / 2), false);
+  } else {
+    const std::array<const unsigned char*, 4> from = const_pointers(plane_pointers(p.planes));
+    planes_to_rows(from.data(), h, static_cast<std::size_t>(y0), rows, p.w, n, first,
+                   static_cast<std::ptrdiff_t>(stride));
   }
 }
 

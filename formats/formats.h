@@ -103,8 +103,9 @@ struct WriteSettings {
 std::string decode_picture(const unsigned char* data, std::size_t len, const ReadSettings& s,
                            Picture* out);
 
-// Reads the file `path`: BMP files through korvale's BMP reader, the others
-// into memory (its size checked first) and then decode_picture. Returns "" or
+// Reads the file `path` (its size checked first): BMP files through
+// korvale's BMP reader, PNG, JPEG and TIFF decoded straight from the file,
+// WebP read into memory and then decoded as decode_picture does. Returns "" or
 // the one-line failure "PATH: why".
 std::string read_picture(const char* path, const ReadSettings& s, Picture* out);
 
@@ -123,8 +124,8 @@ std::string output_format_for_path(const char* path, ImageFormat* out);
 // to PNG, JPEG and WebP; XMP to PNG, JPEG, TIFF and WebP; none with strip.
 // Left out without failing: a profile libpng finds malformed (PNG), EXIF or
 // XMP larger than one JPEG marker (65527 and 65504 bytes). TIFF is written
-// deflate-compressed with the horizontal predictor, PNG at zlib's default
-// level, JPEG with 4:2:0 chroma and optimised Huffman tables. WebP holds at
+// deflate-compressed with the horizontal predictor, PNG with every row
+// Paeth-filtered and zlib's run-length strategy, JPEG with 4:2:0 chroma and optimised Huffman tables. WebP holds at
 // most 16383 x 16383. Returns "" or a one-line failure; the bytes are for the
 // caller to write (through the safe temporary-and-rename writer).
 std::string encode_picture(ImageFormat f, const Picture& p, const WriteSettings& s,

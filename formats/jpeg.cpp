@@ -4,6 +4,7 @@
 // libjpeg's corrupt-data warnings end the decode like its errors. libjpeg
 // reports both through callbacks that longjmp: the functions that call setjmp
 // hold only plain data, and what they own lives in a plain job record.
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -71,11 +72,58 @@ void init_errors(ErrorJump* e) {
   e->text[0] = '\0';
 }
 
+// libjpeg's input from an open file: a buffer refilled with pread. At the
+// file's end (or a failed read) it hands out an end-of-image marker with
+// libjpeg's premature-end warning, as its memory source does, which ends
+// the decode as damage.
+struct FileInput {
+  jpeg_source_mgr pub;  // first, so the library's pointer is ours
+  const Source* src = nullptr;
+  std::size_t pos = 0;              // file offset of the next refill
+  unsigned char* buffer = nullptr;  // malloc'd, freed by the caller
+};
+
+constexpr std::size_t kInputBuffer = std::size_t{1} << 16;
+
+void input_init(j_decompress_ptr) {}
+void input_term(j_decompress_ptr) {}
+
+boolean input_fill(j_decompress_ptr cinfo) {
+  auto* in = reinterpret_cast<FileInput*>(cinfo->src);
+  const long long got = source_read(*in->src, in->pos, in->buffer, kInputBuffer);
+  if (got <= 0) {
+    WARNMS(cinfo, JWRN_JPEG_EOF);
+    in->buffer[0] = 0xFF;
+    in->buffer[1] = JPEG_EOI;
+    in->pub.next_input_byte = in->buffer;
+    in->pub.bytes_in_buffer = 2;
+    return TRUE;
+  }
+  in->pos += static_cast<std::size_t>(got);
+  in->pub.next_input_byte = in->buffer;
+  in->pub.bytes_in_buffer = static_cast<std::size_t>(got);
+  return TRUE;
+}
+
+void input_skip(j_decompress_ptr cinfo, long count) {
+  auto* in = reinterpret_cast<FileInput*>(cinfo->src);
+  if (count <= 0) return;
+  const std::size_t n = static_cast<std::size_t>(count);
+  if (n <= in->pub.bytes_in_buffer) {
+    in->pub.next_input_byte += n;
+    in->pub.bytes_in_buffer -= n;
+    return;
+  }
+  // Past the buffer: the next refill reads from there.
+  in->pos += n - in->pub.bytes_in_buffer;
+  in->pub.bytes_in_buffer = 0;
+}
+
 struct ReadJob {
   ErrorJump err;
   jpeg_progress_mgr progress{};
-  const unsigned char* data = nullptr;
-  std::size_t len = 0;
+  const Source* src = nullptr;
+  FileInput input;
   std::int64_t max_pixels = 0;
   Picture* out = nullptr;
   std::string* refusal = nullptr;
@@ -125,7 +173,22 @@ int run_read(ReadJob* job) {
     jpeg_create_decompress(&cinfo);
     job->progress.progress_monitor = on_progress;
     cinfo.progress = &job->progress;
-    jpeg_mem_src(&cinfo, job->data, static_cast<unsigned long>(job->len));
+    if (job->src->data != nullptr) {
+      jpeg_mem_src(&cinfo, job->src->data, static_cast<unsigned long>(job->src->len));
+    } else {
+      FileInput& in = job->input;
+      in.src = job->src;
+      in.buffer = static_cast<unsigned char*>(std::malloc(kInputBuffer));
+      if (in.buffer == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+      in.pub.init_source = input_init;
+      in.pub.fill_input_buffer = input_fill;
+      in.pub.skip_input_data = input_skip;
+      in.pub.resync_to_restart = jpeg_resync_to_restart;
+      in.pub.term_source = input_term;
+      in.pub.next_input_byte = nullptr;
+      in.pub.bytes_in_buffer = 0;
+      cinfo.src = &in.pub;
+    }
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
     jpeg_read_header(&cinfo, TRUE);
@@ -143,16 +206,31 @@ int run_read(ReadJob* job) {
       const int w = static_cast<int>(cinfo.output_width);
       const int h = static_cast<int>(cinfo.output_height);
       allocate_planes(job->out, w, h, 8, gray ? 1 : 3, false);
-      job->row = static_cast<unsigned char*>(
-          std::malloc(static_cast<std::size_t>(w) * cinfo.output_components));
-      job->rgb = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(w) * 3));
+      // A strip of rows at a time: libjpeg hands out several scanlines per
+      // call, and the planes take a strip far faster than single rows.
+      const std::size_t row_bytes = static_cast<std::size_t>(w) * cinfo.output_components;
+      const std::size_t rgb_bytes = static_cast<std::size_t>(w) * 3;
+      job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
+      job->rgb = static_cast<unsigned char*>(std::malloc(rgb_bytes * kStripRows));
       if (job->row == nullptr || job->rgb == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+      JSAMPROW rows[kStripRows];
+      for (int k = 0; k < kStripRows; ++k) rows[k] = job->row + row_bytes * k;
       while (cinfo.output_scanline < cinfo.output_height) {
         const int y = static_cast<int>(cinfo.output_scanline);
-        JSAMPROW rows[1] = {job->row};
-        if (jpeg_read_scanlines(&cinfo, rows, 1) != 1) ERREXIT(&cinfo, JERR_INPUT_EOF);
-        if (cmyk) cmyk_to_rgb(job->row, job->rgb, w);
-        store_row(job->out, y, cmyk ? job->rgb : job->row, true);
+        const int want = std::min(kStripRows, h - y);
+        int got = 0;
+        while (got < want) {
+          const JDIMENSION n =
+              jpeg_read_scanlines(&cinfo, rows + got, static_cast<JDIMENSION>(want - got));
+          if (n == 0) ERREXIT(&cinfo, JERR_INPUT_EOF);
+          got += static_cast<int>(n);
+        }
+        if (cmyk) {
+          for (int k = 0; k < got; ++k) cmyk_to_rgb(rows[k], job->rgb + rgb_bytes * k, w);
+          store_rows(job->out, y, got, job->rgb, rgb_bytes, true);
+        } else {
+          store_rows(job->out, y, got, job->row, row_bytes, true);
+        }
       }
       jpeg_finish_decompress(&cinfo);
     }
@@ -204,12 +282,23 @@ int run_write(WriteJob* job) {
         jpeg_write_icc_profile(&cinfo, p.icc.data(), static_cast<unsigned>(p.icc.size()));
       }
     }
-    job->row = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(p.w) * p.colors));
+    // A strip of rows at a time from the planes.
+    const std::size_t row_bytes = static_cast<std::size_t>(p.w) * p.colors;
+    job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
     if (job->row == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
+    JSAMPROW rows[kStripRows];
+    for (int k = 0; k < kStripRows; ++k) rows[k] = job->row + row_bytes * k;
     while (cinfo.next_scanline < cinfo.image_height) {
-      load_row8(p, static_cast<int>(cinfo.next_scanline), p.colors, job->row);
-      JSAMPROW rows[1] = {job->row};
-      jpeg_write_scanlines(&cinfo, rows, 1);
+      const int y = static_cast<int>(cinfo.next_scanline);
+      const int n = std::min(kStripRows, p.h - y);
+      load_rows8(p, y, n, p.colors, job->row, row_bytes);
+      int done = 0;
+      while (done < n) {
+        const JDIMENSION k =
+            jpeg_write_scanlines(&cinfo, rows + done, static_cast<JDIMENSION>(n - done));
+        if (k == 0) ERREXIT(&cinfo, JERR_TOO_LITTLE_DATA);
+        done += static_cast<int>(k);
+      }
     }
     jpeg_finish_compress(&cinfo);
   }
@@ -219,19 +308,18 @@ int run_write(WriteJob* job) {
 
 }  // namespace
 
-std::string decode_jpeg(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                        Picture* out) {
+std::string decode_jpeg(const Source& src, const ReadSettings& s, Picture* out) {
   std::string refusal;
   Picture p;
   ReadJob job;
-  job.data = data;
-  job.len = len;
+  job.src = &src;
   job.max_pixels = s.max_pixels;
   job.out = &p;
   job.refusal = &refusal;
   const int result = run_read(&job);
   std::free(job.row);
   std::free(job.rgb);
+  std::free(job.input.buffer);
   if (result == 2) return refusal;
   if (result == 1) return std::string("JPEG: ") + job.err.text;
   *out = std::move(p);

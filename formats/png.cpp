@@ -4,6 +4,7 @@
 // that call setjmp hold only plain data, and everything they own lives in a
 // plain job record that the caller cleans up.
 #include <png.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <csetjmp>
@@ -40,8 +41,7 @@ void on_warning(png_structp, png_const_charp) {}
 
 struct ReadJob {
   PngMessage message{};
-  const unsigned char* data = nullptr;
-  std::size_t len = 0;
+  SourceWindow* in = nullptr;
   std::size_t pos = 0;
   std::int64_t max_pixels = 0;
   Picture* out = nullptr;
@@ -51,8 +51,7 @@ struct ReadJob {
 
 void read_bytes(png_structp png, png_bytep dst, png_size_t n) {
   auto* job = static_cast<ReadJob*>(png_get_io_ptr(png));
-  if (job->len - job->pos < n) png_error(png, "the file ends early");
-  std::memcpy(dst, job->data + job->pos, n);
+  if (!window_read(job->in, job->pos, dst, n)) png_error(png, "the file ends early");
   job->pos += n;
 }
 
@@ -122,11 +121,19 @@ int run_read(ReadJob* job) {
       const std::size_t row_bytes = png_get_rowbytes(png, info);
       if (row_bytes != static_cast<std::size_t>(w) * job->out->channels() * (bits / 8))
         png_error(png, "unexpected row layout");
-      job->row = static_cast<unsigned char*>(std::malloc(row_bytes));
+      job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
       if (job->row == nullptr) png_error(png, "out of memory");
+      if (passes == 1) {
+        // A strip of rows at a time into the planes.
+        for (png_uint_32 y = 0; y < h; y += kStripRows) {
+          const int n = static_cast<int>(std::min<png_uint_32>(kStripRows, h - y));
+          for (int k = 0; k < n; ++k) png_read_row(png, job->row + row_bytes * k, nullptr);
+          store_rows(job->out, static_cast<int>(y), n, job->row, row_bytes, true);
+        }
+      }
       // Interlaced passes each fill some pixels of a row: the row is taken
       // back from the planes before each later pass adds to it.
-      for (int pass = 0; pass < passes; ++pass) {
+      for (int pass = 0; passes > 1 && pass < passes; ++pass) {
         for (png_uint_32 y = 0; y < h; ++y) {
           if (pass > 0) load_row(*job->out, static_cast<int>(y), job->row);
           if (pass > 0 && bits == 16) {
@@ -204,14 +211,21 @@ int run_write(WriteJob* job) {
         png_set_text(png, info, &text, 1);
       }
     }
+    // Every row Paeth-filtered and the filtered bytes deflated as runs
+    // (zlib's Z_RLE): several times faster than libpng's default (adaptive
+    // filters, deflate level 6), and files of about the same size: somewhat
+    // larger on smooth synthetic pictures, smaller on noisy photographs.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_PAETH);
+    png_set_compression_strategy(png, Z_RLE);
     png_write_info(png, info);
     if (p.bits == 16) png_set_swap(png);  // rows hold native little-endian values
     const std::size_t row_bytes = static_cast<std::size_t>(p.w) * p.channels() * (p.bits / 8);
-    job->row = static_cast<unsigned char*>(std::malloc(row_bytes));
+    job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
     if (job->row == nullptr) png_error(png, "out of memory");
-    for (int y = 0; y < p.h; ++y) {
-      load_row(p, y, job->row);
-      png_write_row(png, job->row);
+    for (int y = 0; y < p.h; y += kStripRows) {
+      const int n = std::min(kStripRows, p.h - y);
+      load_rows(p, y, n, job->row, row_bytes);
+      for (int k = 0; k < n; ++k) png_write_row(png, job->row + row_bytes * k);
     }
     png_write_end(png, info);
   }
@@ -221,36 +235,43 @@ int run_write(WriteJob* job) {
 
 }  // namespace
 
-std::string decode_png(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                       Picture* out) {
+std::string decode_png(const Source& src, const ReadSettings& s, Picture* out) {
+  // Plain memory for the longjmp, freed on every path out.
+  struct Window {
+    SourceWindow w;
+    ~Window() { window_free(&w); }
+  } window;
+  window.w.src = &src;
+  const std::size_t len = src.len;
   // IHDR is the first chunk: the size is checked before libpng is involved.
-  if (len >= 24 && std::memcmp(data + 12, "IHDR", 4) == 0) {
+  unsigned char head[24];
+  if (window_read(&window.w, 0, head, sizeof head) && std::memcmp(head + 12, "IHDR", 4) == 0) {
     auto u32 = [&](std::size_t i) {
-      return std::int64_t{data[i]} << 24 | data[i + 1] << 16 | data[i + 2] << 8 | data[i + 3];
+      return std::int64_t{head[i]} << 24 | head[i + 1] << 16 | head[i + 2] << 8 | head[i + 3];
     };
     if (std::string e = check_size(u32(16), u32(20), s.max_pixels); !e.empty()) return e;
   }
   // Every chunk must lie within the file: libpng allocates a chunk's
   // declared length before it reads the chunk.
   for (std::size_t at = 8; at < len;) {
-    if (len - at < 12) return "PNG: the file ends inside a chunk header";
-    const std::size_t n =
-        std::size_t{data[at]} << 24 | data[at + 1] << 16 | data[at + 2] << 8 | data[at + 3];
+    unsigned char chunk[8];
+    if (len - at < 12 || !window_read(&window.w, at, chunk, sizeof chunk))
+      return "PNG: the file ends inside a chunk header";
+    const std::size_t n = std::size_t{chunk[0]} << 24 | chunk[1] << 16 | chunk[2] << 8 | chunk[3];
     if (n > len - at - 12) {
-      const bool named = std::all_of(data + at + 4, data + at + 8, [](unsigned char c) {
+      const bool named = std::all_of(chunk + 4, chunk + 8, [](unsigned char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
       });
       return format("PNG: the file ends inside its %.4s chunk (%zu bytes declared)",
-                    named ? reinterpret_cast<const char*>(data + at + 4) : "next", n);
+                    named ? reinterpret_cast<const char*>(chunk + 4) : "next", n);
     }
-    if (std::memcmp(data + at + 4, "IEND", 4) == 0) break;
+    if (std::memcmp(chunk + 4, "IEND", 4) == 0) break;
     at += 12 + n;
   }
   std::string refusal;
   Picture p;
   ReadJob job;
-  job.data = data;
-  job.len = len;
+  job.in = &window.w;
   job.max_pixels = s.max_pixels;
   job.out = &p;
   job.refusal = &refusal;

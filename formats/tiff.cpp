@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bmp/row_planes.h"
 #include "common/named_alloc.h"
 #include "formats/codec.h"
 
@@ -47,10 +48,11 @@ void silence_global_handlers() {
   });
 }
 
-// A file in memory for libtiff's client procedures: read from the file
-// image, or written into a growing buffer (seeks past the end leave zeros).
+// A file for libtiff's client procedures: read from a Source (a file image,
+// which is also mapped, or the open file), or written into a growing buffer
+// (seeks past the end leave zeros).
 struct MemFile {
-  const unsigned char* in = nullptr;
+  const Source* in = nullptr;     // reading: the file image or the open file
   unsigned char* data = nullptr;  // written bytes (malloc'd)
   std::size_t size = 0;
   std::size_t capacity = 0;
@@ -59,10 +61,16 @@ struct MemFile {
 
 tmsize_t mem_read(thandle_t h, void* dst, tmsize_t n) {
   auto* f = static_cast<MemFile*>(h);
-  const unsigned char* src = f->in ? f->in : f->data;
   if (n < 0 || f->pos >= f->size) return 0;
   const std::size_t k = std::min(static_cast<std::size_t>(n), f->size - f->pos);
-  std::memcpy(dst, src + f->pos, k);
+  if (f->in != nullptr) {
+    // A file that has shrunk gives a short read, which libtiff reports.
+    const long long got = source_read(*f->in, f->pos, dst, k);
+    if (got < 0) return -1;
+    f->pos += static_cast<std::size_t>(got);
+    return static_cast<tmsize_t>(got);
+  }
+  std::memcpy(dst, f->data + f->pos, k);
   f->pos += k;
   return static_cast<tmsize_t>(k);
 }
@@ -102,8 +110,9 @@ toff_t mem_size(thandle_t h) {
 
 int mem_map(thandle_t h, void** base, toff_t* size) {
   auto* f = static_cast<MemFile*>(h);
-  if (f->in == nullptr) return 0;
-  *base = const_cast<unsigned char*>(f->in);
+  // Only a file image is mapped; an open file is read through mem_read.
+  if (f->in == nullptr || f->in->data == nullptr) return 0;
+  *base = const_cast<unsigned char*>(f->in->data);
   *size = f->size;
   return 1;
 }
@@ -250,6 +259,26 @@ void put_block(const Layout& l, const unsigned char* block, int bw, int rows, in
   const std::size_t stride = (static_cast<std::size_t>(bw) * per_pixel * l.bps + 7) / 8;
   const int xs = std::min(bw, l.w - x0), ys = std::min(rows, l.h - y0);
   const unsigned top = (1u << l.bps) - 1;
+  if (!l.palette && !l.min_is_white && (l.bps == 8 || l.bps == 16)) {
+    // Samples as they are: the stored samples map to the planes in order
+    // (the extra sample is alpha, the last plane), moved a tile at a time.
+    const int first_plane = plane < 0 ? 0 : plane;
+    const std::size_t h = static_cast<std::size_t>(l.h);
+    const std::size_t column = static_cast<std::size_t>(x0) * h;
+    if (l.bps == 16) {
+      std::uint16_t* planes[4] = {};
+      for (int k = 0; k < per_pixel; ++k) planes[k] = p->wide[first_plane + k].px.get() + column;
+      rows_to_planes16(reinterpret_cast<const std::uint16_t*>(block),
+                       static_cast<std::ptrdiff_t>(stride / 2), ys, xs, per_pixel, planes, h,
+                       static_cast<std::size_t>(y0), false);
+    } else {
+      unsigned char* planes[4] = {};
+      for (int k = 0; k < per_pixel; ++k) planes[k] = p->planes[first_plane + k].px.get() + column;
+      rows_to_planes(block, static_cast<std::ptrdiff_t>(stride), ys, xs, per_pixel, planes, h,
+                     static_cast<std::size_t>(y0));
+    }
+    return;
+  }
   for (int r = 0; r < ys; ++r) {
     const unsigned char* row = block + stride * r;
     const int y = y0 + r;
@@ -292,11 +321,10 @@ void unpremultiply(std::vector<Plane<T>>* planes, int colors, unsigned top) {
 
 }  // namespace
 
-std::string decode_tiff(const unsigned char* data, std::size_t len, const ReadSettings& s,
-                        Picture* out, int* orientation) {
+std::string decode_tiff(const Source& src, const ReadSettings& s, Picture* out, int* orientation) {
   MemFile file;
-  file.in = data;
-  file.size = len;
+  file.in = &src;
+  file.size = src.len;
   TiffMessage message;
   OpenTiff holder;
   // No single allocation needs more than the largest picture's samples.
@@ -410,10 +438,12 @@ std::string encode_tiff(const Picture& p, const WriteSettings& s,
                      p.xmp.data());
       }
       const std::size_t row_bytes = static_cast<std::size_t>(p.w) * p.channels() * (p.bits / 8);
-      Buffer<unsigned char> row = named_buffer<unsigned char>(row_bytes, "ROW");
+      Buffer<unsigned char> strip = named_buffer<unsigned char>(row_bytes * kStripRows, "ROW");
       for (int y = 0; y < p.h && error.empty(); ++y) {
-        load_row(p, y, row.get());
-        if (TIFFWriteScanline(tif, row.get(), static_cast<std::uint32_t>(y), 0) < 0)
+        const int k = y % kStripRows;
+        if (k == 0) load_rows(p, y, std::min(kStripRows, p.h - y), strip.get(), row_bytes);
+        if (TIFFWriteScanline(tif, strip.get() + row_bytes * k, static_cast<std::uint32_t>(y), 0) <
+            0)
           error = "cannot write a row";
       }
       if (error.empty() && !TIFFWriteDirectory(tif)) error = "cannot write the directory";

@@ -68,7 +68,7 @@ std::string decode_webp(const unsigned char* data, std::size_t len, const ReadSe
                   : WebPDecodeRGBInto(data, len, pixels.get(), size, static_cast<int>(stride));
   if (done == nullptr) return "WebP: corrupt or truncated data";
   allocate_planes(&p, f.width, f.height, 8, 3, f.has_alpha);
-  for (int y = 0; y < f.height; ++y) store_row(&p, y, pixels.get() + stride * y, true);
+  store_rows(&p, 0, f.height, pixels.get(), stride, true);
 
   WebPData whole = {data, len};
   if (WebPDemuxer* demux = WebPDemux(&whole)) {
@@ -101,7 +101,7 @@ std::string encode_webp(const Picture& p, const WriteSettings& s,
   const std::size_t stride = static_cast<std::size_t>(p.w) * channels;
   Buffer<unsigned char> pixels =
       named_large_buffer<unsigned char>(stride * static_cast<std::size_t>(p.h), "WEBP");
-  for (int y = 0; y < p.h; ++y) load_row8(p, y, channels, pixels.get() + stride * y);
+  load_rows8(p, 0, p.h, channels, pixels.get(), stride);
 
   WebPPicture pic;
   if (!WebPPictureInit(&pic)) return "WebP: library version mismatch";

@@ -229,7 +229,9 @@ TEST_F(BmpRead, EveryAllocationFailureInOrder) {
   f.width = 3;
   f.height = 2;
   const std::string path = put(build_bmp(f));
-  const char* const kReadOrder[] = {"vin", "B", "G", "R"};
+  // The file is read a strip at a time into a scratch buffer after the
+  // planes; decoding from memory needs the planes alone.
+  const char* const kReadOrder[] = {"B", "G", "R", "BMPROWS"};
   for (int k = 1; k <= 4; ++k) {
     const test::ChildResult r = test::read_in_child(path, k);
     EXPECT_EQ(r.status, 1);
@@ -243,7 +245,7 @@ TEST_F(BmpRead, EveryAllocationFailureInOrder) {
       decode(file, &planes);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, std::string(kReadOrder[k]) + " no memory!!\n");
+    EXPECT_EQ(r.out, std::string(kReadOrder[k - 1]) + " no memory!!\n");
   }
 }
 
