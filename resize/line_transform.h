@@ -52,6 +52,12 @@ void dct_pack(int n, const LoadA& xa, const LoadB& xb, double* work) {
   }
 }
 
+// Where dct_pack puts sample j of a line of N: line a's at work[2 * slot],
+// line b's at work[2 * slot + 1].
+inline int dct_slot(int j, int n) {
+  return j % 2 == 0 ? j / 2 : n - 1 - j / 2;
+}
+
 // Transforms the packed pair in `work` and writes C_a[k] to out_a[k*stride]
 // and C_b[k] to out_b[k*stride] (out_b may be null) for k < keep.
 void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b, std::ptrdiff_t stride,
