@@ -77,9 +77,10 @@ struct CosineSynthesis {
 void cosine_synthesis_init(CosineSynthesis* s, int count, const DftPlan* plan);
 
 // Synthesises lines a and b (b may be null: zeros) from da[0 .. N-1] and
-// db[0 .. N-1], using work as the DFT work area; on return out[2n] is u_a[n]
-// and out[2n+1] is u_b[n] (out: 2N doubles, apart from work).
+// db[0 .. N-1] into ua[0 .. N-1] and ub[0 .. N-1] (null when db is), using
+// work as the DFT work area. Both lines are read into work before anything
+// is written, so ua and ub may be da and db.
 void synth_pair(const CosineSynthesis& s, const double* da, const double* db, double* work,
-                double* out, const FftTables& tables);
+                double* ua, double* ub, const FftTables& tables);
 
 }  // namespace korvale

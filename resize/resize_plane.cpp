@@ -32,7 +32,7 @@ constexpr int kGather = 64;
 // One thread's working memory, built with the run.
 struct Scratch {
   Buffer<double> work;               // "DFTWORK": the DFT work area of one pair of lines
-  Buffer<double> synth;              // "SYNTH": one synthesised pair, interleaved
+  Buffer<double> synth;              // "SYNTH": one synthesised pair of columns
   Buffer<double> stage;              // "STAGE": a block of grid rows, read transposed
   Buffer<unsigned char> rows;        // "HROWS": one gather of source rows, packed in pairs
   Buffer<unsigned char> alpha_rows;  // "ALPHAROWS": the alpha plane's rows, likewise
@@ -56,9 +56,11 @@ struct ResizeRun {
   // The one grid every step works in: out_w columns of `stride` doubles,
   // column k at grid[k*stride] (see run_steps for what each step keeps
   // there). stride is H when x shrinks (step 1 fills whole columns), out_h
-  // when only y does; no grid when neither does.
+  // when only y does; no grid when neither does. When only x shrinks it
+  // holds H rows of out_w instead (by_rows): row y at grid[y*out_w].
   Buffer<double> grid;
   std::size_t stride = 0;
+  bool by_rows = false;
   // The resized alpha plane's values, for dividing the colours by.
   Buffer<double> alpha_values;
 
@@ -223,24 +225,25 @@ void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, co
 // plane (and its alpha plane) already packed in pairs, turn their samples
 // into values with value(colour, alpha) straight into the DFT work area, and
 // transform them; row y's C[k] goes to grid[k*H + y] (through the stage, a
-// block at a time).
+// block at a time), or to grid[y*out_w + k] when the grid is by rows.
 template <class T, class Value>
 void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value) {
   const int w = r.w, h = r.h, kx = r.out_w;
   double* grid = r.grid.get();
   const std::size_t ps = pair_stride<T>(w);
   const int packed = 2 * w;  // doubles of a packed pair
+  const bool by_rows = r.by_rows;
   for_chunks(r, h, [&](Scratch& s, int first, int last) {
     T* rows = reinterpret_cast<T*>(s.rows.get());
     T* arows = reinterpret_cast<T*>(s.alpha_rows.get());
     double* work = s.work.get();
-    double* stage = s.stage.get();
     for (int g0 = first; g0 < last; g0 += kGather) {
       const int gathered = std::min(kGather, last - g0);
       gather_pairs(px, w, h, g0, gathered, rows, ps);
       if (alpha != nullptr) gather_pairs(alpha, w, h, g0, gathered, arows, ps);
       for (int b0 = 0; b0 < gathered; b0 += kBlock) {
         const int count = std::min(kBlock, gathered - b0);
+        double* block = by_rows ? grid + static_cast<std::size_t>(g0 + b0) * kx : s.stage.get();
         for (int i = 0; i < count; i += 2) {
           const std::size_t at = static_cast<std::size_t>((b0 + i) / 2) * ps;
           const T* xs = rows + at;
@@ -254,10 +257,10 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value)
               work[m + 1] = 0.0;  // no line b
             }
           }
-          double* out = stage + static_cast<std::size_t>(i) * kx;
+          double* out = block + static_cast<std::size_t>(i) * kx;
           dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
         }
-        transpose_out(stage, count, kx, grid + g0 + b0, h);
+        if (!by_rows) transpose_out(block, count, kx, grid + g0 + b0, h);
       }
     }
   });
@@ -283,7 +286,8 @@ void columns_forward(ResizeRun& r, const Column& column) {
 
 // Step 3, High frequency component removing: the coefficients beyond the new
 // size were never kept; what remains, grid[k*stride + l] for l < out_h, is
-// scaled by the inverse's 1/W for each axis that was transformed.
+// scaled by the inverse's 1/W for each axis that was transformed (a grid by
+// rows is scaled whole: stride is out_h, and all of it is coefficients).
 void scale_coefficients(ResizeRun& r) {
   const double scale = r.scale;
   double* grid = r.grid.get();
@@ -301,62 +305,72 @@ void scale_coefficients(ResizeRun& r) {
 // coefficients (grid[k*stride + l], k < out_w), in pairs; sample n of row l
 // goes to grid[n*stride + l], over the coefficients it came from. A block of
 // rows is read transposed into the stage, synthesised there line by line,
-// and written back transposed.
+// and written back transposed; a grid by rows is synthesised where it lies.
 void rows_synthesis(ResizeRun& r) {
   const int nw = r.out_w;
   double* grid = r.grid.get();
   const std::size_t stride = r.stride;
+  const bool by_rows = r.by_rows;
   for_chunks(r, r.out_h, [&](Scratch& s, int first, int last) {
-    double* lines = s.synth.get();
-    double* stage = s.stage.get();
     for (int l0 = first; l0 < last; l0 += kBlock) {
       const int count = std::min(kBlock, last - l0);
-      transpose_in(grid + l0, stride, count, nw, stage);
+      double* block = by_rows ? grid + static_cast<std::size_t>(l0) * nw : s.stage.get();
+      if (!by_rows) transpose_in(grid + l0, stride, count, nw, block);
       for (int i = 0; i < count; i += 2) {
-        double* da = stage + static_cast<std::size_t>(i) * nw;
-        const bool pair = i + 1 < count;
-        synth_pair(r.syn_x, da, pair ? da + nw : nullptr, s.work.get(), lines, r.tables);
-        for (int n = 0; n < nw; ++n) da[n] = lines[2 * n];
-        if (pair) {
-          for (int n = 0; n < nw; ++n) da[nw + n] = lines[2 * n + 1];
-        }
+        double* da = block + static_cast<std::size_t>(i) * nw;
+        double* db = i + 1 < count ? da + nw : nullptr;
+        synth_pair(r.syn_x, da, db, s.work.get(), da, db, r.tables);
       }
-      transpose_out(stage, count, nw, grid + l0, stride);
+      if (!by_rows) transpose_out(block, count, nw, grid + l0, stride);
     }
   });
 }
 
 // Step 5, vertical IDFT (y shrinks): DCT-III of each grid column n
-// (grid[n*stride .. n*stride + out_h)), in pairs; write(n, u, step) receives
-// column n's out_h values u[m*step].
+// (grid[n*stride .. n*stride + out_h)), in pairs; write(n, u) receives
+// column n's out_h values u[0 .. out_h).
 template <class Write>
 void columns_synthesis(ResizeRun& r, const Write& write) {
   const double* grid = r.grid.get();
   const std::size_t stride = r.stride;
+  const int nh = r.out_h;
   for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
-    double* lines = s.synth.get();
+    double* ua = s.synth.get();
+    double* ub = ua + nh;
     for (int n = first; n < last; n += 2) {
       const double* da = grid + n * stride;
       const bool pair = n + 1 < last;
-      synth_pair(r.syn_y, da, pair ? da + stride : nullptr, s.work.get(), lines, r.tables);
-      write(n, lines, 2);
-      if (pair) write(n + 1, lines + 1, 2);
+      synth_pair(r.syn_y, da, pair ? da + stride : nullptr, s.work.get(), ua, pair ? ub : nullptr,
+                 r.tables);
+      write(n, ua);
+      if (pair) write(n + 1, ub);
     }
   });
 }
 
-// Step 5 when y keeps its size: the grid's columns are the output values.
+// Step 5 when y keeps its size: the grid's columns are the output values
+// (read a block at a time through the stage when the grid is by rows).
 template <class Write>
 void columns_out(ResizeRun& r, const Write& write) {
   const double* grid = r.grid.get();
   const std::size_t stride = r.stride;
-  for_chunks(r, r.out_w, [&](Scratch&, int first, int last) {
-    for (int n = first; n < last; ++n) write(n, grid + n * stride, 1);
+  const int nw = r.out_w, nh = r.out_h;
+  const bool by_rows = r.by_rows;
+  for_chunks(r, nw, [&](Scratch& s, int first, int last) {
+    double* stage = s.stage.get();
+    for (int n0 = first; n0 < last; n0 += kBlock) {
+      const int count = std::min(kBlock, last - n0);
+      if (by_rows) transpose_in(grid + n0, nw, count, nh, stage);
+      for (int i = 0; i < count; ++i) {
+        const int n = n0 + i;
+        write(n, by_rows ? stage + static_cast<std::size_t>(i) * nh : grid + n * stride);
+      }
+    }
   });
 }
 
 // The five steps of one plane: value(colour, alpha) gives each source
-// sample's value, write(n, u, step) takes each output column's values. The
+// sample's value, write(n, u) takes each output column's values. The
 // progress lines come out the same whichever steps an axis skips.
 //
 // An axis whose size does not change is the identity along that axis (the
@@ -370,7 +384,10 @@ void columns_out(ResizeRun& r, const Write& write) {
 //   step 4  row l's u[n]              -> grid[n*S + l], over the row it read
 //   step 5  grid[n*S .. n*S + out_h)  -> output column n (synthesised first
 //           when y shrinks)
-// When neither axis shrinks step 5 writes the plane's own values.
+// When only x shrinks the grid is by rows instead: steps 1 and 4 keep row y
+// at grid[y*out_w], where it is written and synthesised without transposes,
+// and step 5 reads the columns out through the stage. When neither axis
+// shrinks step 5 writes the plane's own values.
 template <class T, class Value, class Write>
 void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& value,
                const Write& write) {
@@ -408,7 +425,7 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
         double* u = s.synth.get();
         for (int n = first; n < last; ++n) {
           for (std::size_t m = 0; m < h; ++m) u[m] = value(px[n * h + m], apx[n * h + m]);
-          write(n, u, 1);
+          write(n, u);
         }
       });
     }
@@ -471,24 +488,22 @@ void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& 
   const bool linear = r.settings.linear;
   const int nh = r.out_h;
   T* out = dst.px.get();
-  const auto write_plain = [&](int n, const double* u, int step) {
+  const auto write_plain = [&](int n, const double* u) {
     T* column = out + static_cast<std::size_t>(n) * nh;
     if (linear) {
-      for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m * step], true);
-    } else if (step == 2) {
-      for (int m = 0; m < nh; ++m) column[m] = sample_of<T>(u[2 * m]);
+      for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m], true);
     } else {
-      for (int m = 0; m < nh; ++m) column[m] = sample_of<T>(u[m * step]);
+      for (int m = 0; m < nh; ++m) column[m] = sample_of<T>(u[m]);
     }
   };
   // With alpha: the premultiplied value over the resized alpha (a fraction of
   // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
   const double* av = r.alpha_values.get();
-  const auto write_divided = [&](int n, const double* u, int step) {
+  const auto write_divided = [&](int n, const double* u) {
     const std::size_t base = static_cast<std::size_t>(n) * nh;
     for (int m = 0; m < nh; ++m) {
       const double a = av[base + m];
-      out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[m * step] * max / a, linear);
+      out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[m] * max / a, linear);
     }
   };
   const double inv = 1.0 / max;
@@ -568,14 +583,16 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   // out_h when only y does.
   if (a > 0 || b > 0) {
     r.stride = static_cast<std::size_t>(a > 0 ? h : r.out_h);
+    r.by_rows = a > 0 && b == 0;
     r.grid = named_large_buffer<double>(static_cast<std::size_t>(r.out_w) * r.stride, "HDCT");
   }
 
   // Each thread's scratch, sized for the longest transform and the widest
-  // samples; the stage holds a block of rows of out_w values (steps 1 and 4).
+  // samples; the stage holds a block of rows of out_w values (steps 1 and 4)
+  // or, when the grid is by rows, of columns of H (step 5).
   threads = std::clamp(threads, 1, kMaxThreads);
   const std::size_t rows = kGather / 2 * pair_stride<std::uint16_t>(w) * sizeof(std::uint16_t);
-  const std::size_t stage = kBlock * static_cast<std::size_t>(r.out_w);
+  const std::size_t stage = kBlock * static_cast<std::size_t>(std::max(r.out_w, r.out_h));
   r.scratch = std::make_unique<Scratch[]>(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     Scratch& s = r.scratch[t];
@@ -610,11 +627,11 @@ void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, in
   T* out = out_alpha.px.get();
   run_steps(
       r, alpha, static_cast<const T*>(nullptr), [](T c, T) { return static_cast<double>(c); },
-      [&](int n, const double* u, int step) {
+      [&](int n, const double* u) {
         const std::size_t base = static_cast<std::size_t>(n) * nh;
         for (int m = 0; m < nh; ++m) {
-          av[base + m] = u[m * step];
-          out[base + m] = static_cast<T>(round_sample(u[m * step], kMaxSample<T>));
+          av[base + m] = u[m];
+          out[base + m] = sample_of<T>(u[m]);
         }
       });
   for (int c = 0; c < count; ++c) {
@@ -635,9 +652,9 @@ template void resize_planes_with_alpha(ResizeRun&, const Plane<std::uint16_t>* c
 
 void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) {
   const int nh = run.out_h;
-  const auto write = [&](int n, const double* u, int step) {
+  const auto write = [&](int n, const double* u) {
     double* column = values + static_cast<std::size_t>(n) * nh;
-    for (int m = 0; m < nh; ++m) column[m] = u[m * step];
+    std::copy(u, u + nh, column);
   };
   if (run.settings.linear) {
     const double* lut = srgb_table<unsigned char>(run);

@@ -119,8 +119,10 @@ TEST(FastResize, MatchesTheFullDftOnFullHdHalvedAndOnLongLines) {
 
 TEST(FastResize, AnyThreadCountGivesTheSameBytesAndValues) {
   QuietStderr quiet;
-  // Chirp-z lines, no reduction, linear light, and mixed-radix lines only.
-  const int cases[][4] = {{203, 157, 61, 40}, {97, 301, 0, 0}, {33, 35, 32, 1}, {180, 150, 60, 30}};
+  // Chirp-z lines, no reduction, linear light, mixed-radix lines only, and
+  // one axis alone (the grid by rows, then by columns; odd line counts).
+  const int cases[][4] = {{203, 157, 61, 40}, {97, 301, 0, 0},   {33, 35, 32, 1},
+                          {180, 150, 60, 30}, {203, 157, 61, 0}, {157, 203, 0, 61}};
   unsigned seed = 300;
   for (const auto& c : cases) {
     const ColorPlane src = random_plane(c[0], c[1], ++seed);
