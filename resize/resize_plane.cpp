@@ -12,6 +12,10 @@
 #include <memory>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
 #include "common/worker_pool.h"
@@ -467,6 +471,30 @@ T sample_of(double v) {
   return static_cast<T>(static_cast<std::int32_t>(v + 0.5));
 }
 
+// sample_of of u[0 .. count) into out; 8-bit samples four at a time where
+// SSE2 is at hand, with the same results: maxpd(v, 0) is v > 0 ? v : 0 (NaN
+// included), minpd(v, max) is v < max ? v : max, and cvttpd2dq truncates.
+template <class T>
+void samples_of(const double* u, int count, T* out) {
+  int m = 0;
+#if defined(__SSE2__)
+  if constexpr (sizeof(T) == 1) {
+    const __m128d zero = _mm_setzero_pd(), top = _mm_set1_pd(kMaxSample<T>);
+    const __m128d half = _mm_set1_pd(0.5);
+    for (; m + 4 <= count; m += 4) {
+      const __m128d a = _mm_min_pd(_mm_max_pd(_mm_loadu_pd(u + m), zero), top);
+      const __m128d b = _mm_min_pd(_mm_max_pd(_mm_loadu_pd(u + m + 2), zero), top);
+      const __m128i ints = _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_add_pd(a, half)),
+                                              _mm_cvttpd_epi32(_mm_add_pd(b, half)));
+      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(ints, ints), ints);
+      const int four = _mm_cvtsi128_si32(bytes);
+      std::memcpy(out + m, &four, 4);
+    }
+  }
+#endif
+  for (; m < count; ++m) out[m] = sample_of<T>(u[m]);
+}
+
 // A value of the steps as a stored sample: in sample units, or linear light
 // of 0 .. 1 encoded back to sRGB.
 template <class T>
@@ -493,7 +521,7 @@ void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& 
     if (linear) {
       for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m], true);
     } else {
-      for (int m = 0; m < nh; ++m) column[m] = sample_of<T>(u[m]);
+      samples_of(u, nh, column);
     }
   };
   // With alpha: the premultiplied value over the resized alpha (a fraction of
