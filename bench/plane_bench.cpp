@@ -40,6 +40,8 @@ void cases(benchmark::internal::Benchmark* b) {
     b->Args({1920, 1080, 0, 0, threads});
     b->Args({4096, 4096, 2048, 2048, threads});
     b->Args({6000, 4000, 2000, 1333, threads});
+    b->Args({6000, 4000, 1, 0, threads});    // only x shrinks: the grid by rows
+    b->Args({1920, 1080, 0, 540, threads});  // only y shrinks
   }
   b->ArgNames({"W", "H", "A", "B", "threads"});
   b->Unit(benchmark::kMillisecond);

@@ -47,7 +47,7 @@ void cosine_synthesis_init(CosineSynthesis* s, int count, const DftPlan* plan) {
 }
 
 void synth_pair(const CosineSynthesis& s, const double* da, const double* db, double* work,
-                double* out, const FftTables& tables) {
+                double* ua, double* ub, const FftTables& tables) {
   const int n = s.count;
   const double* ph = s.phase.get();
   // Packing: t = g_a + i g_b.
@@ -67,15 +67,13 @@ void synth_pair(const CosineSynthesis& s, const double* da, const double* db, do
     }
   }
   if (s.plan != nullptr) dft_plan_run(*s.plan, work, tables);
-  // Unpermuting: u[2p] = v[p], u[2p+1] = v[N-1-p].
-  for (int p = 0; 2 * p < n; ++p) {
-    out[4 * p] = work[2 * p];
-    out[4 * p + 1] = work[2 * p + 1];
-  }
-  for (int p = 0; 2 * p + 1 < n; ++p) {
-    out[4 * p + 2] = work[2 * (n - 1 - p)];
-    out[4 * p + 3] = work[2 * (n - 1 - p) + 1];
-  }
+  // Unpermuting: u[2p] = v[p], u[2p+1] = v[N-1-p]; line a is the real part,
+  // line b the imaginary one.
+  for (int p = 0; 2 * p < n; ++p) ua[2 * p] = work[2 * p];
+  for (int p = 0; 2 * p + 1 < n; ++p) ua[2 * p + 1] = work[2 * (n - 1 - p)];
+  if (ub == nullptr) return;
+  for (int p = 0; 2 * p < n; ++p) ub[2 * p] = work[2 * p + 1];
+  for (int p = 0; 2 * p + 1 < n; ++p) ub[2 * p + 1] = work[2 * (n - 1 - p) + 1];
 }
 
 }  // namespace korvale

@@ -52,6 +52,12 @@ void dct_pack(int n, const LoadA& xa, const LoadB& xb, double* work) {
   }
 }
 
+// Where dct_pack puts sample j of a line of N: line a's at work[2 * slot],
+// line b's at work[2 * slot + 1].
+inline int dct_slot(int j, int n) {
+  return j % 2 == 0 ? j / 2 : n - 1 - j / 2;
+}
+
 // Transforms the packed pair in `work` and writes C_a[k] to out_a[k*stride]
 // and C_b[k] to out_b[k*stride] (out_b may be null) for k < keep.
 void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b, std::ptrdiff_t stride,
@@ -71,9 +77,10 @@ struct CosineSynthesis {
 void cosine_synthesis_init(CosineSynthesis* s, int count, const DftPlan* plan);
 
 // Synthesises lines a and b (b may be null: zeros) from da[0 .. N-1] and
-// db[0 .. N-1], using work as the DFT work area; on return out[2n] is u_a[n]
-// and out[2n+1] is u_b[n] (out: 2N doubles, apart from work).
+// db[0 .. N-1] into ua[0 .. N-1] and ub[0 .. N-1] (null when db is), using
+// work as the DFT work area. Both lines are read into work before anything
+// is written, so ua and ub may be da and db.
 void synth_pair(const CosineSynthesis& s, const double* da, const double* db, double* work,
-                double* out, const FftTables& tables);
+                double* ua, double* ub, const FftTables& tables);
 
 }  // namespace korvale

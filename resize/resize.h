@@ -24,7 +24,8 @@
 //                    straight into the destination.
 // An axis that keeps its size (a = 0 or b = 0) is the identity along it, so
 // its two transforms are skipped (their progress lines still come out); a
-// 0 x 0 run converts the samples and back.
+// 0 x 0 run copies the samples (resize_planes_with_alpha and
+// resize_plane_values convert them to values and back).
 // resize/line_transform.h has the line transforms; each pair of real lines
 // shares one complex DFT plan (chirpz/chirpz.h). The values agree with the
 // full 2-D DFT of the mirrored grid, shifted to the centred positions, to
@@ -50,17 +51,17 @@
 // thread gets a contiguous range of whole blocks), so the bytes never depend
 // on the thread count.
 //
-// Memory per run: out_w*H + out_h*out_w doubles of grids (at most 16 bytes
-// per input pixel, 4 + 2 when both sides are halved; out_w*out_h alone when
-// only y shrinks, none for 0 x 0; 2 MB-aligned, offered to the kernel as huge
-// pages), the plans, the FFT tables, and per thread a DFT work area, a
-// synthesis line, 64 gathered rows and 16 staged lines.
+// Memory per run: one grid of out_w*H doubles, which every step rewrites in
+// place (at most 8 bytes per input pixel, 4 when the width is halved;
+// out_w*out_h when only y shrinks, none for 0 x 0; 2 MB-aligned, offered to
+// the kernel as huge pages), the plans, the FFT tables, and per thread a DFT
+// work area, a synthesis line, 64 gathered rows and 16 staged rows.
 //
 // Failure: allocations happen when the run is built; one that fails ends the
 // process with "NAME no memory!!" on standard output and status 1 (names: ww,
-// ip, czchirp, czfilter, mrtw, dcttw, syntw, SRGB, HDCT, VDCT, DFTWORK, SYNTH,
-// HROWS, ALPHAROWS, STAGE; resize_planes_with_alpha adds ALPHAV on its first
-// call). Nothing fails and nothing is allocated once the run is built (the
+// ip, czchirp, czfilter, mrtw, dcttw, syntw, SRGB, HDCT (the grid), DFTWORK,
+// SYNTH, HROWS, ALPHAROWS, STAGE; resize_planes_with_alpha adds ALPHAV on its
+// first call). Nothing fails and nothing is allocated once the run is built (the
 // first resize_planes_with_alpha call aside). Sizes or reductions out of
 // range, or planes not of the run's sizes, are programming errors and abort.
 // Progress lines go to standard error.

@@ -1,14 +1,20 @@
-// The plane resizer: a run (plans, tables, grids, each thread's scratch),
+// The plane resizer: a run (plans, tables, the grid, each thread's scratch),
 // the five steps of one plane, the ways samples enter and leave them (plain,
 // linear light, premultiplied alpha), and the thread count's parsing.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
@@ -20,7 +26,7 @@ namespace korvale {
 
 // Lines per block: the unit of the blocked transposes and of the threads'
 // ranges. Even, so a pair never straddles two ranges; 16 doubles are two
-// whole cache lines of every output line a block writes.
+// whole cache lines of every grid column a block reads or writes.
 constexpr int kBlock = 16;
 
 // Rows gathered at once from the column-major source plane: 64 samples of
@@ -30,10 +36,10 @@ constexpr int kGather = 64;
 // One thread's working memory, built with the run.
 struct Scratch {
   Buffer<double> work;               // "DFTWORK": the DFT work area of one pair of lines
-  Buffer<double> synth;              // "SYNTH": one synthesised pair, interleaved
-  Buffer<double> stage;              // "STAGE": a block of results before its transpose
-  Buffer<unsigned char> rows;        // "HROWS": one gather of source rows
-  Buffer<unsigned char> alpha_rows;  // "ALPHAROWS": the alpha plane's rows
+  Buffer<double> synth;              // "SYNTH": one synthesised pair of columns
+  Buffer<double> stage;              // "STAGE": a block of grid rows, read transposed
+  Buffer<unsigned char> rows;        // "HROWS": one gather of source rows, packed in pairs
+  Buffer<unsigned char> alpha_rows;  // "ALPHAROWS": the alpha plane's rows, likewise
 };
 
 struct ResizeRun {
@@ -51,10 +57,14 @@ struct ResizeRun {
   // 65536 for 16-bit ones, each the sample's linear light in 0 .. 1.
   Buffer<double> srgb;
 
-  // Grids, each line the next step reads contiguous: hdct[k*H + y]
-  // (out_w x H), vdct[l*out_w + k] (out_h x out_w); the horizontal synthesis
-  // reuses hdct as hsyn[n*out_h + l] (out_w x out_h).
-  Buffer<double> hdct, vdct;
+  // The one grid every step works in: out_w columns of `stride` doubles,
+  // column k at grid[k*stride] (see run_steps for what each step keeps
+  // there). stride is H when x shrinks (step 1 fills whole columns), out_h
+  // when only y does; no grid when neither does. When only x shrinks it
+  // holds H rows of out_w instead (by_rows): row y at grid[y*out_w].
+  Buffer<double> grid;
+  std::size_t stride = 0;
+  bool by_rows = false;
   // The resized alpha plane's values, for dividing the colours by.
   Buffer<double> alpha_values;
 
@@ -70,6 +80,24 @@ namespace {
 
 void progress(const char* line) {
   std::fputs(line, stderr);
+}
+
+// The five steps of a plane, in order.
+enum Step { kHorizontalDft, kVerticalDft, kScaling, kHorizontalIdft, kVerticalIdft };
+
+// Runs body() as the step `s`, between the progress lines of its start and end.
+template <class Body>
+void progress_step(Step s, const Body& body) {
+  static constexpr const char* kLines[5][2] = {
+      {"Start Horizontal DFT\n", "End Horizontal DFT\n"},
+      {"Start Vertical DFT\n", "End Vertical DFT\n"},
+      {"Start High frequency component removing \n", "End High Frequency component removing\n"},
+      {"Start horizontal IDFT\n", "End horizontal IDFT\n"},
+      {"Start vertical IDFT\n", "End vertical IDFT\n"},
+  };
+  progress(kLines[s][0]);
+  body();
+  progress(kLines[s][1]);
 }
 
 [[noreturn]] void bad_call(const char* what, int w, int h, int a, int b) {
@@ -88,10 +116,25 @@ void for_chunks(ResizeRun& r, int lines, const Body& body) {
   });
 }
 
-// Lines ahead that gather_rows and transpose_out ask for early: their
-// columns lie about a page apart, beyond the reach of the hardware's own
+// Lines ahead that the gathers and transposes ask for early: their columns
+// lie about a page apart, beyond the reach of the hardware's own
 // prefetching, so each would otherwise wait for memory in turn.
 constexpr int kPrefetchColumns = 16;
+
+// Reads a block of `count` grid rows transposed into the stage: value j of
+// staged line i (at stage[i*len + j]) is in[j*stride + i], so each grid
+// column gives `count` contiguous values.
+void transpose_in(const double* in, std::size_t stride, int count, int len, double* stage) {
+  for (int j = 0; j < len; ++j) {
+    const double* c = in + j * stride;
+    if (j + kPrefetchColumns < len) {
+      const double* ahead = c + kPrefetchColumns * stride;
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + count - 1);
+    }
+    for (int i = 0; i < count; ++i) stage[static_cast<std::size_t>(i) * len + j] = c[i];
+  }
+}
 
 // Writes a block of `count` staged lines of `len` values each (line i at
 // stage[i*len]) transposed: value j of line i goes to out[j*stride + i], so
@@ -116,19 +159,22 @@ void transpose_out(const double* stage, int count, int len, double* out, std::si
   }
 }
 
-// Samples between gathered rows: w rounded up to an odd number of 64-byte
-// cache lines, so the rows of one gather never compete for the same sets.
+// Samples between gathered pairs of rows: 2w rounded up to an odd number of
+// 64-byte cache lines, so the pairs of one gather never compete for the same
+// sets.
 template <class T>
-std::size_t gather_stride(int w) {
-  std::size_t lines = (static_cast<std::size_t>(w) * sizeof(T) + 63) / 64;
+std::size_t pair_stride(int w) {
+  std::size_t lines = (2 * static_cast<std::size_t>(w) * sizeof(T) + 63) / 64;
   if (lines % 2 == 0) ++lines;
   return lines * 64 / sizeof(T);
 }
 
-// Copies rows g0 .. g0+count-1 of the column-major w x h plane px into rows
-// (row i at rows[i*stride]).
+// Copies rows g0 .. g0+count-1 of the column-major w x h plane px into pairs
+// packed as dct_pack packs two lines: sample x of row g0 + 2p + i (i = 0, 1)
+// goes to pairs[p*stride + 2*dct_slot(x, w) + i]. With an odd count the last
+// pair has no second samples.
 template <class T>
-void gather_rows(const T* px, int w, int h, int g0, int count, T* rows, std::size_t stride) {
+void gather_pairs(const T* px, int w, int h, int g0, int count, T* pairs, std::size_t stride) {
   for (int x = 0; x < w; ++x) {
     const T* column = px + static_cast<std::size_t>(x) * h + g0;
     if (x + kPrefetchColumns < w) {
@@ -136,8 +182,13 @@ void gather_rows(const T* px, int w, int h, int g0, int count, T* rows, std::siz
       __builtin_prefetch(ahead);
       __builtin_prefetch(ahead + count - 1);
     }
-    T* to = rows + x;
-    for (int i = 0; i < count; ++i) to[i * stride] = column[i];
+    T* to = pairs + 2 * static_cast<std::size_t>(dct_slot(x, w));
+    int i = 0;
+    for (; i + 1 < count; i += 2, to += stride) {
+      to[0] = column[i];
+      to[1] = column[i + 1];
+    }
+    if (i < count) to[0] = column[i];
   }
 }
 
@@ -158,164 +209,189 @@ const double* srgb_table(const ResizeRun& r) {
   return r.srgb.get() + (sizeof(T) == 1 ? 0 : 256);
 }
 
-// An axis whose size does not change is the identity along that axis (the
-// DCT-II and its DCT-III undo each other), so its two transforms are skipped
-// and the grids are laid out for the steps that remain:
-//   both axes shrink  step 1 rows -> hdct[k*H + y], step 2 -> vdct[l*out_w + k],
-//                     step 4 -> hsyn[n*out_h + l], step 5 -> destination;
-//   only x shrinks    step 1 rows -> vdct[y*out_w + k] (no transpose), step 4
-//                     -> hsyn[n*H + y], step 5 writes hsyn's columns;
-//   only y shrinks    step 2 reads the plane's columns -> hsyn[x*out_h + l],
-//                     step 5 as usual;
-//   neither           step 5 writes the plane's own values.
-// hsyn shares the buffer of hdct.
-
 // The DCT-II of one pair of lines (their samples load_a(j), load_b(j); the
-// second only when `pair`), C_a to out[0 .. keep) and C_b after it.
+// second only when `pair`), C_a to out_a[0 .. keep) and C_b to out_b.
+// The pair is packed into `work` before anything is written, so the
+// outputs may overwrite the lines' own samples.
 template <class LoadA, class LoadB>
 void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, const LoadB& load_b,
-                  bool pair, double* work, double* out) {
+                  bool pair, double* work, double* out_a, double* out_b) {
   if (pair) {
     dct_pack(d.n, load_a, load_b, work);
   } else {
     dct_pack(
         d.n, load_a, [](int) { return 0.0; }, work);
   }
-  dct_pair(d, work, out, pair ? out + d.keep : nullptr, 1, r.tables);
+  dct_pair(d, work, out_a, pair ? out_b : nullptr, 1, r.tables);
 }
 
-// Step 1, Horizontal DFT: gather rows from the column-major plane (and its
-// alpha plane), turn their samples into values with value(colour, alpha),
-// and transform them in pairs; row y's C[k] goes to hdct[k*H + y] (through
-// the stage, a block at a time) or, when y keeps its size, to
-// vdct[y*out_w + k].
+// Step 1, Horizontal DFT (x shrinks): gather rows from the column-major
+// plane (and its alpha plane) already packed in pairs, turn their samples
+// into values with value(colour, alpha) straight into the DFT work area, and
+// transform them; row y's C[k] goes to grid[k*H + y] (through the stage, a
+// block at a time), or to grid[y*out_w + k] when the grid is by rows.
 template <class T, class Value>
 void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value) {
   const int w = r.w, h = r.h, kx = r.out_w;
-  const bool straight = r.out_h == h;
-  double* to = straight ? r.vdct.get() : r.hdct.get();
-  const std::size_t rs = gather_stride<T>(w);
+  double* grid = r.grid.get();
+  const std::size_t ps = pair_stride<T>(w);
+  const int packed = 2 * w;  // doubles of a packed pair
+  const bool by_rows = r.by_rows;
   for_chunks(r, h, [&](Scratch& s, int first, int last) {
     T* rows = reinterpret_cast<T*>(s.rows.get());
     T* arows = reinterpret_cast<T*>(s.alpha_rows.get());
     double* work = s.work.get();
     for (int g0 = first; g0 < last; g0 += kGather) {
       const int gathered = std::min(kGather, last - g0);
-      gather_rows(px, w, h, g0, gathered, rows, rs);
-      if (alpha != nullptr) gather_rows(alpha, w, h, g0, gathered, arows, rs);
-      const T* acol = alpha != nullptr ? arows : rows;  // ignored without alpha
+      gather_pairs(px, w, h, g0, gathered, rows, ps);
+      if (alpha != nullptr) gather_pairs(alpha, w, h, g0, gathered, arows, ps);
       for (int b0 = 0; b0 < gathered; b0 += kBlock) {
         const int count = std::min(kBlock, gathered - b0);
-        double* stage = straight ? to + static_cast<std::size_t>(g0 + b0) * kx : s.stage.get();
+        double* block = by_rows ? grid + static_cast<std::size_t>(g0 + b0) * kx : s.stage.get();
         for (int i = 0; i < count; i += 2) {
-          const std::size_t at = static_cast<std::size_t>(b0 + i) * rs;
-          const T *xa = rows + at, *aa = acol + at;
-          analyse_pair(
-              r, r.dct_x, [&](int j) { return value(xa[j], aa[j]); },
-              [&](int j) { return value(xa[rs + j], aa[rs + j]); }, i + 1 < count, work,
-              stage + static_cast<std::size_t>(i) * kx);
+          const std::size_t at = static_cast<std::size_t>((b0 + i) / 2) * ps;
+          const T* xs = rows + at;
+          const T* as = (alpha != nullptr ? arows : rows) + at;  // ignored without alpha
+          const bool pair = i + 1 < count;
+          if (pair) {
+            for (int m = 0; m < packed; ++m) work[m] = value(xs[m], as[m]);
+          } else {
+            for (int m = 0; m < packed; m += 2) {
+              work[m] = value(xs[m], as[m]);
+              work[m + 1] = 0.0;  // no line b
+            }
+          }
+          double* out = block + static_cast<std::size_t>(i) * kx;
+          dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
         }
-        if (!straight) transpose_out(stage, count, kx, to + g0 + b0, h);
+        if (!by_rows) transpose_out(block, count, kx, grid + g0 + b0, h);
       }
     }
   });
 }
 
-// Step 2, Vertical DFT: the out_w columns, column(k, j) giving value j of
-// column k, in pairs; C[l] of column k goes to vdct[l*out_w + k] (through the
-// stage) or, when x keeps its size, to hsyn[k*out_h + l].
+// Step 2, Vertical DFT (y shrinks): the out_w columns, column(k, j) giving
+// value j of column k, in pairs; C[l] of column k goes to
+// grid[k*stride + l], over the column's own samples when it is the grid's.
 template <class Column>
 void columns_forward(ResizeRun& r, const Column& column) {
-  const int kx = r.out_w, ky = r.out_h;
-  const bool straight = r.out_w == r.w;
-  double* to = straight ? r.hdct.get() : r.vdct.get();
-  for_chunks(r, kx, [&](Scratch& s, int first, int last) {
+  double* grid = r.grid.get();
+  const std::size_t stride = r.stride;
+  for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
     double* work = s.work.get();
-    for (int k0 = first; k0 < last; k0 += kBlock) {
-      const int count = std::min(kBlock, last - k0);
-      double* stage = straight ? to + static_cast<std::size_t>(k0) * ky : s.stage.get();
-      for (int i = 0; i < count; i += 2) {
-        const int k = k0 + i;
-        analyse_pair(
-            r, r.dct_y, [&](int j) { return column(k, j); },
-            [&](int j) { return column(k + 1, j); }, i + 1 < count, work,
-            stage + static_cast<std::size_t>(i) * ky);
-      }
-      if (!straight) transpose_out(stage, count, ky, to + k0, kx);
+    for (int k = first; k < last; k += 2) {
+      double* out = grid + k * stride;
+      analyse_pair(
+          r, r.dct_y, [&](int j) { return column(k, j); }, [&](int j) { return column(k + 1, j); },
+          k + 1 < last, work, out, out + stride);
     }
   });
 }
 
 // Step 3, High frequency component removing: the coefficients beyond the new
-// size were never kept; what remains is the inverse's 1/W for each axis
-// that was transformed.
+// size were never kept; what remains, grid[k*stride + l] for l < out_h, is
+// scaled by the inverse's 1/W for each axis that was transformed (a grid by
+// rows is scaled whole: stride is out_h, and all of it is coefficients).
 void scale_coefficients(ResizeRun& r) {
   const double scale = r.scale;
-  double* grid = r.out_w == r.w ? r.hdct.get() : r.vdct.get();
-  for_chunks(r, r.out_h, [&](Scratch&, int first, int last) {
-    // Rows first .. last of the out_w x out_h coefficients, in either layout.
-    const std::size_t from = static_cast<std::size_t>(first) * r.out_w;
-    const std::size_t to = static_cast<std::size_t>(last) * r.out_w;
-    for (std::size_t i = from; i < to; ++i) grid[i] *= scale;
+  double* grid = r.grid.get();
+  const std::size_t stride = r.stride;
+  const int nh = r.out_h;
+  for_chunks(r, r.out_w, [&](Scratch&, int first, int last) {
+    for (int k = first; k < last; ++k) {
+      double* c = grid + k * stride;
+      for (int l = 0; l < nh; ++l) c[l] *= scale;
+    }
   });
 }
 
-// Step 4, horizontal IDFT: DCT-III of each row l of vdct, in pairs; sample n
-// of row l goes to hsyn[n*out_h + l].
+// Step 4, horizontal IDFT (x shrinks): DCT-III of each row l of the grid's
+// coefficients (grid[k*stride + l], k < out_w), in pairs; sample n of row l
+// goes to grid[n*stride + l], over the coefficients it came from. A block of
+// rows is read transposed into the stage, synthesised there line by line,
+// and written back transposed; a grid by rows is synthesised where it lies.
 void rows_synthesis(ResizeRun& r) {
-  const int nw = r.out_w, ky = r.out_h;
-  const double* vdct = r.vdct.get();
-  double* hsyn = r.hdct.get();
-  for_chunks(r, ky, [&](Scratch& s, int first, int last) {
-    double* lines = s.synth.get();
-    double* stage = s.stage.get();
+  const int nw = r.out_w;
+  double* grid = r.grid.get();
+  const std::size_t stride = r.stride;
+  const bool by_rows = r.by_rows;
+  for_chunks(r, r.out_h, [&](Scratch& s, int first, int last) {
     for (int l0 = first; l0 < last; l0 += kBlock) {
       const int count = std::min(kBlock, last - l0);
+      double* block = by_rows ? grid + static_cast<std::size_t>(l0) * nw : s.stage.get();
+      if (!by_rows) transpose_in(grid + l0, stride, count, nw, block);
       for (int i = 0; i < count; i += 2) {
-        const double* da = vdct + static_cast<std::size_t>(l0 + i) * nw;
-        const bool pair = i + 1 < count;
-        synth_pair(r.syn_x, da, pair ? da + nw : nullptr, s.work.get(), lines, r.tables);
-        double* out = stage + static_cast<std::size_t>(i) * nw;
-        for (int n = 0; n < nw; ++n) out[n] = lines[2 * n];
-        if (pair) {
-          for (int n = 0; n < nw; ++n) out[nw + n] = lines[2 * n + 1];
-        }
+        double* da = block + static_cast<std::size_t>(i) * nw;
+        double* db = i + 1 < count ? da + nw : nullptr;
+        synth_pair(r.syn_x, da, db, s.work.get(), da, db, r.tables);
       }
-      transpose_out(stage, count, nw, hsyn + l0, ky);
+      if (!by_rows) transpose_out(block, count, nw, grid + l0, stride);
     }
   });
 }
 
-// Step 5, vertical IDFT: DCT-III of each column n of hsyn, in pairs;
-// write(n, u, step) receives column n's out_h values u[m*step].
+// Step 5, vertical IDFT (y shrinks): DCT-III of each grid column n
+// (grid[n*stride .. n*stride + out_h)), in pairs; write(n, u) receives
+// column n's out_h values u[0 .. out_h).
 template <class Write>
 void columns_synthesis(ResizeRun& r, const Write& write) {
-  const int nw = r.out_w, nh = r.out_h;
-  const double* hsyn = r.hdct.get();
-  for_chunks(r, nw, [&](Scratch& s, int first, int last) {
-    double* lines = s.synth.get();
+  const double* grid = r.grid.get();
+  const std::size_t stride = r.stride;
+  const int nh = r.out_h;
+  for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
+    double* ua = s.synth.get();
+    double* ub = ua + nh;
     for (int n = first; n < last; n += 2) {
-      const double* da = hsyn + static_cast<std::size_t>(n) * nh;
+      const double* da = grid + n * stride;
       const bool pair = n + 1 < last;
-      synth_pair(r.syn_y, da, pair ? da + nh : nullptr, s.work.get(), lines, r.tables);
-      write(n, lines, 2);
-      if (pair) write(n + 1, lines + 1, 2);
+      synth_pair(r.syn_y, da, pair ? da + stride : nullptr, s.work.get(), ua, pair ? ub : nullptr,
+                 r.tables);
+      write(n, ua);
+      if (pair) write(n + 1, ub);
     }
   });
 }
 
-// Step 5 when y keeps its size: hsyn's columns are the output values.
+// Step 5 when y keeps its size: the grid's columns are the output values
+// (read a block at a time through the stage when the grid is by rows).
 template <class Write>
 void columns_out(ResizeRun& r, const Write& write) {
-  const double* hsyn = r.hdct.get();
-  for_chunks(r, r.out_w, [&](Scratch&, int first, int last) {
-    for (int n = first; n < last; ++n) write(n, hsyn + static_cast<std::size_t>(n) * r.out_h, 1);
+  const double* grid = r.grid.get();
+  const std::size_t stride = r.stride;
+  const int nw = r.out_w, nh = r.out_h;
+  const bool by_rows = r.by_rows;
+  for_chunks(r, nw, [&](Scratch& s, int first, int last) {
+    double* stage = s.stage.get();
+    for (int n0 = first; n0 < last; n0 += kBlock) {
+      const int count = std::min(kBlock, last - n0);
+      if (by_rows) transpose_in(grid + n0, nw, count, nh, stage);
+      for (int i = 0; i < count; ++i) {
+        const int n = n0 + i;
+        write(n, by_rows ? stage + static_cast<std::size_t>(i) * nh : grid + n * stride);
+      }
+    }
   });
 }
 
 // The five steps of one plane: value(colour, alpha) gives each source
-// sample's value, write(n, u, step) takes each output column's values. The
+// sample's value, write(n, u) takes each output column's values. The
 // progress lines come out the same whichever steps an axis skips.
+//
+// An axis whose size does not change is the identity along that axis (the
+// DCT-II and its DCT-III undo each other), so its two transforms are
+// skipped. Each step works in place on the grid (stride S: H when x
+// shrinks, out_h when only y does):
+//   step 1  row y's C[k]              -> grid[k*S + y], k < out_w
+//   step 2  column k's C[l]           -> grid[k*S + l], l < out_h, over the
+//           column it read (the plane's column k when x keeps its size)
+//   step 3  grid[k*S + l] *= 1/(W H), l < out_h
+//   step 4  row l's u[n]              -> grid[n*S + l], over the row it read
+//   step 5  grid[n*S .. n*S + out_h)  -> output column n (synthesised first
+//           when y shrinks)
+// When only x shrinks the grid is by rows instead: steps 1 and 4 keep row y
+// at grid[y*out_w], where it is written and synthesised without transposes,
+// and step 5 reads the columns out through the stage. When neither axis
+// shrinks step 5 writes the plane's own values.
 template <class T, class Value, class Write>
 void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& value,
                const Write& write) {
@@ -324,41 +400,58 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
   const T* px = src.px.get();
   const T* apx = alpha != nullptr ? alpha : px;  // ignored without alpha
   const std::size_t h = static_cast<std::size_t>(r.h);
-  progress("Start Horizontal DFT\n");
-  if (x_shrinks) rows_forward(r, px, alpha, value);
-  progress("End Horizontal DFT\n");
-  progress("Start Vertical DFT\n");
-  if (y_shrinks) {
+  progress_step(kHorizontalDft, [&] {
+    if (x_shrinks) rows_forward(r, px, alpha, value);
+  });
+  progress_step(kVerticalDft, [&] {
+    if (!y_shrinks) return;
     if (x_shrinks) {
-      const double* hdct = r.hdct.get();
-      columns_forward(r, [hdct, h](int k, int j) { return hdct[k * h + j]; });
+      const double* grid = r.grid.get();
+      columns_forward(r, [grid, h](int k, int j) { return grid[k * h + j]; });
     } else {
       columns_forward(r, [&](int x, int j) { return value(px[x * h + j], apx[x * h + j]); });
     }
+  });
+  progress_step(kScaling, [&] {
+    if (x_shrinks || y_shrinks) scale_coefficients(r);
+  });
+  progress_step(kHorizontalIdft, [&] {
+    if (x_shrinks) rows_synthesis(r);
+  });
+  progress_step(kVerticalIdft, [&] {
+    if (y_shrinks) {
+      columns_synthesis(r, write);
+    } else if (x_shrinks) {
+      columns_out(r, write);
+    } else {
+      // Neither axis shrinks: the values are the samples' own.
+      for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
+        double* u = s.synth.get();
+        for (int n = first; n < last; ++n) {
+          for (std::size_t m = 0; m < h; ++m) u[m] = value(px[n * h + m], apx[n * h + m]);
+          write(n, u);
+        }
+      });
+    }
+  });
+}
+
+// The steps of a plane that neither axis shrinks, without alpha: every
+// sample would come back as it went in (the sRGB round trip of linear light
+// included, for every 8- and 16-bit value), so step 5 copies the plane.
+template <class T>
+void copy_steps(ResizeRun& r, const Plane<T>& src, Plane<T>& dst) {
+  if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.w, r.h);
+  for (const Step s : {kHorizontalDft, kVerticalDft, kScaling, kHorizontalIdft}) {
+    progress_step(s, [] {});
   }
-  progress("End Vertical DFT\n");
-  progress("Start High frequency component removing \n");
-  if (x_shrinks || y_shrinks) scale_coefficients(r);
-  progress("End High Frequency component removing\n");
-  progress("Start horizontal IDFT\n");
-  if (x_shrinks) rows_synthesis(r);
-  progress("End horizontal IDFT\n");
-  progress("Start vertical IDFT\n");
-  if (y_shrinks) {
-    columns_synthesis(r, write);
-  } else if (x_shrinks) {
-    columns_out(r, write);
-  } else {
-    // Neither axis shrinks: the values are the samples' own.
-    for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
-      double* u = s.synth.get();
-      for (int n = first; n < last; ++n) {
-        for (std::size_t m = 0; m < h; ++m) u[m] = value(px[n * h + m], apx[n * h + m]);
-        write(n, u, 1);
-      }
+  progress_step(kVerticalIdft, [&] {
+    const std::size_t h = static_cast<std::size_t>(r.h);
+    for_chunks(r, r.w, [&](Scratch&, int first, int last) {
+      std::memcpy(dst.px.get() + first * h, src.px.get() + first * h,
+                  (last - first) * h * sizeof(T));
     });
-  }
-  progress("End vertical IDFT\n");
+  });
 }
 
 template <class T>
@@ -367,13 +460,47 @@ void check_destination(const ResizeRun& r, const Plane<T>& dst) {
     bad_call("destination of another size", dst.w, dst.h, r.out_w, r.out_h);
 }
 
+// round_sample without branches, so that loops over a column vectorise; the
+// same result for every v (NaN and v <= 0 give 0, v >= max gives max, and
+// v + 0.5 stays below 2^31).
+template <class T>
+T sample_of(double v) {
+  constexpr double max = kMaxSample<T>;
+  v = v > 0.0 ? v : 0.0;
+  v = v < max ? v : max;
+  return static_cast<T>(static_cast<std::int32_t>(v + 0.5));
+}
+
+// sample_of of u[0 .. count) into out; 8-bit samples four at a time where
+// SSE2 is at hand, with the same results: maxpd(v, 0) is v > 0 ? v : 0 (NaN
+// included), minpd(v, max) is v < max ? v : max, and cvttpd2dq truncates.
+template <class T>
+void samples_of(const double* u, int count, T* out) {
+  int m = 0;
+#if defined(__SSE2__)
+  if constexpr (sizeof(T) == 1) {
+    const __m128d zero = _mm_setzero_pd(), top = _mm_set1_pd(kMaxSample<T>);
+    const __m128d half = _mm_set1_pd(0.5);
+    for (; m + 4 <= count; m += 4) {
+      const __m128d a = _mm_min_pd(_mm_max_pd(_mm_loadu_pd(u + m), zero), top);
+      const __m128d b = _mm_min_pd(_mm_max_pd(_mm_loadu_pd(u + m + 2), zero), top);
+      const __m128i ints = _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_add_pd(a, half)),
+                                              _mm_cvttpd_epi32(_mm_add_pd(b, half)));
+      const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(ints, ints), ints);
+      const int four = _mm_cvtsi128_si32(bytes);
+      std::memcpy(out + m, &four, 4);
+    }
+  }
+#endif
+  for (; m < count; ++m) out[m] = sample_of<T>(u[m]);
+}
+
 // A value of the steps as a stored sample: in sample units, or linear light
 // of 0 .. 1 encoded back to sRGB.
 template <class T>
 T to_sample(double v, bool linear) {
-  constexpr double max = kMaxSample<T>;
-  if (linear) v = linear_to_srgb(std::clamp(v, 0.0, 1.0)) * max;
-  return static_cast<T>(round_sample(v, max));
+  if (linear) v = linear_to_srgb(std::clamp(v, 0.0, 1.0)) * kMaxSample<T>;
+  return sample_of<T>(v);
 }
 
 // Resizes one plane, each sample weighted by alpha (a fraction of its
@@ -381,22 +508,30 @@ T to_sample(double v, bool linear) {
 template <class T>
 void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& dst) {
   check_destination(r, dst);
+  if (alpha == nullptr && r.out_w == r.w && r.out_h == r.h) {
+    copy_steps(r, src, dst);
+    return;
+  }
   constexpr double max = kMaxSample<T>;
   const bool linear = r.settings.linear;
   const int nh = r.out_h;
   T* out = dst.px.get();
-  const auto write_plain = [&](int n, const double* u, int step) {
+  const auto write_plain = [&](int n, const double* u) {
     T* column = out + static_cast<std::size_t>(n) * nh;
-    for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m * step], linear);
+    if (linear) {
+      for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m], true);
+    } else {
+      samples_of(u, nh, column);
+    }
   };
   // With alpha: the premultiplied value over the resized alpha (a fraction of
   // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
   const double* av = r.alpha_values.get();
-  const auto write_divided = [&](int n, const double* u, int step) {
+  const auto write_divided = [&](int n, const double* u) {
     const std::size_t base = static_cast<std::size_t>(n) * nh;
     for (int m = 0; m < nh; ++m) {
       const double a = av[base + m];
-      out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[m * step] * max / a, linear);
+      out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[m] * max / a, linear);
     }
   };
   const double inv = 1.0 / max;
@@ -472,20 +607,20 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
     for (int v = 0; v < 65536; ++v) r.srgb[256 + v] = srgb_to_linear(v / 65535.0);
   }
 
-  // The grids the shrinking axes need (see run_steps): hdct (also hsyn)
-  // unless neither shrinks, vdct when x shrinks.
-  const std::size_t out_cells = static_cast<std::size_t>(r.out_w) * r.out_h;
+  // The grid (see run_steps): out_w columns of H doubles when x shrinks, of
+  // out_h when only y does.
   if (a > 0 || b > 0) {
-    r.hdct = named_large_buffer<double>(a > 0 ? static_cast<std::size_t>(r.out_w) * h : out_cells,
-                                        "HDCT");
+    r.stride = static_cast<std::size_t>(a > 0 ? h : r.out_h);
+    r.by_rows = a > 0 && b == 0;
+    r.grid = named_large_buffer<double>(static_cast<std::size_t>(r.out_w) * r.stride, "HDCT");
   }
-  if (a > 0) r.vdct = named_large_buffer<double>(out_cells, "VDCT");
 
   // Each thread's scratch, sized for the longest transform and the widest
-  // samples.
+  // samples; the stage holds a block of rows of out_w values (steps 1 and 4)
+  // or, when the grid is by rows, of columns of H (step 5).
   threads = std::clamp(threads, 1, kMaxThreads);
-  const std::size_t rows = kGather * gather_stride<std::uint16_t>(w) * sizeof(std::uint16_t);
-  const std::size_t stage = kBlock * static_cast<std::size_t>(std::max({r.out_w, r.out_h}));
+  const std::size_t rows = kGather / 2 * pair_stride<std::uint16_t>(w) * sizeof(std::uint16_t);
+  const std::size_t stage = kBlock * static_cast<std::size_t>(std::max(r.out_w, r.out_h));
   r.scratch = std::make_unique<Scratch[]>(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     Scratch& s = r.scratch[t];
@@ -520,11 +655,11 @@ void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, in
   T* out = out_alpha.px.get();
   run_steps(
       r, alpha, static_cast<const T*>(nullptr), [](T c, T) { return static_cast<double>(c); },
-      [&](int n, const double* u, int step) {
+      [&](int n, const double* u) {
         const std::size_t base = static_cast<std::size_t>(n) * nh;
         for (int m = 0; m < nh; ++m) {
-          av[base + m] = u[m * step];
-          out[base + m] = static_cast<T>(round_sample(u[m * step], kMaxSample<T>));
+          av[base + m] = u[m];
+          out[base + m] = sample_of<T>(u[m]);
         }
       });
   for (int c = 0; c < count; ++c) {
@@ -545,9 +680,9 @@ template void resize_planes_with_alpha(ResizeRun&, const Plane<std::uint16_t>* c
 
 void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) {
   const int nh = run.out_h;
-  const auto write = [&](int n, const double* u, int step) {
+  const auto write = [&](int n, const double* u) {
     double* column = values + static_cast<std::size_t>(n) * nh;
-    for (int m = 0; m < nh; ++m) column[m] = u[m * step];
+    std::copy(u, u + nh, column);
   };
   if (run.settings.linear) {
     const double* lut = srgb_table<unsigned char>(run);

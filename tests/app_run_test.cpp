@@ -233,12 +233,12 @@ TEST_F(ProgramTest, OutputPlaneAllocationFailuresAreNamed) {
 TEST_F(ProgramTest, FailureOfARunBufferLeavesNoOutputAndKeepsAnOldOne) {
   put_picture(busy_picture(6, 6));
   apptest::write_file(path("kept.bmp"), "an older picture");
-  // The grids are allocated once, before the red plane starts.
+  // The grid is allocated once, before the red plane starts.
   RunResult r =
-      seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "2", "-sizexminusy", "1"}, "VDCT");
+      seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "2", "-sizexminusy", "1"}, "HDCT");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "VDCT no memory!!\n");
-  EXPECT_EQ(r.err, "") << "no plane starts without its grids";
+  EXPECT_EQ(r.out, "HDCT no memory!!\n");
+  EXPECT_EQ(r.err, "") << "no plane starts without its grid";
   EXPECT_FALSE(apptest::exists(path("out.bmp")));
 
   RunResult kept = seamed({"-i", "in.bmp", "-o", "kept", "-sizexminus", "2"}, "HDCT");
