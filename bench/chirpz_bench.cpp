@@ -4,7 +4,7 @@
 // FFT (1) and over the mixed-radix FFT (2), and for powers of two on the
 // split-radix FFT (3) against the mixed-radix passes (4):
 //   the smooth line lengths of the common picture sizes and their halves and
-//   two thirds (the mixed-radix FFT), powers of two 512 .. 16384;
+//   two thirds (the mixed-radix FFT), powers of two 16 .. 16384;
 //   lengths with a larger prime factor (chirp-z): 2667 = 3 7 127, 5999,
 //   1919, 1079, 1999, 1997 and 999.
 //
@@ -32,8 +32,8 @@ void BM_dft_plan(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   korvale::FftTables tables;
   const korvale::DftRoute routes[] = {korvale::dft_choose_route(n, n), korvale::DftRoute::chirp_z,
-                                       korvale::DftRoute::chirp_z_mixed, korvale::DftRoute::fft,
-                                       korvale::DftRoute::mixed_radix};
+                                      korvale::DftRoute::chirp_z_mixed, korvale::DftRoute::fft,
+                                      korvale::DftRoute::mixed_radix};
   const korvale::DftRoute route = routes[state.range(1)];
   korvale::fft_tables_build(&tables, korvale::dft_fft_length(n, n, route));
   korvale::DftPlan plan;
@@ -55,7 +55,7 @@ void BM_dft_plan(benchmark::State& state) {
 
 BENCHMARK(BM_dft_plan)
     ->ArgsProduct({{540, 720, 960, 1080, 1280, 1920, 2000, 2160, 3000, 3840, 4000, 6000}, {0, 1}})
-    ->ArgsProduct({{512, 1024, 2048, 4096, 8192, 16384}, {3, 4}})
+    ->ArgsProduct({{16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384}, {3, 4}})
     ->ArgsProduct({{999, 1079, 1919, 1997, 1999, 2667, 5999}, {0, 1, 2}})
     ->Unit(benchmark::kMicrosecond);
 

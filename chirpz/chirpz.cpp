@@ -43,10 +43,15 @@ int chirp_mixed_length(int n, int m) {
 // weight; each chirp-z route adds three point-wise products (6 operations a
 // point) and the clearing of the padding.
 constexpr double kSplitRadixOpWeight = 1.3;
+constexpr int kMixedRadixMinPowerOfTwo = 512;
+
+double split_radix_cost(int l) {
+  return kSplitRadixOpWeight * 4 * l * std::log2(l);
+}
 
 double chirp_cost(int n, int m) {
   const double l = chirp_length(n, m);
-  return kSplitRadixOpWeight * 8 * l * std::log2(l) + 6 * (l + n + m) + (l - n);
+  return 2 * split_radix_cost(l) + 6 * (l + n + m) + (l - n);
 }
 
 double chirp_mixed_cost(int n, int m) {
@@ -67,7 +72,16 @@ void check_route(int n, int m, DftRoute route, const FftTables& tables, int len)
 }  // namespace
 
 DftRoute dft_choose_route(int n, int m) {
-  if (is_power_of_two(n)) return DftRoute::fft;
+  if (is_power_of_two(n)) {
+    // From 512 points the mixed-radix passes, fewer streams of the line
+    // through memory, beat the split-radix FFT's stages (by 5 to 38% up to
+    // 16384); below, the two trade places from length to length (the
+    // split-radix FFT's small kernels win at 16 and 64), so it keeps them.
+    const double mixed = mixed_radix_cost(n);
+    return n >= kMixedRadixMinPowerOfTwo && mixed > 0 && mixed < split_radix_cost(n)
+               ? DftRoute::mixed_radix
+               : DftRoute::fft;
+  }
   if (!valid(n, m)) return DftRoute::chirp_z;
   const double chirp = chirp_cost(n, m), chirp_mixed = chirp_mixed_cost(n, m);
   if (mixed_radix_supports(n)) {

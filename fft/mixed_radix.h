@@ -7,7 +7,8 @@
 // over interleaved doubles (point j is a[2j] + i*a[2j+1]); the direction is
 // fixed when the plan is built.
 //
-// Method: N is split into radices 4, 2, 3 and 5 (fours first); each pass
+// Method: N is split into radices 4, 2, 3, 5 and 8 (fours first, one eight
+// last when the power of two in N is odd and at least 2^3); each pass
 // runs a fixed-size butterfly over the whole line and multiplies by its
 // twiddles, reading one half of the work area and writing the other
 // (Stockham's self-sorting order, so no reordering pass); when the passes

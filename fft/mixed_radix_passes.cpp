@@ -1,4 +1,4 @@
-// The mixed-radix FFT's passes: the radix-2, 3, 4 and 5 butterflies, the
+// The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
 // pass that runs one of them over a line, and the run of a whole plan.
 // Compiled once per instruction-set variant (fft_variant.h); every variant
 // does the same operations in the same order, so the bits agree.
@@ -79,6 +79,26 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[2] = t0 - t2;
     x[1] = t1 + t3;
     x[3] = t1 - t3;
+  } else if constexpr (R == 8) {
+    // With w = exp(s i pi/4), e = DFT4(x0, x2, x4, x6), o = DFT4(x1, x3, x5, x7):
+    // y_c = e_c + w^c o_c, y_c+4 = e_c - w^c o_c (c < 4).
+    V e[4] = {x[0], x[2], x[4], x[6]};
+    V o[4] = {x[1], x[3], x[5], x[7]};
+    butterfly<4>(e, rs);
+    butterfly<4>(o, rs);
+    constexpr double kC45 = 0.70710678118654752440;
+    // w o1 = c45 (o1 + i s o1), w^2 o2 = i s o2, w^3 o3 = c45 (i s o3 - o3).
+    const V w1 = kC45 * (o[1] + rot(o[1], rs));
+    const V w2 = rot(o[2], rs);
+    const V w3 = kC45 * (rot(o[3], rs) - o[3]);
+    x[0] = e[0] + o[0];
+    x[4] = e[0] - o[0];
+    x[1] = e[1] + w1;
+    x[5] = e[1] - w1;
+    x[2] = e[2] + w2;
+    x[6] = e[2] - w2;
+    x[3] = e[3] + w3;
+    x[7] = e[3] - w3;
   } else {
     static_assert(R == 5);
     // With c_m = cos(2 pi m/5), s_m = sin(2 pi m/5):
@@ -190,8 +210,11 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work) {
       case 4:
         run_pass<4>(ido, l1, in, out, tw, s);
         break;
-      default:
+      case 5:
         run_pass<5>(ido, l1, in, out, tw, s);
+        break;
+      default:
+        run_pass<8>(ido, l1, in, out, tw, s);
         break;
     }
     in = out;

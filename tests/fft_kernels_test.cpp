@@ -316,8 +316,9 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
   }
   // The mixed-radix passes too, over lengths that run every radix, one pass
   // alone, an odd number of passes (the first in place), points left over
-  // after the pairs (96: ido 24 then 6; 45: l1 9 in the last pass).
-  for (const int n : {2, 3, 5, 6, 45, 96, 1080, 1920, 6000, 6075, 64000}) {
+  // after the pairs (96 = 4 3 8: ido 24 in the first pass; 45: l1 9 in the
+  // last pass), an eight alone (8) and after the rest (1920, 2048, 4000).
+  for (const int n : {2, 3, 5, 6, 8, 45, 96, 1080, 1920, 2048, 4000, 6000, 6075, 64000}) {
     for (const bool inverse : {false, true}) {
       MixedRadixPlan plan;
       mixed_radix_build(&plan, n, inverse);
