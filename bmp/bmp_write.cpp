@@ -14,6 +14,7 @@
 
 #include "bmp/bmp.h"
 #include "bmp/row_planes.h"
+#include "common/named_alloc.h"
 #include "common/output_file.h"
 
 namespace korvale {
@@ -62,24 +63,26 @@ int write_all(int fd, const unsigned char* p, std::size_t n) {
   return 0;
 }
 
-// Writes the header and the rows (bottom row first); 0 or the errno of the
-// first failed write.
-int write_image(int fd, const ColorPlane& red, const ColorPlane& green, const ColorPlane& blue) {
+// Rows of the file built at once: a whole number of 16-row tiles of the
+// transpose (bmp/row_planes.h), up to 64 rows or about 1 MB, so that no row
+// falls back to the sample-by-sample copy.
+int block_rows_for(std::size_t row_bytes) {
+  const std::size_t fit = (std::size_t{1} << 20) / row_bytes;
+  return static_cast<int>(std::clamp<std::size_t>(fit / 16 * 16, 16, 64));
+}
+
+// Writes the header and the rows (bottom row first), built block_rows at a
+// time in `block` (block_rows rows of the file, pad bytes 0); 0 or the errno
+// of the first failed write.
+int write_image(int fd, const ColorPlane& red, const ColorPlane& green, const ColorPlane& blue,
+                unsigned char* block, int block_rows) {
   unsigned char head[kBmpHeaderBytes];
   fill_header(head, red.w, red.h);
   if (int cause = write_all(fd, head, sizeof head); cause != 0) return cause;
 
   // The planes are stored column by column and the file row by row, so rows
-  // are built a block at a time by the tile transpose (bmp/row_planes.h).
-  // 256 KB holds at least two rows of the widest picture; the pad bytes stay
-  // 0.
-  static constexpr std::size_t kBlockBytes = std::size_t{1} << 18;
-  static_assert(kBlockBytes >= 2 * (3 * static_cast<std::size_t>(kMaxSide) + 3));
-  static constexpr int kMostRows = 32;
-  unsigned char block[kBlockBytes] = {};
+  // are built a block at a time by the tile transpose.
   const std::size_t row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
-  const int block_rows =
-      static_cast<int>(std::min<std::size_t>(kMostRows, kBlockBytes / row_bytes));
   const std::size_t h = static_cast<std::size_t>(red.h);
   const unsigned char* const planes[3] = {blue.px.get(), green.px.get(), red.px.get()};
   for (int first = 0; first < red.h; first += block_rows) {
@@ -101,11 +104,13 @@ struct Planes {
   const ColorPlane& red;
   const ColorPlane& green;
   const ColorPlane& blue;
+  unsigned char* block;
+  int block_rows;
 };
 
 int write_planes(int fd, const void* context) {
   const Planes& p = *static_cast<const Planes*>(context);
-  return write_image(fd, p.red, p.green, p.blue);
+  return write_image(fd, p.red, p.green, p.blue, p.block, p.block_rows);
 }
 
 }  // namespace
@@ -127,7 +132,14 @@ std::string write_bmp_file(const char* path, const ColorPlane& red, const ColorP
            std::to_string(red.h) + ", " + std::to_string(green.w) + "x" + std::to_string(green.h) +
            " and " + std::to_string(blue.w) + "x" + std::to_string(blue.h) + " pixels";
   }
-  const Planes planes{red, green, blue};
+  // The row block is had before the output file is begun, so that a failed
+  // allocation leaves no temporary file behind.
+  const std::size_t row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
+  const int block_rows = block_rows_for(row_bytes);
+  Buffer<unsigned char> block =
+      named_buffer<unsigned char>(static_cast<std::size_t>(block_rows) * row_bytes, "BMPOUTROWS");
+  std::memset(block.get(), 0, static_cast<std::size_t>(block_rows) * row_bytes);
+  const Planes planes{red, green, blue, block.get(), block_rows};
   return write_output_file(path, write_planes, &planes);
 }
 

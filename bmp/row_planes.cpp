@@ -103,13 +103,15 @@ void to_planes(const T* first, std::ptrdiff_t stride, int rows, int w, T* const*
       }
     }
   };
-  int k0 = 0;
-  for (; rows - k0 >= L; k0 += L) {
-    const T* band = first + k0 * stride;
-    const std::size_t y = y0 + static_cast<std::size_t>(k0);
-    int x0 = 0;
-    for (; w - x0 >= L; x0 += L) {
-      const T* src = band + static_cast<std::ptrdiff_t>(x0) * N;
+  // Tiles column block by column block, every full band of L rows of a
+  // block before the next, so each cache line of a column is filled whole.
+  const int bands = rows / L;
+  int x0 = 0;
+  for (; w - x0 >= L; x0 += L) {
+    for (int band = 0; band < bands; ++band) {
+      const int k0 = band * L;
+      const T* src = first + k0 * stride + static_cast<std::ptrdiff_t>(x0) * N;
+      const std::size_t y = y0 + static_cast<std::size_t>(k0);
 #pragma GCC unroll 4
       for (int j = 0; j < N; ++j) {
         V r[L];
@@ -126,9 +128,9 @@ void to_planes(const T* first, std::ptrdiff_t stride, int rows, int w, T* const*
         }
       }
     }
-    by_sample(x0, k0, k0 + L);
   }
-  if (k0 < rows) by_sample(0, k0, rows);
+  by_sample(x0, 0, bands * L);
+  if (bands * L < rows) by_sample(0, bands * L, rows);
 }
 
 template <class T, int N, bool Swap>
@@ -146,13 +148,15 @@ void to_rows(const T* const* planes, std::size_t h, std::size_t y0, int rows, in
       }
     }
   };
-  int k0 = 0;
-  for (; rows - k0 >= L; k0 += L) {
-    T* band = first + k0 * stride;
-    const std::size_t y = y0 + static_cast<std::size_t>(k0);
-    int x0 = 0;
-    for (; w - x0 >= L; x0 += L) {
-      T* dst = band + static_cast<std::ptrdiff_t>(x0) * N;
+  // Tiles column block by column block, every full band of L rows of a
+  // block before the next, so each cache line of a column is read whole.
+  const int bands = rows / L;
+  int x0 = 0;
+  for (; w - x0 >= L; x0 += L) {
+    for (int band = 0; band < bands; ++band) {
+      const int k0 = band * L;
+      T* dst = first + k0 * stride + static_cast<std::ptrdiff_t>(x0) * N;
+      const std::size_t y = y0 + static_cast<std::size_t>(k0);
 #pragma GCC unroll 4
       for (int j = 0; j < N; ++j) {
         V r[L];
@@ -167,9 +171,9 @@ void to_rows(const T* const* planes, std::size_t h, std::size_t y0, int rows, in
         for (int k = 0; k < L; ++k) store(dst + k * stride + L * j, r[k]);
       }
     }
-    by_sample(x0, k0, k0 + L);
   }
-  if (k0 < rows) by_sample(0, k0, rows);
+  by_sample(x0, 0, bands * L);
+  if (bands * L < rows) by_sample(0, bands * L, rows);
 }
 
 template <class T, bool Swap>

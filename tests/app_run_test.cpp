@@ -221,7 +221,7 @@ TEST_F(ProgramTest, UnreadableInputFailsWithStatusOne) {
 
 TEST_F(ProgramTest, OutputPlaneAllocationFailuresAreNamed) {
   put_picture(busy_picture(5, 4));
-  for (const std::string name : {"RUPOUT", "GUPOUT", "BUPOUT"}) {
+  for (const std::string name : {"RUPOUT", "GUPOUT", "BUPOUT", "BMPOUTROWS"}) {
     RunResult r = seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "1"}, name);
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(r.out, name + " no memory!!\n");
