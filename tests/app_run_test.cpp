@@ -221,12 +221,17 @@ TEST_F(ProgramTest, UnreadableInputFailsWithStatusOne) {
 
 TEST_F(ProgramTest, OutputPlaneAllocationFailuresAreNamed) {
   put_picture(busy_picture(5, 4));
-  for (const std::string name : {"RUPOUT", "GUPOUT", "BUPOUT", "BMPOUTROWS"}) {
+  for (const std::string name : {"RUPOUT", "GUPOUT", "BUPOUT"}) {
     RunResult r = seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "1"}, name);
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(r.out, name + " no memory!!\n");
     EXPECT_EQ(r.err, "") << name;
   }
+  // The BMP writer's row block is had after the shrink, before the output
+  // file is begun: no file, not even a temporary one, is left.
+  RunResult r = seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "1"}, "BMPOUTROWS");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "BMPOUTROWS no memory!!\n");
   EXPECT_EQ(file_count(), 1);
 }
 
