@@ -75,20 +75,6 @@ int strip_rows(std::size_t row_bytes) {
   return static_cast<int>(std::clamp<std::size_t>(fit / 16 * 16, 16, 64));
 }
 
-// Reads n bytes at `offset` of fd; false when the file ends early or a read
-// fails (the file shrank or cannot be read).
-bool read_at(int fd, unsigned char* dst, std::size_t n, std::size_t offset) {
-  while (n > 0) {
-    const ssize_t got = pread(fd, dst, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    dst += got;
-    n -= static_cast<std::size_t>(got);
-    offset += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 // Decodes every stored row into the planes, strip by strip: the pool's
 // threads take contiguous ranges of whole strips, each with its own scratch
 // rows (every pixel is decoded on its own, so the planes do not depend on the
@@ -127,8 +113,8 @@ bool decode_strips(const PixelSource& src, const BmpLayout& l, WorkerPool& pool,
       const unsigned char* strip = stored.get();
       if (src.file != nullptr) {
         strip = src.file + offset;
-      } else if (!read_at(src.fd, stored.get(), static_cast<std::size_t>(rows) * row_bytes,
-                          offset)) {
+      } else if (!read_exactly(src.fd, stored.get(), static_cast<std::size_t>(rows) * row_bytes,
+                               offset)) {
         failed[static_cast<std::size_t>(t)] = 1;
         return;
       }
@@ -262,6 +248,19 @@ std::string decode_rle(const unsigned char* file, const BmpLayout& l, const Plan
 
 }  // namespace
 
+bool read_exactly(int fd, unsigned char* dst, std::size_t n, std::size_t offset) {
+  while (n > 0) {
+    errno = 0;
+    const ssize_t got = pread(fd, dst, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    dst += got;
+    n -= static_cast<std::size_t>(got);
+    offset += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
 std::string decode_pixels(const PixelSource& src, const BmpLayout& l, const ColorPlane& b,
                           const ColorPlane& g, const ColorPlane& r, WorkerPool& pool) {
   bool complete = true;
@@ -280,7 +279,7 @@ std::string decode_pixels(const PixelSource& src, const BmpLayout& l, const Colo
         entries = src.file + l.palette_offset;
       } else {
         const std::size_t n = static_cast<std::size_t>(l.palette_count) * l.palette_entry_bytes;
-        if (!read_at(src.fd, stored, n, l.palette_offset)) return kBmpSizeError;
+        if (!read_exactly(src.fd, stored, n, l.palette_offset)) return kBmpSizeError;
       }
       const Palette pal = read_palette(entries, l);
       const IndexedRows rows{&pal, static_cast<unsigned>(l.bits)};

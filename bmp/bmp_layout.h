@@ -85,4 +85,8 @@ struct PixelSource {
 std::string decode_pixels(const PixelSource& src, const BmpLayout& layout, const ColorPlane& b,
                           const ColorPlane& g, const ColorPlane& r, WorkerPool& pool);
 
+// Reads n bytes at `offset` of fd; false when the file ends first (errno 0)
+// or a read fails (errno set): a file that shrank while it was read.
+bool read_exactly(int fd, unsigned char* dst, std::size_t n, std::size_t offset);
+
 }  // namespace korvale::bmp_detail

@@ -35,21 +35,6 @@ std::string failure(const char* name, const std::string& text) {
   return std::string(name) + ": " + text;
 }
 
-// Reads n bytes at `offset`; false when the file ends first (errno 0) or a
-// read fails (errno set).
-bool read_exactly(int fd, unsigned char* dst, std::size_t n, std::size_t offset) {
-  while (n > 0) {
-    errno = 0;
-    const ssize_t got = pread(fd, dst, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    dst += got;
-    n -= static_cast<std::size_t>(got);
-    offset += static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 std::string not_regular(const char* name, mode_t mode) {
   return std::string(name) + ": is " + file_kind(mode) + ", not a regular file";
 }
@@ -131,7 +116,7 @@ std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, Bmp
 
   unsigned char head[kBmpProbeBytes];
   const std::size_t head_len = std::min(file_len, sizeof head);
-  if (!read_exactly(fd, head, head_len, 0)) {
+  if (!bmp_detail::read_exactly(fd, head, head_len, 0)) {
     if (errno != 0) return failure(name, std::string("read error (") + std::strerror(errno) + ")");
     return failure(name, kBmpSizeError);
   }
@@ -146,7 +131,7 @@ std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, Bmp
     const std::size_t needed = l.data_end;
     Buffer<unsigned char> vin = named_large_buffer<unsigned char>(needed, "vin");
     // A file that shrank since it was measured also ends up here.
-    if (!read_exactly(fd, vin.get(), needed, 0)) return failure(name, kBmpSizeError);
+    if (!bmp_detail::read_exactly(fd, vin.get(), needed, 0)) return failure(name, kBmpSizeError);
     error = decode_bmp(vin.get(), needed, file_len, out, threads, max_pixels);
     if (!error.empty()) return failure(name, error);
     return "";
