@@ -13,6 +13,7 @@
 #include "bmp/row_planes.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace korvale {
 namespace {
@@ -176,33 +177,26 @@ void to_rows(const T* const* planes, std::size_t h, std::size_t y0, int rows, in
   if (bands * L < rows) by_sample(0, bands * L, rows);
 }
 
-template <class T, bool Swap>
-void to_planes_n(const T* first, std::ptrdiff_t stride, int rows, int w, int n, T* const* planes,
-                 std::size_t h, std::size_t y0) {
-  switch (n) {
-    case 1:
-      return to_planes<T, 1, Swap>(first, stride, rows, w, planes, h, y0);
-    case 2:
-      return to_planes<T, 2, Swap>(first, stride, rows, w, planes, h, y0);
-    case 3:
-      return to_planes<T, 3, Swap>(first, stride, rows, w, planes, h, y0);
-    default:
-      return to_planes<T, 4, Swap>(first, stride, rows, w, planes, h, y0);
-  }
-}
-
-template <class T, bool Swap>
-void to_rows_n(const T* const* planes, std::size_t h, std::size_t y0, int rows, int w, int n,
-               T* first, std::ptrdiff_t stride) {
-  switch (n) {
-    case 1:
-      return to_rows<T, 1, Swap>(planes, h, y0, rows, w, first, stride);
-    case 2:
-      return to_rows<T, 2, Swap>(planes, h, y0, rows, w, first, stride);
-    case 3:
-      return to_rows<T, 3, Swap>(planes, h, y0, rows, w, first, stride);
-    default:
-      return to_rows<T, 4, Swap>(planes, h, y0, rows, w, first, stride);
+// Calls body(samples, swap) with n (1 .. 4, 4 for anything larger) and swap
+// as compile-time constants, so each combination gets its own unrolled tiles.
+template <class Body>
+void with_layout(int n, bool swap, const Body& body) {
+  const auto with_n = [&](auto s) {
+    switch (n) {
+      case 1:
+        return body(std::integral_constant<int, 1>{}, s);
+      case 2:
+        return body(std::integral_constant<int, 2>{}, s);
+      case 3:
+        return body(std::integral_constant<int, 3>{}, s);
+      default:
+        return body(std::integral_constant<int, 4>{}, s);
+    }
+  };
+  if (swap) {
+    with_n(std::true_type{});
+  } else {
+    with_n(std::false_type{});
   }
 }
 
@@ -210,28 +204,32 @@ void to_rows_n(const T* const* planes, std::size_t h, std::size_t y0, int rows, 
 
 void rows_to_planes(const unsigned char* first, std::ptrdiff_t stride, int rows, int w, int n,
                     unsigned char* const* planes, std::size_t h, std::size_t y0) {
-  to_planes_n<unsigned char, false>(first, stride, rows, w, n, planes, h, y0);
+  with_layout(n, false, [&](auto c, auto) {
+    to_planes<unsigned char, decltype(c)::value, false>(first, stride, rows, w, planes, h, y0);
+  });
 }
 
 void planes_to_rows(const unsigned char* const* planes, std::size_t h, std::size_t y0, int rows,
                     int w, int n, unsigned char* first, std::ptrdiff_t stride) {
-  to_rows_n<unsigned char, false>(planes, h, y0, rows, w, n, first, stride);
+  with_layout(n, false, [&](auto c, auto) {
+    to_rows<unsigned char, decltype(c)::value, false>(planes, h, y0, rows, w, first, stride);
+  });
 }
 
 void rows_to_planes16(const std::uint16_t* first, std::ptrdiff_t stride, int rows, int w, int n,
                       std::uint16_t* const* planes, std::size_t h, std::size_t y0, bool swap) {
-  if (swap)
-    to_planes_n<std::uint16_t, true>(first, stride, rows, w, n, planes, h, y0);
-  else
-    to_planes_n<std::uint16_t, false>(first, stride, rows, w, n, planes, h, y0);
+  with_layout(n, swap, [&](auto c, auto s) {
+    to_planes<std::uint16_t, decltype(c)::value, decltype(s)::value>(first, stride, rows, w, planes,
+                                                                     h, y0);
+  });
 }
 
 void planes_to_rows16(const std::uint16_t* const* planes, std::size_t h, std::size_t y0, int rows,
                       int w, int n, std::uint16_t* first, std::ptrdiff_t stride, bool swap) {
-  if (swap)
-    to_rows_n<std::uint16_t, true>(planes, h, y0, rows, w, n, first, stride);
-  else
-    to_rows_n<std::uint16_t, false>(planes, h, y0, rows, w, n, first, stride);
+  with_layout(n, swap, [&](auto c, auto s) {
+    to_rows<std::uint16_t, decltype(c)::value, decltype(s)::value>(planes, h, y0, rows, w, first,
+                                                                   stride);
+  });
 }
 
 }  // namespace korvale
