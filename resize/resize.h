@@ -25,7 +25,10 @@
 // An axis that keeps its size (a = 0 or b = 0) is the identity along it, so
 // its two transforms are skipped (their progress lines still come out); a
 // 0 x 0 run copies the samples (resize_planes_with_alpha and
-// resize_plane_values convert them to values and back).
+// resize_plane_values convert them to values and back). When only one axis
+// shrinks, its lines are independent: each is analysed, scaled and
+// synthesised in one go during the first step that has work (the other
+// steps' lines follow with nothing left to do), with the same arithmetic.
 // resize/line_transform.h has the line transforms; each pair of real lines
 // shares one complex DFT plan (chirpz/chirpz.h). The values agree with the
 // full 2-D DFT of the mirrored grid, shifted to the centred positions, to
@@ -51,15 +54,15 @@
 // thread gets a contiguous range of whole blocks), so the bytes never depend
 // on the thread count.
 //
-// Memory per run: one grid of out_w*H doubles, which every step rewrites in
-// place (at most 8 bytes per input pixel, 4 when the width is halved;
-// out_w*out_h when only y shrinks, none for 0 x 0; 2 MB-aligned, offered to
-// the kernel as huge pages), the plans, the FFT tables, and per thread a DFT
-// work area, a synthesis line, 64 gathered rows and 16 staged rows.
+// Memory per run: when both axes shrink, one grid of out_w*H doubles, which
+// every step rewrites in place (at most 8 bytes per input pixel, 4 when the
+// width is halved; 2 MB-aligned, offered to the kernel as huge pages); the
+// plans, the FFT tables, and per thread a DFT work area, a synthesis line,
+// 64 gathered rows and 16 staged rows.
 //
 // Failure: allocations happen when the run is built; one that fails ends the
 // process with "NAME no memory!!" on standard output and status 1 (names: ww,
-// ip, czchirp, czfilter, mrtw, dcttw, syntw, SRGB, HDCT (the grid), DFTWORK,
+// ip, czchirp, czfilter, mrtw, dcttw, syntw, SRGB, HDCT (the grid, when both axes shrink), DFTWORK,
 // SYNTH, HROWS, ALPHAROWS, STAGE; resize_planes_with_alpha adds ALPHAV on its
 // first call). Nothing fails and nothing is allocated once the run is built (the
 // first resize_planes_with_alpha call aside). Sizes or reductions out of

@@ -57,14 +57,10 @@ struct ResizeRun {
   // 65536 for 16-bit ones, each the sample's linear light in 0 .. 1.
   Buffer<double> srgb;
 
-  // The one grid every step works in: out_w columns of `stride` doubles,
-  // column k at grid[k*stride] (see run_steps for what each step keeps
-  // there). stride is H when x shrinks (step 1 fills whole columns), out_h
-  // when only y does; no grid when neither does. When only x shrinks it
-  // holds H rows of out_w instead (by_rows): row y at grid[y*out_w].
+  // The grid every step works in when both axes shrink: out_w columns of H
+  // doubles, column k at grid[k*H] (see run_steps for what each step keeps
+  // there); none otherwise.
   Buffer<double> grid;
-  std::size_t stride = 0;
-  bool by_rows = false;
   // The resized alpha plane's values, for dividing the colours by.
   Buffer<double> alpha_values;
 
@@ -228,26 +224,24 @@ void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, co
 // Step 1, Horizontal DFT (x shrinks): gather rows from the column-major
 // plane (and its alpha plane) already packed in pairs, turn their samples
 // into values with value(colour, alpha) straight into the DFT work area, and
-// transform them; row y's C[k] goes to grid[k*H + y] (through the stage, a
-// block at a time), or to grid[y*out_w + k] when the grid is by rows.
-template <class T, class Value>
-void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value) {
+// transform them into the stage, a block of rows at a time: row y0 + i's C[k]
+// at stage[i*out_w + k]. done(scratch, stage, y0, count) takes each block.
+template <class T, class Value, class Done>
+void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value, const Done& done) {
   const int w = r.w, h = r.h, kx = r.out_w;
-  double* grid = r.grid.get();
   const std::size_t ps = pair_stride<T>(w);
   const int packed = 2 * w;  // doubles of a packed pair
-  const bool by_rows = r.by_rows;
   for_chunks(r, h, [&](Scratch& s, int first, int last) {
     T* rows = reinterpret_cast<T*>(s.rows.get());
     T* arows = reinterpret_cast<T*>(s.alpha_rows.get());
     double* work = s.work.get();
+    double* block = s.stage.get();
     for (int g0 = first; g0 < last; g0 += kGather) {
       const int gathered = std::min(kGather, last - g0);
       gather_pairs(px, w, h, g0, gathered, rows, ps);
       if (alpha != nullptr) gather_pairs(alpha, w, h, g0, gathered, arows, ps);
       for (int b0 = 0; b0 < gathered; b0 += kBlock) {
         const int count = std::min(kBlock, gathered - b0);
-        double* block = by_rows ? grid + static_cast<std::size_t>(g0 + b0) * kx : s.stage.get();
         for (int i = 0; i < count; i += 2) {
           const std::size_t at = static_cast<std::size_t>((b0 + i) / 2) * ps;
           const T* xs = rows + at;
@@ -264,134 +258,137 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value)
           double* out = block + static_cast<std::size_t>(i) * kx;
           dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
         }
-        if (!by_rows) transpose_out(block, count, kx, grid + g0 + b0, h);
+        done(s, block, g0 + b0, count);
       }
     }
   });
 }
 
 // Step 2, Vertical DFT (y shrinks): the out_w columns, column(k, j) giving
-// value j of column k, in pairs; C[l] of column k goes to
-// grid[k*stride + l], over the column's own samples when it is the grid's.
-template <class Column>
-void columns_forward(ResizeRun& r, const Column& column) {
-  double* grid = r.grid.get();
-  const std::size_t stride = r.stride;
+// value j of column k, in pairs; C[l] of column k goes to at(k)[l], which
+// may be the column's own samples.
+template <class Column, class At, class Done>
+void columns_forward(ResizeRun& r, const Column& column, const At& at, const Done& done) {
   for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
     double* work = s.work.get();
     for (int k = first; k < last; k += 2) {
-      double* out = grid + k * stride;
+      const bool pair = k + 1 < last;
+      double* out_a = at(s, k);
+      double* out_b = at(s, k + 1);
       analyse_pair(
           r, r.dct_y, [&](int j) { return column(k, j); }, [&](int j) { return column(k + 1, j); },
-          k + 1 < last, work, out, out + stride);
+          pair, work, out_a, out_b);
+      done(s, k, out_a, pair ? out_b : nullptr);
     }
   });
 }
 
 // Step 3, High frequency component removing: the coefficients beyond the new
-// size were never kept; what remains, grid[k*stride + l] for l < out_h, is
-// scaled by the inverse's 1/W for each axis that was transformed (a grid by
-// rows is scaled whole: stride is out_h, and all of it is coefficients).
-void scale_coefficients(ResizeRun& r) {
+// size were never kept; what remains is scaled by the inverse's 1/W for each
+// axis that was transformed.
+void scale_line(const ResizeRun& r, double* c, std::size_t count) {
   const double scale = r.scale;
+  for (std::size_t l = 0; l < count; ++l) c[l] *= scale;
+}
+
+void scale_coefficients(ResizeRun& r) {
   double* grid = r.grid.get();
-  const std::size_t stride = r.stride;
-  const int nh = r.out_h;
+  const std::size_t h = static_cast<std::size_t>(r.h);
   for_chunks(r, r.out_w, [&](Scratch&, int first, int last) {
-    for (int k = first; k < last; ++k) {
-      double* c = grid + k * stride;
-      for (int l = 0; l < nh; ++l) c[l] *= scale;
-    }
+    for (int k = first; k < last; ++k) scale_line(r, grid + k * h, static_cast<std::size_t>(r.out_h));
   });
 }
 
-// Step 4, horizontal IDFT (x shrinks): DCT-III of each row l of the grid's
-// coefficients (grid[k*stride + l], k < out_w), in pairs; sample n of row l
-// goes to grid[n*stride + l], over the coefficients it came from. A block of
-// rows is read transposed into the stage, synthesised there line by line,
-// and written back transposed; a grid by rows is synthesised where it lies.
+// Step 4, horizontal IDFT, on `count` lines of out_w coefficients lying
+// out_w apart from `block`, in pairs, each synthesised over itself.
+void synthesise_rows(const ResizeRun& r, Scratch& s, double* block, int count) {
+  const int nw = r.out_w;
+  for (int i = 0; i < count; i += 2) {
+    double* da = block + static_cast<std::size_t>(i) * nw;
+    double* db = i + 1 < count ? da + nw : nullptr;
+    synth_pair(r.syn_x, da, db, s.work.get(), da, db, r.tables);
+  }
+}
+
+// Step 4 on the grid: row l's coefficients grid[k*H + l], k < out_w, a
+// block of rows at a time through the stage; sample n of row l goes to
+// grid[n*H + l], over the coefficients it came from.
 void rows_synthesis(ResizeRun& r) {
   const int nw = r.out_w;
   double* grid = r.grid.get();
-  const std::size_t stride = r.stride;
-  const bool by_rows = r.by_rows;
+  const std::size_t h = static_cast<std::size_t>(r.h);
   for_chunks(r, r.out_h, [&](Scratch& s, int first, int last) {
     for (int l0 = first; l0 < last; l0 += kBlock) {
       const int count = std::min(kBlock, last - l0);
-      double* block = by_rows ? grid + static_cast<std::size_t>(l0) * nw : s.stage.get();
-      if (!by_rows) transpose_in(grid + l0, stride, count, nw, block);
-      for (int i = 0; i < count; i += 2) {
-        double* da = block + static_cast<std::size_t>(i) * nw;
-        double* db = i + 1 < count ? da + nw : nullptr;
-        synth_pair(r.syn_x, da, db, s.work.get(), da, db, r.tables);
-      }
-      if (!by_rows) transpose_out(block, count, nw, grid + l0, stride);
+      double* block = s.stage.get();
+      transpose_in(grid + l0, h, count, nw, block);
+      synthesise_rows(r, s, block, count);
+      transpose_out(block, count, nw, grid + l0, h);
     }
   });
 }
 
 // Step 5, vertical IDFT (y shrinks): DCT-III of each grid column n
-// (grid[n*stride .. n*stride + out_h)), in pairs; write(n, u) receives
-// column n's out_h values u[0 .. out_h).
+// (grid[n*H .. n*H + out_h)), in pairs; write(n, 0, out_h, u) receives
+// column n's values.
 template <class Write>
 void columns_synthesis(ResizeRun& r, const Write& write) {
   const double* grid = r.grid.get();
-  const std::size_t stride = r.stride;
+  const std::size_t h = static_cast<std::size_t>(r.h);
   const int nh = r.out_h;
   for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
     double* ua = s.synth.get();
     double* ub = ua + nh;
     for (int n = first; n < last; n += 2) {
-      const double* da = grid + n * stride;
+      const double* da = grid + n * h;
       const bool pair = n + 1 < last;
-      synth_pair(r.syn_y, da, pair ? da + stride : nullptr, s.work.get(), ua, pair ? ub : nullptr,
+      synth_pair(r.syn_y, da, pair ? da + h : nullptr, s.work.get(), ua, pair ? ub : nullptr,
                  r.tables);
-      write(n, ua);
-      if (pair) write(n + 1, ub);
+      write(n, 0, nh, ua);
+      if (pair) write(n + 1, 0, nh, ub);
     }
   });
 }
 
-// Step 5 when y keeps its size: the grid's columns are the output values
-// (read a block at a time through the stage when the grid is by rows).
+// Hands a block of `count` output rows y0 .. (row i's values at
+// block[i*out_w]) to write, as pieces of columns: write(n, y0, count, u)
+// with u[i] the value of row y0 + i, kBlock columns at a time through `tile`
+// (kBlock * kBlock doubles).
 template <class Write>
-void columns_out(ResizeRun& r, const Write& write) {
-  const double* grid = r.grid.get();
-  const std::size_t stride = r.stride;
-  const int nw = r.out_w, nh = r.out_h;
-  const bool by_rows = r.by_rows;
-  for_chunks(r, nw, [&](Scratch& s, int first, int last) {
-    double* stage = s.stage.get();
-    for (int n0 = first; n0 < last; n0 += kBlock) {
-      const int count = std::min(kBlock, last - n0);
-      if (by_rows) transpose_in(grid + n0, nw, count, nh, stage);
-      for (int i = 0; i < count; ++i) {
-        const int n = n0 + i;
-        write(n, by_rows ? stage + static_cast<std::size_t>(i) * nh : grid + n * stride);
-      }
+void write_rows(const ResizeRun& r, const double* block, int y0, int count, double* tile,
+                const Write& write) {
+  const int nw = r.out_w;
+  for (int n0 = 0; n0 < nw; n0 += kBlock) {
+    const int columns = std::min(kBlock, nw - n0);
+    for (int i = 0; i < count; ++i) {
+      const double* row = block + static_cast<std::size_t>(i) * nw + n0;
+      for (int c = 0; c < columns; ++c) tile[c * count + i] = row[c];
     }
-  });
+    for (int c = 0; c < columns; ++c) write(n0 + c, y0, count, tile + c * count);
+  }
 }
 
 // The five steps of one plane: value(colour, alpha) gives each source
-// sample's value, write(n, u) takes each output column's values. The
-// progress lines come out the same whichever steps an axis skips.
+// sample's value; write(n, m0, count, u) takes values u[0 .. count) of output
+// column n, rows m0 onwards. The progress lines come out the same whichever
+// steps an axis skips.
 //
 // An axis whose size does not change is the identity along that axis (the
 // DCT-II and its DCT-III undo each other), so its two transforms are
-// skipped. Each step works in place on the grid (stride S: H when x
-// shrinks, out_h when only y does):
-//   step 1  row y's C[k]              -> grid[k*S + y], k < out_w
-//   step 2  column k's C[l]           -> grid[k*S + l], l < out_h, over the
-//           column it read (the plane's column k when x keeps its size)
-//   step 3  grid[k*S + l] *= 1/(W H), l < out_h
-//   step 4  row l's u[n]              -> grid[n*S + l], over the row it read
-//   step 5  grid[n*S .. n*S + out_h)  -> output column n (synthesised first
-//           when y shrinks)
-// When only x shrinks the grid is by rows instead: steps 1 and 4 keep row y
-// at grid[y*out_w], where it is written and synthesised without transposes,
-// and step 5 reads the columns out through the stage. When neither axis
-// shrinks step 5 writes the plane's own values.
+// skipped. When both axes shrink, each step works in place on the grid of
+// out_w columns of H:
+//   step 1  row y's C[k]              -> grid[k*H + y], k < out_w
+//   step 2  column k's C[l]           -> grid[k*H + l], l < out_h, over the
+//           column it read
+//   step 3  grid[k*H + l] *= 1/(W H), l < out_h
+//   step 4  row l's u[n]              -> grid[n*H + l], over the row it read
+//   step 5  grid[n*H .. n*H + out_h)  -> synthesised into output column n
+// When only one axis shrinks its lines are independent: each block of rows
+// (only x) or pair of columns (only y) is analysed, scaled and synthesised
+// in the thread's own scratch during its step 1 or 2, with the same
+// arithmetic as on the grid, and written out at once, so there is no grid
+// and the later steps' lines follow with nothing left to do. When neither
+// axis shrinks step 5 writes the plane's own values.
 template <class T, class Value, class Write>
 void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& value,
                const Write& write) {
@@ -400,42 +397,64 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
   const T* px = src.px.get();
   const T* apx = alpha != nullptr ? alpha : px;  // ignored without alpha
   const std::size_t h = static_cast<std::size_t>(r.h);
+  double* grid = r.grid.get();
+  const int nw = r.out_w, nh = r.out_h;
   progress_step(kHorizontalDft, [&] {
-    if (x_shrinks) rows_forward(r, px, alpha, value);
+    if (x_shrinks && y_shrinks) {
+      rows_forward(r, px, alpha, value, [&](Scratch&, const double* block, int y0, int count) {
+        transpose_out(block, count, nw, grid + y0, h);
+      });
+    } else if (x_shrinks) {
+      rows_forward(r, px, alpha, value, [&](Scratch& s, double* block, int y0, int count) {
+        scale_line(r, block, static_cast<std::size_t>(count) * nw);
+        synthesise_rows(r, s, block, count);
+        write_rows(r, block, y0, count, s.synth.get(), write);
+      });
+    }
   });
   progress_step(kVerticalDft, [&] {
-    if (!y_shrinks) return;
-    if (x_shrinks) {
-      const double* grid = r.grid.get();
-      columns_forward(r, [grid, h](int k, int j) { return grid[k * h + j]; });
-    } else {
-      columns_forward(r, [&](int x, int j) { return value(px[x * h + j], apx[x * h + j]); });
+    if (x_shrinks && y_shrinks) {
+      columns_forward(
+          r, [grid, h](int k, int j) { return grid[k * h + j]; },
+          [grid, h](Scratch&, int k) { return grid + k * h; }, [](Scratch&, int, double*, double*) {});
+    } else if (y_shrinks) {
+      // Column k's coefficients in the stage (a pair of columns of out_h),
+      // its values in the synthesis line.
+      columns_forward(
+          r, [&](int x, int j) { return value(px[x * h + j], apx[x * h + j]); },
+          [nh](Scratch& s, int k) { return s.stage.get() + (k % 2) * nh; },
+          [&](Scratch& s, int k, double* ca, double* cb) {
+            scale_line(r, ca, nh);
+            if (cb != nullptr) scale_line(r, cb, nh);
+            double* ua = s.synth.get();
+            double* ub = cb != nullptr ? ua + nh : nullptr;
+            synth_pair(r.syn_y, ca, cb, s.work.get(), ua, ub, r.tables);
+            write(k, 0, nh, ua);
+            if (ub != nullptr) write(k + 1, 0, nh, ub);
+          });
     }
   });
   progress_step(kScaling, [&] {
-    if (x_shrinks || y_shrinks) scale_coefficients(r);
+    if (x_shrinks && y_shrinks) scale_coefficients(r);
   });
   progress_step(kHorizontalIdft, [&] {
-    if (x_shrinks) rows_synthesis(r);
+    if (x_shrinks && y_shrinks) rows_synthesis(r);
   });
   progress_step(kVerticalIdft, [&] {
-    if (y_shrinks) {
+    if (x_shrinks && y_shrinks) {
       columns_synthesis(r, write);
-    } else if (x_shrinks) {
-      columns_out(r, write);
-    } else {
+    } else if (!x_shrinks && !y_shrinks) {
       // Neither axis shrinks: the values are the samples' own.
       for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
         double* u = s.synth.get();
         for (int n = first; n < last; ++n) {
           for (std::size_t m = 0; m < h; ++m) u[m] = value(px[n * h + m], apx[n * h + m]);
-          write(n, u);
+          write(n, 0, nh, u);
         }
       });
     }
   });
 }
-
 // The steps of a plane that neither axis shrinks, without alpha: every
 // sample would come back as it went in (the sRGB round trip of linear light
 // included, for every 8- and 16-bit value), so step 5 copies the plane.
@@ -516,20 +535,20 @@ void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& 
   const bool linear = r.settings.linear;
   const int nh = r.out_h;
   T* out = dst.px.get();
-  const auto write_plain = [&](int n, const double* u) {
-    T* column = out + static_cast<std::size_t>(n) * nh;
+  const auto write_plain = [&](int n, int m0, int count, const double* u) {
+    T* column = out + static_cast<std::size_t>(n) * nh + m0;
     if (linear) {
-      for (int m = 0; m < nh; ++m) column[m] = to_sample<T>(u[m], true);
+      for (int m = 0; m < count; ++m) column[m] = to_sample<T>(u[m], true);
     } else {
-      samples_of(u, nh, column);
+      samples_of(u, count, column);
     }
   };
   // With alpha: the premultiplied value over the resized alpha (a fraction of
   // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
   const double* av = r.alpha_values.get();
-  const auto write_divided = [&](int n, const double* u) {
-    const std::size_t base = static_cast<std::size_t>(n) * nh;
-    for (int m = 0; m < nh; ++m) {
+  const auto write_divided = [&](int n, int m0, int count, const double* u) {
+    const std::size_t base = static_cast<std::size_t>(n) * nh + m0;
+    for (int m = 0; m < count; ++m) {
       const double a = av[base + m];
       out[base + m] = a < 0.5 ? T{0} : to_sample<T>(u[m] * max / a, linear);
     }
@@ -607,17 +626,16 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
     for (int v = 0; v < 65536; ++v) r.srgb[256 + v] = srgb_to_linear(v / 65535.0);
   }
 
-  // The grid (see run_steps): out_w columns of H doubles when x shrinks, of
-  // out_h when only y does.
-  if (a > 0 || b > 0) {
-    r.stride = static_cast<std::size_t>(a > 0 ? h : r.out_h);
-    r.by_rows = a > 0 && b == 0;
-    r.grid = named_large_buffer<double>(static_cast<std::size_t>(r.out_w) * r.stride, "HDCT");
+  // The grid (see run_steps): out_w columns of H doubles, when both axes
+  // shrink.
+  if (a > 0 && b > 0) {
+    r.grid = named_large_buffer<double>(static_cast<std::size_t>(r.out_w) * h, "HDCT");
   }
 
   // Each thread's scratch, sized for the longest transform and the widest
   // samples; the stage holds a block of rows of out_w values (steps 1 and 4)
-  // or, when the grid is by rows, of columns of H (step 5).
+  // or a pair of columns of out_h (step 2 when only y shrinks), the
+  // synthesis line a pair of columns or a tile of kBlock x kBlock values.
   threads = std::clamp(threads, 1, kMaxThreads);
   const std::size_t rows = kGather / 2 * pair_stride<std::uint16_t>(w) * sizeof(std::uint16_t);
   const std::size_t stage = kBlock * static_cast<std::size_t>(std::max(r.out_w, r.out_h));
@@ -625,8 +643,10 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   for (int t = 0; t < threads; ++t) {
     Scratch& s = r.scratch[t];
     s.work = named_buffer<double>(static_cast<std::size_t>(work), "DFTWORK");
-    s.synth =
-        named_buffer<double>(2 * static_cast<std::size_t>(std::max(r.out_w, r.out_h)), "SYNTH");
+    s.synth = named_buffer<double>(
+        std::max<std::size_t>(2 * static_cast<std::size_t>(std::max(r.out_w, r.out_h)),
+                              kBlock * kBlock),
+        "SYNTH");
     s.stage = named_buffer<double>(stage, "STAGE");
     s.rows = named_buffer<unsigned char>(rows, "HROWS");
     s.alpha_rows = named_buffer<unsigned char>(rows, "ALPHAROWS");
@@ -655,9 +675,9 @@ void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, in
   T* out = out_alpha.px.get();
   run_steps(
       r, alpha, static_cast<const T*>(nullptr), [](T c, T) { return static_cast<double>(c); },
-      [&](int n, const double* u) {
-        const std::size_t base = static_cast<std::size_t>(n) * nh;
-        for (int m = 0; m < nh; ++m) {
+      [&](int n, int m0, int count, const double* u) {
+        const std::size_t base = static_cast<std::size_t>(n) * nh + m0;
+        for (int m = 0; m < count; ++m) {
           av[base + m] = u[m];
           out[base + m] = sample_of<T>(u[m]);
         }
@@ -680,9 +700,8 @@ template void resize_planes_with_alpha(ResizeRun&, const Plane<std::uint16_t>* c
 
 void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) {
   const int nh = run.out_h;
-  const auto write = [&](int n, const double* u) {
-    double* column = values + static_cast<std::size_t>(n) * nh;
-    std::copy(u, u + nh, column);
+  const auto write = [&](int n, int m0, int count, const double* u) {
+    std::copy(u, u + count, values + static_cast<std::size_t>(n) * nh + m0);
   };
   if (run.settings.linear) {
     const double* lut = srgb_table<unsigned char>(run);
