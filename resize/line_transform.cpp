@@ -6,6 +6,32 @@
 #include <numbers>
 
 namespace korvale {
+namespace {
+
+// Two doubles in one SSE2 register (GCC/Clang vector extensions), loaded and
+// stored at any double.
+typedef double v2d __attribute__((vector_size(16)));
+typedef double v2d_u __attribute__((vector_size(16), aligned(8), may_alias));
+
+v2d load(const double* p) {
+  return *reinterpret_cast<const v2d_u*>(p);
+}
+void store(double* p, v2d v) {
+  *reinterpret_cast<v2d_u*>(p) = v;
+}
+// (x0, x1) -> (x1, x0)
+v2d swap(v2d x) {
+  return __builtin_shufflevector(x, x, 1, 0);
+}
+// (x0, x1), (y0, y1) -> (x0, y0) and (x1, y1)
+v2d lows(v2d x, v2d y) {
+  return __builtin_shufflevector(x, y, 0, 2);
+}
+v2d highs(v2d x, v2d y) {
+  return __builtin_shufflevector(x, y, 1, 3);
+}
+
+}  // namespace
 
 void dct_lines_init(DctLines* d, int n, int keep, const DftPlan* plan) {
   d->n = n;
@@ -19,19 +45,22 @@ void dct_lines_init(DctLines* d, int n, int keep, const DftPlan* plan) {
   }
 }
 
-void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b, std::ptrdiff_t stride,
+void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b,
               const FftTables& tables) {
   if (d.plan != nullptr) dft_plan_run(*d.plan, work, tables);
   const double* tw = d.twiddle.get();
   const int n = d.n;
+  const v2d flip = {1.0, -1.0};
   for (int k = 0; k < d.keep; ++k) {
     const int j = k == 0 ? 0 : n - k;
-    const double zr = work[2 * k], zi = work[2 * k + 1];
-    const double yr = work[2 * j], yi = work[2 * j + 1];
-    const double c = tw[2 * k], s = tw[2 * k + 1];
-    // C_a = Re(e^{-i theta} (Z[k] + conj Z[N-k]) / 2), C_b likewise with / 2i.
-    out_a[k * stride] = c * (zr + yr) + s * (zi - yi);
-    if (out_b != nullptr) out_b[k * stride] = c * (zi + yi) - s * (zr - yr);
+    const v2d z = load(work + 2 * k), y = load(work + 2 * j);
+    const v2d sum = z + y, dif = z - y;
+    // C_a = Re(e^{-i theta} (Z[k] + conj Z[N-k]) / 2) = c sum_re + s dif_im,
+    // C_b likewise with / 2i = c sum_im - s dif_re (the halves are in c, s).
+    const v2d c = {tw[2 * k], tw[2 * k]}, sn = {tw[2 * k + 1], tw[2 * k + 1]};
+    const v2d v = c * sum + sn * swap(dif) * flip;
+    out_a[k] = v[0];
+    if (out_b != nullptr) out_b[k] = v[1];
   }
 }
 
@@ -53,27 +82,37 @@ void synth_pair(const CosineSynthesis& s, const double* da, const double* db, do
   // Packing: t = g_a + i g_b.
   work[0] = da[0];
   work[1] = db != nullptr ? db[0] : 0.0;
-  for (int k = 1; k < n; ++k) {
-    const double c = ph[2 * k], sn = ph[2 * k + 1];
-    // g = (c + i sn)(D[k] - i D[N-k]).
-    const double ga_re = c * da[k] + sn * da[n - k], ga_im = sn * da[k] - c * da[n - k];
-    if (db != nullptr) {
-      const double gb_re = c * db[k] + sn * db[n - k], gb_im = sn * db[k] - c * db[n - k];
-      work[2 * k] = ga_re - gb_im;
-      work[2 * k + 1] = ga_im + gb_re;
-    } else {
-      work[2 * k] = ga_re;
-      work[2 * k + 1] = ga_im;
+  if (db != nullptr) {
+    const v2d flip = {-1.0, 1.0};
+    for (int k = 1; k < n; ++k) {
+      const v2d c = {ph[2 * k], ph[2 * k]}, sn = {ph[2 * k + 1], ph[2 * k + 1]};
+      const v2d d = {da[k], db[k]}, e = {da[n - k], db[n - k]};
+      // g = (c + i sn)(D[k] - i D[N-k]): re = c D[k] + sn D[N-k],
+      // im = sn D[k] - c D[N-k], for both lines at once; t = (re_a - im_b,
+      // im_a + re_b).
+      const v2d re = c * d + sn * e, im = sn * d - c * e;
+      store(work + 2 * k, lows(re, im) + highs(im, re) * flip);
+    }
+  } else {
+    for (int k = 1; k < n; ++k) {
+      const double c = ph[2 * k], sn = ph[2 * k + 1];
+      work[2 * k] = c * da[k] + sn * da[n - k];
+      work[2 * k + 1] = sn * da[k] - c * da[n - k];
     }
   }
   if (s.plan != nullptr) dft_plan_run(*s.plan, work, tables);
   // Unpermuting: u[2p] = v[p], u[2p+1] = v[N-1-p]; line a is the real part,
   // line b the imaginary one.
-  for (int p = 0; 2 * p < n; ++p) ua[2 * p] = work[2 * p];
-  for (int p = 0; 2 * p + 1 < n; ++p) ua[2 * p + 1] = work[2 * (n - 1 - p)];
-  if (ub == nullptr) return;
-  for (int p = 0; 2 * p < n; ++p) ub[2 * p] = work[2 * p + 1];
-  for (int p = 0; 2 * p + 1 < n; ++p) ub[2 * p + 1] = work[2 * (n - 1 - p) + 1];
+  int p = 0;
+  for (; 2 * p + 1 < n; ++p) {
+    const v2d x = load(work + 2 * p), y = load(work + 2 * (n - 1 - p));
+    store(ua + 2 * p, lows(x, y));
+    if (ub != nullptr) store(ub + 2 * p, highs(x, y));
+  }
+  if (2 * p < n) {  // the middle sample of an odd N
+    ua[2 * p] = work[2 * p];
+    if (ub != nullptr) ub[2 * p] = work[2 * p + 1];
+  }
 }
 
 }  // namespace korvale

@@ -58,9 +58,9 @@ inline int dct_slot(int j, int n) {
   return j % 2 == 0 ? j / 2 : n - 1 - j / 2;
 }
 
-// Transforms the packed pair in `work` and writes C_a[k] to out_a[k*stride]
-// and C_b[k] to out_b[k*stride] (out_b may be null) for k < keep.
-void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b, std::ptrdiff_t stride,
+// Transforms the packed pair in `work` and writes C_a[k] to out_a[k] and
+// C_b[k] to out_b[k] (out_b may be null) for k < keep.
+void dct_pair(const DctLines& d, double* work, double* out_a, double* out_b,
               const FftTables& tables);
 
 // Inverse cosine transform (DCT-III) of lines of N points:

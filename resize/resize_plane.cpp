@@ -218,7 +218,7 @@ void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, co
     dct_pack(
         d.n, load_a, [](int) { return 0.0; }, work);
   }
-  dct_pair(d, work, out_a, pair ? out_b : nullptr, 1, r.tables);
+  dct_pair(d, work, out_a, pair ? out_b : nullptr, r.tables);
 }
 
 // Step 1, Horizontal DFT (x shrinks): gather rows from the column-major
@@ -256,7 +256,7 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value,
             }
           }
           double* out = block + static_cast<std::size_t>(i) * kx;
-          dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, 1, r.tables);
+          dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, r.tables);
         }
         done(s, block, g0 + b0, count);
       }
