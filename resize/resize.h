@@ -18,7 +18,9 @@
 // Five steps, each printing its start and end line:
 //   Horizontal DFT   DCT-II of every row, keeping out_w coefficients;
 //   Vertical DFT     DCT-II of those out_w columns, keeping out_h;
-//   High frequency component removing: the 1/(W H) scale;
+//   High frequency component removing: the 1/(W H) scale (applied to each
+//                    line as the forward transforms leave it, so its own
+//                    lines come out with nothing left to do);
 //   horizontal IDFT  DCT-III of length out_w of each of the out_h rows;
 //   vertical IDFT    DCT-III of length out_h of each of the out_w columns,
 //                    straight into the destination.

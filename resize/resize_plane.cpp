@@ -285,18 +285,11 @@ void columns_forward(ResizeRun& r, const Column& column, const At& at, const Don
 
 // Step 3, High frequency component removing: the coefficients beyond the new
 // size were never kept; what remains is scaled by the inverse's 1/W for each
-// axis that was transformed.
+// axis that was transformed, line by line as the forward transforms leave
+// the lines (still in cache).
 void scale_line(const ResizeRun& r, double* c, std::size_t count) {
   const double scale = r.scale;
   for (std::size_t l = 0; l < count; ++l) c[l] *= scale;
-}
-
-void scale_coefficients(ResizeRun& r) {
-  double* grid = r.grid.get();
-  const std::size_t h = static_cast<std::size_t>(r.h);
-  for_chunks(r, r.out_w, [&](Scratch&, int first, int last) {
-    for (int k = first; k < last; ++k) scale_line(r, grid + k * h, static_cast<std::size_t>(r.out_h));
-  });
 }
 
 // Step 4, horizontal IDFT, on `count` lines of out_w coefficients lying
@@ -380,7 +373,8 @@ void write_rows(const ResizeRun& r, const double* block, int y0, int count, doub
 //   step 1  row y's C[k]              -> grid[k*H + y], k < out_w
 //   step 2  column k's C[l]           -> grid[k*H + l], l < out_h, over the
 //           column it read
-//   step 3  grid[k*H + l] *= 1/(W H), l < out_h
+//   step 3  grid[k*H + l] *= 1/(W H), l < out_h, each column as step 2
+//           leaves it
 //   step 4  row l's u[n]              -> grid[n*H + l], over the row it read
 //   step 5  grid[n*H .. n*H + out_h)  -> synthesised into output column n
 // When only one axis shrinks its lines are independent: each block of rows
@@ -416,7 +410,11 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
     if (x_shrinks && y_shrinks) {
       columns_forward(
           r, [grid, h](int k, int j) { return grid[k * h + j]; },
-          [grid, h](Scratch&, int k) { return grid + k * h; }, [](Scratch&, int, double*, double*) {});
+          [grid, h](Scratch&, int k) { return grid + k * h; },
+          [&](Scratch&, int, double* ca, double* cb) {
+            scale_line(r, ca, nh);
+            if (cb != nullptr) scale_line(r, cb, nh);
+          });
     } else if (y_shrinks) {
       // Column k's coefficients in the stage (a pair of columns of out_h),
       // its values in the synthesis line.
@@ -434,9 +432,7 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
           });
     }
   });
-  progress_step(kScaling, [&] {
-    if (x_shrinks && y_shrinks) scale_coefficients(r);
-  });
+  progress_step(kScaling, [] {});  // done line by line in steps 1 and 2
   progress_step(kHorizontalIdft, [&] {
     if (x_shrinks && y_shrinks) rows_synthesis(r);
   });
