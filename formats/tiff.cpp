@@ -108,13 +108,12 @@ toff_t mem_size(thandle_t h) {
   return static_cast<MemFile*>(h)->size;
 }
 
-int mem_map(thandle_t h, void** base, toff_t* size) {
-  auto* f = static_cast<MemFile*>(h);
-  // Only a file image is mapped; an open file is read through mem_read.
-  if (f->in == nullptr || f->in->data == nullptr) return 0;
-  *base = const_cast<unsigned char*>(f->in->data);
-  *size = f->size;
-  return 1;
+// Nothing is mapped: libtiff reads a file image through mem_read just as it
+// reads an open file, so both take the same paths through libtiff and agree
+// on every file (mapped, libtiff refused some damaged files that it read
+// from a file, e.g. a tile whose byte count is 0).
+int mem_map(thandle_t, void**, toff_t*) {
+  return 0;
 }
 
 void mem_unmap(thandle_t, void*, toff_t) {}

@@ -94,6 +94,33 @@ TEST(FormatsFileSource, SamePictureAsFromMemoryAndShrunkFilesAreRefused) {
   }
 }
 
+// Damaged files found by fuzzing, each read from its bytes and from the file:
+// the two must agree (both refuse, or both give the same picture).
+TEST(FormatsFileSource, DamagedFilesReadTheSameFromBytesAndFromTheFile) {
+  KORVALE_NEED_ALL_FORMATS();
+  // A tiled TIFF whose second tile's byte count is 0: libtiff refused it
+  // when it was handed the bytes mapped, and read it from the file.
+  for (const char* name : {"tiff_tile_without_bytes.tif"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string(KORVALE_TEST_DATA_DIR) + "/" + name;
+    const std::vector<unsigned char> bytes = formats_test::file_bytes(path);
+    ASSERT_FALSE(bytes.empty());
+    ReadSettings s;
+    Picture from_bytes, from_file;
+    const std::string bytes_error = decode_picture(bytes.data(), bytes.size(), s, &from_bytes);
+    const std::string file_error = read_picture(path.c_str(), s, &from_file);
+    ASSERT_EQ(bytes_error.empty(), file_error.empty()) << bytes_error << " / " << file_error;
+    if (!bytes_error.empty()) continue;
+    ASSERT_EQ(from_bytes.w, from_file.w);
+    ASSERT_EQ(from_bytes.h, from_file.h);
+    ASSERT_EQ(from_bytes.planes.size(), from_file.planes.size());
+    const std::size_t n = static_cast<std::size_t>(from_bytes.w) * from_bytes.h;
+    for (std::size_t c = 0; c < from_bytes.planes.size(); ++c) {
+      EXPECT_EQ(0, std::memcmp(from_bytes.planes[c].px.get(), from_file.planes[c].px.get(), n));
+    }
+  }
+}
+
 TEST(FormatsFileSource, BmpRowsReadFromAShrunkFileAreRefused) {
   // The header is checked against the full length; the pixels are then read
   // strip by strip from a file that has lost its end, on one and on three
