@@ -246,7 +246,8 @@ TEST_F(ProgramTest, FailureOfARunBufferLeavesNoOutputAndKeepsAnOldOne) {
   EXPECT_EQ(r.err, "") << "no plane starts without its grid";
   EXPECT_FALSE(apptest::exists(path("out.bmp")));
 
-  RunResult kept = seamed({"-i", "in.bmp", "-o", "kept", "-sizexminus", "2"}, "HDCT");
+  RunResult kept =
+      seamed({"-i", "in.bmp", "-o", "kept", "-sizexminus", "2", "-sizexminusy", "1"}, "HDCT");
   EXPECT_EQ(kept.status, 1);
   EXPECT_EQ(kept.out, "HDCT no memory!!\n");
   EXPECT_EQ(apptest::read_file(path("kept.bmp")), "an older picture");
