@@ -4,7 +4,7 @@
 // made sure that every byte read here lies before layout.data_end. Rows that
 // are not run-length encoded are decoded a strip at a time, from memory or
 // read from the file into a reused buffer, and moved into the planes by the
-// tile transpose (bmp/row_planes.h).
+// tile transpose (common/row_planes.h).
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +16,7 @@
 
 #include "bmp/bmp.h"
 #include "bmp/bmp_layout.h"
-#include "bmp/row_planes.h"
+#include "common/row_planes.h"
 #include "common/named_alloc.h"
 
 namespace korvale::bmp_detail {

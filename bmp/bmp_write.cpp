@@ -14,7 +14,7 @@
 #include <string>
 
 #include "bmp/bmp.h"
-#include "bmp/row_planes.h"
+#include "common/row_planes.h"
 #include "common/named_alloc.h"
 #include "common/output_file.h"
 
@@ -81,7 +81,7 @@ void start_writeback(int fd, std::size_t from, std::size_t count) {
 }
 
 // Rows of the file built at once: a whole number of 16-row tiles of the
-// transpose (bmp/row_planes.h), up to 64 rows or about 1 MB, so that no row
+// transpose (common/row_planes.h), up to 64 rows or about 1 MB, so that no row
 // falls back to the sample-by-sample copy.
 int block_rows_for(std::size_t row_bytes) {
   const std::size_t fit = (std::size_t{1} << 20) / row_bytes;

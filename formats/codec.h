@@ -71,7 +71,7 @@ void allocate_planes(Picture* out, int w, int h, int bits, int colors, bool alph
 // bytes, or 16-bit values big-endian when big_endian, else native) as rows
 // y0 .. y0 + rows - 1; row k starts at first + k * stride bytes (for 16-bit
 // samples first and stride are even). Tiles of rows and columns move at a
-// time (bmp/row_planes.h), so a strip of rows is far faster than row by row.
+// time (common/row_planes.h), so a strip of rows is far faster than row by row.
 void store_rows(Picture* p, int y0, int rows, const unsigned char* first, std::size_t stride,
                 bool big_endian);
 inline void store_row(Picture* p, int y, const unsigned char* row, bool big_endian) {

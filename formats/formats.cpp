@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "bmp/bmp.h"
-#include "bmp/row_planes.h"
+#include "common/row_planes.h"
 #include "common/named_alloc.h"
 #include "formats/codec.h"
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "bmp/row_planes.h"
+#include "common/row_planes.h"
 #include "common/named_alloc.h"
 #include "formats/codec.h"
 

@@ -18,6 +18,7 @@
 
 #include "chirpz/chirpz.h"
 #include "common/named_alloc.h"
+#include "common/row_planes.h"
 #include "common/worker_pool.h"
 #include "resize/line_transform.h"
 #include "resize/resize.h"
@@ -402,7 +403,11 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
       rows_forward(r, px, alpha, value, [&](Scratch& s, double* block, int y0, int count) {
         scale_line(r, block, static_cast<std::size_t>(count) * nw);
         synthesise_rows(r, s, block, count);
-        write_rows(r, block, y0, count, s.synth.get(), write);
+        if constexpr (requires { write.rows(block, nw, y0, count, static_cast<T*>(nullptr)); }) {
+          write.rows(block, nw, y0, count, reinterpret_cast<T*>(s.synth.get()));
+        } else {
+          write_rows(r, block, y0, count, s.synth.get(), write);
+        }
       });
     }
   });
@@ -518,6 +523,47 @@ T to_sample(double v, bool linear) {
   return sample_of<T>(v);
 }
 
+// Writes values into an output plane as samples (to_sample).
+template <class T>
+struct SampleWriter {
+  T* out;  // the out_w x out_h plane
+  int nh;  // out_h
+  bool linear;
+
+  // Values u[0 .. count) of column n, rows m0 onwards.
+  void operator()(int n, int m0, int count, const double* u) const {
+    T* column = out + static_cast<std::size_t>(n) * nh + m0;
+    if (linear) {
+      for (int m = 0; m < count; ++m) column[m] = to_sample<T>(u[m], true);
+    } else {
+      samples_of(u, count, column);
+    }
+  }
+
+  // Whole rows y0 .. y0 + count - 1 of nw values (row i at block[i*nw]):
+  // each row becomes samples in `strip` (count * nw samples), which then
+  // moves into the columns in tiles.
+  void rows(const double* block, int nw, int y0, int count, T* strip) const {
+    for (int i = 0; i < count; ++i) {
+      const double* u = block + static_cast<std::size_t>(i) * nw;
+      T* row = strip + static_cast<std::size_t>(i) * nw;
+      if (linear) {
+        for (int m = 0; m < nw; ++m) row[m] = to_sample<T>(u[m], true);
+      } else {
+        samples_of(u, nw, row);
+      }
+    }
+    T* const planes[1] = {out};
+    const std::size_t h = static_cast<std::size_t>(nh);
+    const std::size_t at = static_cast<std::size_t>(y0);
+    if constexpr (sizeof(T) == 1) {
+      rows_to_planes(strip, nw, count, nw, 1, planes, h, at);
+    } else {
+      rows_to_planes16(strip, nw, count, nw, 1, planes, h, at, false);
+    }
+  }
+};
+
 // Resizes one plane, each sample weighted by alpha (a fraction of its
 // maximum) when `alpha` is not null.
 template <class T>
@@ -531,14 +577,7 @@ void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& 
   const bool linear = r.settings.linear;
   const int nh = r.out_h;
   T* out = dst.px.get();
-  const auto write_plain = [&](int n, int m0, int count, const double* u) {
-    T* column = out + static_cast<std::size_t>(n) * nh + m0;
-    if (linear) {
-      for (int m = 0; m < count; ++m) column[m] = to_sample<T>(u[m], true);
-    } else {
-      samples_of(u, count, column);
-    }
-  };
+  const SampleWriter<T> write_plain{out, nh, linear};
   // With alpha: the premultiplied value over the resized alpha (a fraction of
   // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
   const double* av = r.alpha_values.get();
@@ -631,7 +670,8 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   // Each thread's scratch, sized for the longest transform and the widest
   // samples; the stage holds a block of rows of out_w values (steps 1 and 4)
   // or a pair of columns of out_h (step 2 when only y shrinks), the
-  // synthesis line a pair of columns or a tile of kBlock x kBlock values.
+  // synthesis line a pair of columns, a tile of kBlock x kBlock values or a
+  // block of output rows as samples of up to 2 bytes.
   threads = std::clamp(threads, 1, kMaxThreads);
   const std::size_t rows = kGather / 2 * pair_stride<std::uint16_t>(w) * sizeof(std::uint16_t);
   const std::size_t stage = kBlock * static_cast<std::size_t>(std::max(r.out_w, r.out_h));
@@ -640,8 +680,9 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
     Scratch& s = r.scratch[t];
     s.work = named_buffer<double>(static_cast<std::size_t>(work), "DFTWORK");
     s.synth = named_buffer<double>(
-        std::max<std::size_t>(2 * static_cast<std::size_t>(std::max(r.out_w, r.out_h)),
-                              kBlock * kBlock),
+        std::max<std::size_t>(
+            {2 * static_cast<std::size_t>(std::max(r.out_w, r.out_h)), kBlock * kBlock,
+             kBlock * 2 * static_cast<std::size_t>(r.out_w) / sizeof(double) + 1}),
         "SYNTH");
     s.stage = named_buffer<double>(stage, "STAGE");
     s.rows = named_buffer<unsigned char>(rows, "HROWS");

@@ -10,7 +10,7 @@
 // pixel (L*j + i) / n for L consecutive rows. Rows and columns that do not
 // fill a tile are copied one sample at a time. The vectors are the compilers'
 // generic ones, which map to SSE2 on x86-64 and NEON on ARM.
-#include "bmp/row_planes.h"
+#include "common/row_planes.h"
 
 #include <cstring>
 #include <type_traits>

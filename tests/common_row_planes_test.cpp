@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "bmp/row_planes.h"
+#include "common/row_planes.h"
 
 namespace korvale {
 namespace {
