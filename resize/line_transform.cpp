@@ -5,33 +5,16 @@
 #include <cmath>
 #include <numbers>
 
+#include "resize/vec2.h"
+
 namespace korvale {
-namespace {
 
-// Two doubles in one SSE2 register (GCC/Clang vector extensions), loaded and
-// stored at any double.
-typedef double v2d __attribute__((vector_size(16)));
-typedef double v2d_u __attribute__((vector_size(16), aligned(8), may_alias));
-
-v2d load(const double* p) {
-  return *reinterpret_cast<const v2d_u*>(p);
-}
-void store(double* p, v2d v) {
-  *reinterpret_cast<v2d_u*>(p) = v;
-}
-// (x0, x1) -> (x1, x0)
-v2d swap(v2d x) {
-  return __builtin_shufflevector(x, x, 1, 0);
-}
-// (x0, x1), (y0, y1) -> (x0, y0) and (x1, y1)
-v2d lows(v2d x, v2d y) {
-  return __builtin_shufflevector(x, y, 0, 2);
-}
-v2d highs(v2d x, v2d y) {
-  return __builtin_shufflevector(x, y, 1, 3);
-}
-
-}  // namespace
+using resize_detail::highs;
+using resize_detail::load;
+using resize_detail::lows;
+using resize_detail::store;
+using resize_detail::swap;
+using resize_detail::v2d;
 
 void dct_lines_init(DctLines* d, int n, int keep, const DftPlan* plan) {
   d->n = n;

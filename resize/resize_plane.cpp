@@ -22,6 +22,7 @@
 #include "common/worker_pool.h"
 #include "resize/line_transform.h"
 #include "resize/resize.h"
+#include "resize/vec2.h"
 
 namespace korvale {
 
@@ -122,14 +123,34 @@ constexpr int kPrefetchColumns = 16;
 // staged line i (at stage[i*len + j]) is in[j*stride + i], so each grid
 // column gives `count` contiguous values.
 void transpose_in(const double* in, std::size_t stride, int count, int len, double* stage) {
-  for (int j = 0; j < len; ++j) {
-    const double* c = in + j * stride;
-    if (j + kPrefetchColumns < len) {
-      const double* ahead = c + kPrefetchColumns * stride;
+  using namespace resize_detail;
+  const std::size_t row = static_cast<std::size_t>(len);
+  int j = 0;
+  // Two columns at a time: values i, i + 1 of columns j and j + 1 are a 2 x 2
+  // square, swapped across its diagonal in registers.
+  for (; j + 2 <= len; j += 2) {
+    const double* c0 = in + j * stride;
+    const double* c1 = c0 + stride;
+    if (j + kPrefetchColumns + 1 < len) {
+      const double* ahead = c0 + kPrefetchColumns * stride;
       __builtin_prefetch(ahead);
       __builtin_prefetch(ahead + count - 1);
+      __builtin_prefetch(ahead + stride);
+      __builtin_prefetch(ahead + stride + count - 1);
     }
-    for (int i = 0; i < count; ++i) stage[static_cast<std::size_t>(i) * len + j] = c[i];
+    int i = 0;
+    for (; i + 2 <= count; i += 2) {
+      const v2d a = load(c0 + i), b = load(c1 + i);
+      store(stage + i * row + j, lows(a, b));
+      store(stage + (i + 1) * row + j, highs(a, b));
+    }
+    if (i < count) {
+      stage[i * row + j] = c0[i];
+      stage[i * row + j + 1] = c1[i];
+    }
+  }
+  if (j < len) {
+    for (int i = 0; i < count; ++i) stage[i * row + j] = in[j * stride + i];
   }
 }
 
@@ -137,22 +158,33 @@ void transpose_in(const double* in, std::size_t stride, int count, int len, doub
 // stage[i*len]) transposed: value j of line i goes to out[j*stride + i], so
 // each output position receives `count` contiguous values.
 void transpose_out(const double* stage, int count, int len, double* out, std::size_t stride) {
-  if (count == kBlock) {
-    for (int j = 0; j < len; ++j) {
-      double* o = out + j * stride;
-      if (j + kPrefetchColumns < len) {
-        // The two cache lines this block fills kPrefetchColumns positions on.
-        double* ahead = o + kPrefetchColumns * stride;
-        __builtin_prefetch(ahead, 1);
-        __builtin_prefetch(ahead + kBlock - 1, 1);
-      }
-      for (int i = 0; i < kBlock; ++i) o[i] = stage[static_cast<std::size_t>(i) * len + j];
+  using namespace resize_detail;
+  const std::size_t row = static_cast<std::size_t>(len);
+  int j = 0;
+  for (; j + 2 <= len; j += 2) {
+    double* o0 = out + j * stride;
+    double* o1 = o0 + stride;
+    if (j + kPrefetchColumns + 1 < len) {
+      // The cache lines the block fills kPrefetchColumns positions on.
+      double* ahead = o0 + kPrefetchColumns * stride;
+      __builtin_prefetch(ahead, 1);
+      __builtin_prefetch(ahead + count - 1, 1);
+      __builtin_prefetch(ahead + stride, 1);
+      __builtin_prefetch(ahead + stride + count - 1, 1);
     }
-    return;
+    int i = 0;
+    for (; i + 2 <= count; i += 2) {
+      const v2d a = load(stage + i * row + j), b = load(stage + (i + 1) * row + j);
+      store(o0 + i, lows(a, b));
+      store(o1 + i, highs(a, b));
+    }
+    if (i < count) {
+      o0[i] = stage[i * row + j];
+      o1[i] = stage[i * row + j + 1];
+    }
   }
-  for (int j = 0; j < len; ++j) {
-    double* o = out + j * stride;
-    for (int i = 0; i < count; ++i) o[i] = stage[static_cast<std::size_t>(i) * len + j];
+  if (j < len) {
+    for (int i = 0; i < count; ++i) out[j * stride + i] = stage[i * row + j];
   }
 }
 
