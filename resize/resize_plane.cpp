@@ -60,9 +60,12 @@ struct ResizeRun {
   Buffer<double> srgb;
 
   // The grid every step works in when both axes shrink: out_w columns of H
-  // doubles, column k at grid[k*H] (see run_steps for what each step keeps
-  // there); none otherwise.
+  // doubles, column k at grid[k*G] (see run_steps for what each step keeps
+  // there); none otherwise. G is H rounded up to an odd number of 64-byte
+  // cache lines, so that the columns a block of rows touches at once fall
+  // into different cache sets even when H is a power of two.
   Buffer<double> grid;
+  std::size_t column = 0;  // G
   // The resized alpha plane's values, for dividing the colours by.
   Buffer<double> alpha_values;
 
@@ -336,13 +339,13 @@ void synthesise_rows(const ResizeRun& r, Scratch& s, double* block, int count) {
   }
 }
 
-// Step 4 on the grid: row l's coefficients grid[k*H + l], k < out_w, a
+// Step 4 on the grid: row l's coefficients grid[k*G + l], k < out_w, a
 // block of rows at a time through the stage; sample n of row l goes to
-// grid[n*H + l], over the coefficients it came from.
+// grid[n*G + l], over the coefficients it came from.
 void rows_synthesis(ResizeRun& r) {
   const int nw = r.out_w;
   double* grid = r.grid.get();
-  const std::size_t h = static_cast<std::size_t>(r.h);
+  const std::size_t h = r.column;
   for_chunks(r, r.out_h, [&](Scratch& s, int first, int last) {
     for (int l0 = first; l0 < last; l0 += kBlock) {
       const int count = std::min(kBlock, last - l0);
@@ -355,12 +358,12 @@ void rows_synthesis(ResizeRun& r) {
 }
 
 // Step 5, vertical IDFT (y shrinks): DCT-III of each grid column n
-// (grid[n*H .. n*H + out_h)), in pairs; write(n, 0, out_h, u) receives
+// (grid[n*G .. n*G + out_h)), in pairs; write(n, 0, out_h, u) receives
 // column n's values.
 template <class Write>
 void columns_synthesis(ResizeRun& r, const Write& write) {
   const double* grid = r.grid.get();
-  const std::size_t h = static_cast<std::size_t>(r.h);
+  const std::size_t h = r.column;
   const int nh = r.out_h;
   for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
     double* ua = s.synth.get();
@@ -402,14 +405,14 @@ void write_rows(const ResizeRun& r, const double* block, int y0, int count, doub
 // An axis whose size does not change is the identity along that axis (the
 // DCT-II and its DCT-III undo each other), so its two transforms are
 // skipped. When both axes shrink, each step works in place on the grid of
-// out_w columns of H:
-//   step 1  row y's C[k]              -> grid[k*H + y], k < out_w
-//   step 2  column k's C[l]           -> grid[k*H + l], l < out_h, over the
+// out_w columns of H (G apart):
+//   step 1  row y's C[k]              -> grid[k*G + y], k < out_w
+//   step 2  column k's C[l]           -> grid[k*G + l], l < out_h, over the
 //           column it read
-//   step 3  grid[k*H + l] *= 1/(W H), l < out_h, each column as step 2
+//   step 3  grid[k*G + l] *= 1/(W H), l < out_h, each column as step 2
 //           leaves it
-//   step 4  row l's u[n]              -> grid[n*H + l], over the row it read
-//   step 5  grid[n*H .. n*H + out_h)  -> synthesised into output column n
+//   step 4  row l's u[n]              -> grid[n*G + l], over the row it read
+//   step 5  grid[n*G .. n*G + out_h)  -> synthesised into output column n
 // When only one axis shrinks its lines are independent: each block of rows
 // (only x) or pair of columns (only y) is analysed, scaled and synthesised
 // in the thread's own scratch during its step 1 or 2, with the same
@@ -425,11 +428,12 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
   const T* apx = alpha != nullptr ? alpha : px;  // ignored without alpha
   const std::size_t h = static_cast<std::size_t>(r.h);
   double* grid = r.grid.get();
+  const std::size_t gs = r.column;
   const int nw = r.out_w, nh = r.out_h;
   progress_step(kHorizontalDft, [&] {
     if (x_shrinks && y_shrinks) {
       rows_forward(r, px, alpha, value, [&](Scratch&, const double* block, int y0, int count) {
-        transpose_out(block, count, nw, grid + y0, h);
+        transpose_out(block, count, nw, grid + y0, gs);
       });
     } else if (x_shrinks) {
       rows_forward(r, px, alpha, value, [&](Scratch& s, double* block, int y0, int count) {
@@ -446,8 +450,8 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
   progress_step(kVerticalDft, [&] {
     if (x_shrinks && y_shrinks) {
       columns_forward(
-          r, [grid, h](int k, int j) { return grid[k * h + j]; },
-          [grid, h](Scratch&, int k) { return grid + k * h; },
+          r, [grid, gs](int k, int j) { return grid[k * gs + j]; },
+          [grid, gs](Scratch&, int k) { return grid + k * gs; },
           [&](Scratch&, int, double* ca, double* cb) {
             scale_line(r, ca, nh);
             if (cb != nullptr) scale_line(r, cb, nh);
@@ -696,7 +700,10 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   // The grid (see run_steps): out_w columns of H doubles, when both axes
   // shrink.
   if (a > 0 && b > 0) {
-    r.grid = named_large_buffer<double>(static_cast<std::size_t>(r.out_w) * h, "HDCT");
+    std::size_t lines = (static_cast<std::size_t>(h) * sizeof(double) + 63) / 64;
+    if (lines % 2 == 0) ++lines;
+    r.column = lines * 64 / sizeof(double);
+    r.grid = named_large_buffer<double>(static_cast<std::size_t>(r.out_w) * r.column, "HDCT");
   }
 
   // Each thread's scratch, sized for the longest transform and the widest
