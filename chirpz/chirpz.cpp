@@ -191,7 +191,7 @@ void dft_plan_build(DftPlan* plan, int n, int m, bool inverse, const FftTables& 
   for (std::size_t k = 0; k < filter_doubles; ++k) f[k] = h[k] * inv_len;
 }
 
-void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables) {
+void dft_plan_convolve(const DftPlan& plan, double* work, const FftTables& tables) {
   const int n = plan.length;
   if (plan.route == DftRoute::fft) {
     fft_run(plan.inverse, n, work, tables);
@@ -201,13 +201,10 @@ void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables) {
     mixed_radix_run(plan.mixed, work);
     return;
   }
-  const int m = plan.out_count;
   const int len = plan.conv_length;
-  const double* c = plan.chirp.get();
   const double* f = plan.filter.get();
 
-  // 1. Premultiply by the chirp in place; zero-pad to L.
-  fft_multiply_points(work, c, n);
+  // 1. Zero-pad the (premultiplied) points to L.
   for (int k = 2 * n; k < 2 * len; ++k) work[k] = 0.0;
 
   // 2. Circular convolution with the filter: forward FFT, product with the
@@ -221,9 +218,18 @@ void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables) {
     fft_multiply_points(work, f, len);
     fft_run(true, len, work, tables);
   }
+}
 
-  // 3. Postmultiply the first M points by the chirp.
-  fft_multiply_points(work, c, m);
+void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables) {
+  const double* c = plan.chirp.get();
+  if (c == nullptr) {
+    dft_plan_convolve(plan, work, tables);
+    return;
+  }
+  // Premultiply by the chirp, convolve, postmultiply the first M points.
+  fft_multiply_points(work, c, plan.length);
+  dft_plan_convolve(plan, work, tables);
+  fft_multiply_points(work, c, plan.out_count);
 }
 
 }  // namespace korvale

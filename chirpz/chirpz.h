@@ -100,4 +100,13 @@ inline int dft_plan_work_doubles(const DftPlan& plan) {
 
 void dft_plan_run(const DftPlan& plan, double* work, const FftTables& tables);
 
+// The run without its two chirp products, for callers that fold them into
+// point-wise steps of their own. On the chirp-z routes (plan.chirp holds
+// c[j], j < N) dft_plan_run is
+//   work[j] *= c[j] for j < N;  dft_plan_convolve;  work[k] *= c[k] for k < M,
+// each product as fft_multiply_points computes it (fft/fft.h), so a caller
+// that does the same products gets the same bits. On the other routes
+// plan.chirp is null and dft_plan_convolve is dft_plan_run.
+void dft_plan_convolve(const DftPlan& plan, double* work, const FftTables& tables);
+
 }  // namespace korvale

@@ -11,6 +11,9 @@
 // transform. Both run through Makhoul's permutation, so two real lines share
 // one complex DFT.
 //
+// On a chirp-z plan the chirp products are folded into the packing and
+// unpacking loops (dft_plan_convolve), with the bits of the plan's own run.
+//
 // Both kinds run on a caller-supplied work area of at least the plan's
 // dft_plan_work_doubles (4 doubles for N = 1) and allocate nothing; the
 // descriptors are read-only once built and may be shared between threads.

@@ -5,8 +5,10 @@
 // runs that allocate nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -203,6 +205,38 @@ TEST(DftPlan, BothChirpZRoutesMatchDirectDftOnEveryLength) {
   EXPECT_LT(worst.err, 2e-15) << "worst at " << worst.where;
   EXPECT_EQ(dft_fft_length(40000, 30000, DftRoute::chirp_z_mixed), 0);
   EXPECT_EQ(dft_choose_route(40000 + 1, 30000), DftRoute::chirp_z);
+}
+
+TEST(DftPlan, TheRunSplitAtItsChirpsGivesTheSameBits) {
+  // The line transforms fold the chirp products into their own loops and
+  // rely on getting the plan's bits: c x, convolve, c y must be the run.
+  for (const DftRoute route : {DftRoute::chirp_z, DftRoute::chirp_z_mixed, DftRoute::mixed_radix}) {
+    for (const int n : {7, 30, 199, 999, 1079}) {
+      if (route == DftRoute::mixed_radix && dft_fft_length(n, n, route) == 0) continue;
+      for (const int m : {n, n / 2 + 1}) {
+        for (const bool inverse : {false, true}) {
+          SCOPED_TRACE(std::string(route_name(route)) + " N = " + std::to_string(n) +
+                       ", M = " + std::to_string(m) + (inverse ? " inverse" : " forward"));
+          FftTables tables;
+          fft_tables_build(&tables, std::max(2, dft_fft_length(n, m, route)));
+          DftPlan plan;
+          dft_plan_build(&plan, n, m, inverse, tables, route);
+          const std::vector<double> x = random_points(n, static_cast<unsigned>(n * 7 + m));
+          std::vector<double> whole(static_cast<std::size_t>(dft_plan_work_doubles(plan)));
+          std::vector<double> split = whole;
+          std::copy(x.begin(), x.end(), whole.begin());
+          std::copy(x.begin(), x.end(), split.begin());
+          dft_plan_run(plan, whole.data(), tables);
+          const double* c = plan.chirp.get();
+          ASSERT_EQ(c != nullptr, route != DftRoute::mixed_radix);
+          if (c != nullptr) fft_multiply_points(split.data(), c, n);
+          dft_plan_convolve(plan, split.data(), tables);
+          if (c != nullptr) fft_multiply_points(split.data(), c, m);
+          EXPECT_EQ(0, std::memcmp(whole.data(), split.data(), 2 * m * sizeof(double)));
+        }
+      }
+    }
+  }
 }
 
 TEST(DftPlan, LongestLinesAreRightBinByBin) {
