@@ -210,8 +210,7 @@ void dft_plan_convolve(const DftPlan& plan, double* work, const FftTables& table
   // 2. Circular convolution with the filter: forward FFT, product with the
   // filter's spectrum, backward FFT.
   if (plan.route == DftRoute::chirp_z_mixed) {
-    mixed_radix_run(plan.mixed, work);
-    fft_multiply_points(work, f, len);
+    mixed_radix_run_times(plan.mixed, work, f);
     mixed_radix_run(plan.mixed_back, work);
   } else {
     fft_run(false, len, work, tables);

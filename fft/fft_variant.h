@@ -60,7 +60,7 @@ void reorder16_negated(double* a);
 void multiply_points(double* work, const double* f, int count);
 
 // The passes of a mixed-radix plan over work[0 .. 4N) (fft/mixed_radix.h).
-void mixed_radix_run(const MixedRadixPlan& plan, double* work);
+void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* times);
 
 // This variant's stages as a StageSet.
 const StageSet& stages();

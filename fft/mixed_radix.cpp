@@ -110,7 +110,11 @@ void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse) {
 }
 
 void mixed_radix_run(const MixedRadixPlan& plan, double* work) {
-  fft_detail::active_stage_set().mixed_radix_run(plan, work);
+  fft_detail::active_stage_set().mixed_radix_run(plan, work, nullptr);
+}
+
+void mixed_radix_run_times(const MixedRadixPlan& plan, double* work, const double* f) {
+  fft_detail::active_stage_set().mixed_radix_run(plan, work, f);
 }
 
 }  // namespace korvale

@@ -64,4 +64,9 @@ inline int mixed_radix_work_doubles(int n) {
 
 void mixed_radix_run(const MixedRadixPlan& plan, double* work);
 
+// The run followed by work[k] *= f[k] for k < N (interleaved), done by the
+// last pass as it writes its outputs, with the bits of a run followed by
+// fft_multiply_points (fft/fft.h): one pass over the line fewer.
+void mixed_radix_run_times(const MixedRadixPlan& plan, double* work, const double* f);
+
 }  // namespace korvale

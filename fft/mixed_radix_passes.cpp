@@ -146,9 +146,11 @@ KORVALE_INLINE void pass_step(const double* src, double* dst, std::size_t ido, s
 // ido = N / (l1 R): for every k < l1 and i < ido, the R points
 // in[i + ido (b + R k)], b < R, go through the butterfly, and output c is
 // multiplied by the twiddle exp(s 2 pi i c l1 i / N) (tw[(c-1)(ido-1) + i-1])
-// and written to out[i + ido (k + l1 c)].
+// and written to out[i + ido (k + l1 c)]. The last pass (ido = 1) multiplies
+// output j by times[j] as it writes it, when `times` is not null.
 template <int R>
-void run_pass(int ido_in, int l1, const double* in, double* out, const double* tw, double s) {
+void run_pass(int ido_in, int l1, const double* in, double* out, const double* tw, double s,
+              const double* times) {
   const std::size_t ido = static_cast<std::size_t>(ido_in);
   const std::size_t stride = 2 * ido * l1;  // doubles between outputs c and c + 1
   const cvec rs1 = rotation<cvec>(s);
@@ -163,11 +165,18 @@ void run_pass(int ido_in, int l1, const double* in, double* out, const double* t
       cpair x[R];
       for (int b = 0; b < R; ++b) x[b] = join(load(src + 2 * b), load(src + 2 * (R + b)));
       butterfly<R>(x, rs2);
-      for (int c = 0; c < R; ++c) store2(out + 2 * k + stride * c, x[c]);
+      for (int c = 0; c < R; ++c) {
+        const std::size_t at = 2 * static_cast<std::size_t>(k) + stride * c;
+        store2(out + at, times != nullptr ? cmul(x[c], load2(times + at)) : x[c]);
+      }
     }
     if (k < l1) {
       pass_step<R, cvec, false>(in + 2 * static_cast<std::size_t>(R) * k, out + 2 * k, 1, stride,
                                 nullptr, 0, rs1);
+      for (int c = 0; c < R && times != nullptr; ++c) {
+        const std::size_t at = 2 * static_cast<std::size_t>(k) + stride * c;
+        store(out + at, cmul(load(out + at), load(times + at)));
+      }
     }
     return;
   }
@@ -188,7 +197,7 @@ void run_pass(int ido_in, int l1, const double* in, double* out, const double* t
 
 }  // namespace
 
-void mixed_radix_run(const MixedRadixPlan& plan, double* work) {
+void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* times) {
   const int n = plan.length;
   const double s = plan.inverse ? 1.0 : -1.0;
   // The first pass (l1 = 1) writes each butterfly's outputs over its own
@@ -200,21 +209,22 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work) {
   for (int p = 0, l1 = 1; p < plan.passes; l1 *= plan.radix[p++]) {
     const int ido = n / (l1 * plan.radix[p]);
     const double* tw = plan.twiddle.get() + 2 * static_cast<std::size_t>(plan.twiddle_at[p]);
+    const double* t = p + 1 == plan.passes ? times : nullptr;
     switch (plan.radix[p]) {
       case 2:
-        run_pass<2>(ido, l1, in, out, tw, s);
+        run_pass<2>(ido, l1, in, out, tw, s, t);
         break;
       case 3:
-        run_pass<3>(ido, l1, in, out, tw, s);
+        run_pass<3>(ido, l1, in, out, tw, s, t);
         break;
       case 4:
-        run_pass<4>(ido, l1, in, out, tw, s);
+        run_pass<4>(ido, l1, in, out, tw, s, t);
         break;
       case 5:
-        run_pass<5>(ido, l1, in, out, tw, s);
+        run_pass<5>(ido, l1, in, out, tw, s, t);
         break;
       default:
-        run_pass<8>(ido, l1, in, out, tw, s);
+        run_pass<8>(ido, l1, in, out, tw, s, t);
         break;
     }
     in = out;

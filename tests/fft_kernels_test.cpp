@@ -324,13 +324,22 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
       mixed_radix_build(&plan, n, inverse);
       std::vector<double> x = fft_test::random_data(mixed_radix_work_doubles(n), 29u + n);
       std::vector<double> ref = x;
-      sets[0]->mixed_radix_run(plan, ref.data());
+      sets[0]->mixed_radix_run(plan, ref.data(), nullptr);
       ref.resize(2 * static_cast<std::size_t>(n));
+      // With the product folded into the last pass: the bits of the run
+      // followed by the point-wise product.
+      const std::vector<double> f = fft_test::random_data(2 * n, 31u + n);
+      std::vector<double> ref_times = ref;
+      sets[0]->multiply_points(ref_times.data(), f.data(), n);
       for (const StageSet* s : sets) {
         std::vector<double> a = x;
-        s->mixed_radix_run(plan, a.data());
+        s->mixed_radix_run(plan, a.data(), nullptr);
         a.resize(ref.size());
         EXPECT_TRUE(a == ref) << s->name << " mixed radix, n=" << n << " inverse=" << inverse;
+        a = x;
+        s->mixed_radix_run(plan, a.data(), f.data());
+        a.resize(ref.size());
+        EXPECT_TRUE(a == ref_times) << s->name << " times, n=" << n << " inverse=" << inverse;
       }
     }
   }
