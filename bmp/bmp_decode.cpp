@@ -16,8 +16,8 @@
 
 #include "bmp/bmp.h"
 #include "bmp/bmp_layout.h"
-#include "common/row_planes.h"
 #include "common/named_alloc.h"
+#include "common/row_planes.h"
 
 namespace korvale::bmp_detail {
 namespace {

@@ -14,9 +14,9 @@
 #include <string>
 
 #include "bmp/bmp.h"
-#include "common/row_planes.h"
 #include "common/named_alloc.h"
 #include "common/output_file.h"
+#include "common/row_planes.h"
 
 namespace korvale {
 namespace {

@@ -17,8 +17,8 @@
 #include <utility>
 
 #include "bmp/bmp.h"
-#include "common/row_planes.h"
 #include "common/named_alloc.h"
+#include "common/row_planes.h"
 #include "formats/codec.h"
 
 namespace korvale {

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/row_planes.h"
 #include "common/named_alloc.h"
+#include "common/row_planes.h"
 #include "formats/codec.h"
 
 namespace korvale::formats_detail {

@@ -301,8 +301,10 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value,
 }
 
 // Step 2, Vertical DFT (y shrinks): the out_w columns, column(k, j) giving
-// value j of column k, in pairs; C[l] of column k goes to at(k)[l], which
-// may be the column's own samples.
+// value j of column k, in pairs; C[l] of column k goes to at(scratch, k)[l],
+// which may be over the column's own values, and done(scratch, k, ca, cb)
+// takes each pair's coefficients once written (cb null without a column
+// k + 1).
 template <class Column, class At, class Done>
 void columns_forward(ResizeRun& r, const Column& column, const At& at, const Done& done) {
   for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
@@ -345,14 +347,14 @@ void synthesise_rows(const ResizeRun& r, Scratch& s, double* block, int count) {
 void rows_synthesis(ResizeRun& r) {
   const int nw = r.out_w;
   double* grid = r.grid.get();
-  const std::size_t h = r.column;
+  const std::size_t gs = r.column;
   for_chunks(r, r.out_h, [&](Scratch& s, int first, int last) {
     for (int l0 = first; l0 < last; l0 += kBlock) {
       const int count = std::min(kBlock, last - l0);
       double* block = s.stage.get();
-      transpose_in(grid + l0, h, count, nw, block);
+      transpose_in(grid + l0, gs, count, nw, block);
       synthesise_rows(r, s, block, count);
-      transpose_out(block, count, nw, grid + l0, h);
+      transpose_out(block, count, nw, grid + l0, gs);
     }
   });
 }
@@ -363,15 +365,15 @@ void rows_synthesis(ResizeRun& r) {
 template <class Write>
 void columns_synthesis(ResizeRun& r, const Write& write) {
   const double* grid = r.grid.get();
-  const std::size_t h = r.column;
+  const std::size_t gs = r.column;
   const int nh = r.out_h;
   for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
     double* ua = s.synth.get();
     double* ub = ua + nh;
     for (int n = first; n < last; n += 2) {
-      const double* da = grid + n * h;
+      const double* da = grid + n * gs;
       const bool pair = n + 1 < last;
-      synth_pair(r.syn_y, da, pair ? da + h : nullptr, s.work.get(), ua, pair ? ub : nullptr,
+      synth_pair(r.syn_y, da, pair ? da + gs : nullptr, s.work.get(), ua, pair ? ub : nullptr,
                  r.tables);
       write(n, 0, nh, ua);
       if (pair) write(n + 1, 0, nh, ub);

@@ -68,9 +68,9 @@ TEST_F(ThreadsTest, ACountThatIsNotAPositiveIntegerIsRefused) {
 TEST_F(ThreadsTest, EveryBufferOfTheResizerReportsItsName) {
   for (const std::string name : {"ww", "ip", "czchirp", "czfilter", "dcttw", "syntw", "HDCT",
                                  "DFTWORK", "SYNTH", "HROWS", "ALPHAROWS", "STAGE"}) {
-    RunResult r = apptest::run(KORVALE_SEAMED_BIN,
-                               {"-i", "in.bmp", "-o", "out", "-sizexminus", "60", "-sizexminusy", "9"},
-                               dir_, name);
+    RunResult r = apptest::run(
+        KORVALE_SEAMED_BIN, {"-i", "in.bmp", "-o", "out", "-sizexminus", "60", "-sizexminusy", "9"},
+        dir_, name);
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(r.out, name + " no memory!!\n");
     EXPECT_EQ(r.err, "") << name;
