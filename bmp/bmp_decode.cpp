@@ -68,10 +68,13 @@ struct PlaneWriter {
 using ExpandRow = void (*)(const unsigned char* stored, int width, const void* context,
                            unsigned char* bgr);
 
-// Rows decoded together: a multiple of the tile height, about 256 KB of
-// stored rows, at most 64 rows.
+// Rows decoded together: a multiple of the tile height, about 1 MB of
+// stored rows, at most 64 rows. 64 rows fill each column's 64-byte cache
+// line of the planes within one strip; with fewer, a plane whose columns lie
+// a power of two apart (4096 rows) had every column's line evicted between
+// strips, since such columns share cache sets.
 int strip_rows(std::size_t row_bytes) {
-  const std::size_t fit = (std::size_t{1} << 18) / std::max<std::size_t>(row_bytes, 1);
+  const std::size_t fit = (std::size_t{1} << 20) / std::max<std::size_t>(row_bytes, 1);
   return static_cast<int>(std::clamp<std::size_t>(fit / 16 * 16, 16, 64));
 }
 
