@@ -82,12 +82,14 @@ void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse) {
   plan->inverse = inverse;
   plan->passes = n == 1 ? 0 : factor(n, plan->radix);
 
-  // Pass p needs (R - 1)(ido - 1) twiddles; in all fewer than N.
+  // Pass p needs (R - 1)(ido - 1) twiddles, stored by pairs of points (see
+  // run_pass in mixed_radix_passes.cpp), so (R - 1) 2 floor(ido / 2); in all
+  // fewer than N.
   std::size_t total = 0;
   for (int p = 0, l1 = 1; p < plan->passes; l1 *= plan->radix[p++]) {
     const int ido = n / (l1 * plan->radix[p]);
     plan->twiddle_at[p] = static_cast<int>(total);
-    total += static_cast<std::size_t>(plan->radix[p] - 1) * (ido - 1);
+    total += static_cast<std::size_t>(plan->radix[p] - 1) * 2 * (ido / 2);
   }
   plan->twiddle = named_buffer<double>(2 * total + 2, "mrtw");
 
@@ -101,7 +103,9 @@ void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse) {
     for (int c = 1; c < plan->radix[p]; ++c) {
       for (int i = 1; i < ido; ++i) {
         const long double angle = step * (static_cast<long long>(c) * l1 * i);
-        const std::size_t at = static_cast<std::size_t>(c - 1) * (ido - 1) + i - 1;
+        const std::size_t at =
+            (static_cast<std::size_t>((i - 1) / 2) * (plan->radix[p] - 1) + c - 1) * 2 +
+            (i - 1) % 2;
         tw[2 * at] = static_cast<double>(std::cos(angle));
         tw[2 * at + 1] = static_cast<double>(sign * std::sin(angle));
       }

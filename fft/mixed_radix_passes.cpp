@@ -128,26 +128,34 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
 
 // One butterfly at position i of a block whose R inputs are `ido` points
 // apart from src + 2i and whose R outputs go `stride` doubles apart from
-// dst + 2i; output c > 0 is multiplied by its twiddle at twc[c] + 2i. All
-// inputs are read before any output is written (the first pass runs in place).
+// dst + 2i; output c > 0 is multiplied by its twiddle at twp + 4 (c - 1)
+// (twp: the block of i's pair of points, see run_pass). All inputs are read
+// before any output is written (the first pass runs in place).
 template <int R, class V, bool kTwiddled>
 KORVALE_INLINE void pass_step(const double* src, double* dst, std::size_t ido, std::size_t stride,
-                              const double* const* twc, std::size_t i, V rs) {
+                              const double* twp, std::size_t i, V rs) {
   V x[R];
   for (int b = 0; b < R; ++b) x[b] = load_v<V>(src + 2 * (i + ido * b));
   butterfly<R>(x, rs);
   store_v(dst + 2 * i, x[0]);
   for (int c = 1; c < R; ++c) {
-    store_v(dst + 2 * i + stride * c, kTwiddled ? cmul(x[c], load_v<V>(twc[c] + 2 * i)) : x[c]);
+    store_v(dst + 2 * i + stride * c, kTwiddled ? cmul(x[c], load_v<V>(twp + 4 * (c - 1))) : x[c]);
   }
 }
 
 // One pass of radix R after l1 points' worth of earlier radices, with
 // ido = N / (l1 R): for every k < l1 and i < ido, the R points
 // in[i + ido (b + R k)], b < R, go through the butterfly, and output c is
-// multiplied by the twiddle exp(s 2 pi i c l1 i / N) (tw[(c-1)(ido-1) + i-1])
-// and written to out[i + ido (k + l1 c)]. The last pass (ido = 1) multiplies
-// output j by times[j] as it writes it, when `times` is not null.
+// multiplied by the twiddle exp(s 2 pi i c l1 i / N) and written to
+// out[i + ido (k + l1 c)]. The last pass (ido = 1) multiplies output j by
+// times[j] as it writes it, when `times` is not null.
+//
+// The twiddles of points i > 0 are stored by pairs of points (1, 2), (3, 4),
+// ...: pair q holds, for c = 1 .. R-1, the twiddles of its two points side by
+// side (complex index 2 (q (R - 1) + c - 1) + lane). A pass then reads them
+// as one stream instead of R - 1 streams ido points apart, which on powers
+// of two fell into the same cache sets as the data's own streams (4096
+// points: a third of the run time).
 template <int R>
 void run_pass(int ido_in, int l1, const double* in, double* out, const double* tw, double s,
               const double* times) {
@@ -180,18 +188,19 @@ void run_pass(int ido_in, int l1, const double* in, double* out, const double* t
     }
     return;
   }
-  const double* twc[R];  // twc[c] + 2i: output c's twiddle at i
-  for (int c = 1; c < R; ++c) twc[c] = tw + 2 * static_cast<std::size_t>(c - 1) * (ido - 1) - 2;
   for (int k = 0; k < l1; ++k) {
     const double* src = in + 2 * ido * R * k;
     double* dst = out + 2 * ido * k;
     // 1. i = 0: every twiddle is 1.
-    pass_step<R, cvec, false>(src, dst, ido, stride, twc, 0, rs1);
+    pass_step<R, cvec, false>(src, dst, ido, stride, nullptr, 0, rs1);
     // 2. Pairs of points i, i + 1.
     std::size_t i = 1;
-    for (; i + 2 <= ido; i += 2) pass_step<R, cpair, true>(src, dst, ido, stride, twc, i, rs2);
+    const double* twp = tw;
+    for (; i + 2 <= ido; i += 2, twp += 4 * (R - 1)) {
+      pass_step<R, cpair, true>(src, dst, ido, stride, twp, i, rs2);
+    }
     // 3. The last point when ido is even.
-    if (i < ido) pass_step<R, cvec, true>(src, dst, ido, stride, twc, i, rs1);
+    if (i < ido) pass_step<R, cvec, true>(src, dst, ido, stride, twp, i, rs1);
   }
 }
 
