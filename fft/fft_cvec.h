@@ -5,6 +5,10 @@
 // each instruction-set variant keeps its own copy. Private to the FFT sources.
 #pragma once
 
+#if defined(__AVX__) || defined(__FMA__)
+#include <immintrin.h>
+#endif
+
 namespace korvale::fft_detail {
 namespace {
 
@@ -89,9 +93,17 @@ KORVALE_INLINE cpair mul_i_high(cpair x) {
   return __builtin_shufflevector(x, x, 0, 1, 3, 2) * cpair{1.0, 1.0, -1.0, 1.0};
 }
 // (a.re - b.re, a.im + b.im) for each complex number (one addsubpd on SSE3
-// and later).
+// and later). On AVX the instruction is asked for by name: GCC otherwise
+// recognises the blend of a product's difference and sum and fuses the
+// product into it (vfmaddsub) whatever the contraction setting, and the
+// products must round as the baseline's do.
 KORVALE_INLINE cpair addsub(cpair a, cpair b) {
+#if defined(__AVX__)
+  return reinterpret_cast<cpair>(
+      _mm256_addsub_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b)));
+#else
   return __builtin_shufflevector(a - b, a + b, 0, 5, 2, 7);
+#endif
 }
 // Lane-wise complex product: (x0*w0, x1*w1).
 KORVALE_INLINE cpair cmul(cpair x, cpair w) {
@@ -107,7 +119,12 @@ KORVALE_INLINE cvec conj(cvec x) {
   return x * cplx(1.0, -1.0);
 }
 KORVALE_INLINE cvec addsub(cvec a, cvec b) {
+#if defined(__AVX__)
+  return reinterpret_cast<cvec>(
+      _mm_addsub_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
+#else
   return __builtin_shufflevector(a - b, a + b, 0, 3);
+#endif
 }
 // x * (wr + i*wi), the factor held as the vector w = (wr, wi):
 // (xr*wr - xi*wi, xi*wr + xr*wi): two products and one add-subtract, the
@@ -122,6 +139,26 @@ KORVALE_INLINE cvec rot45(cvec x, double c) {
 // x * exp(3i*pi/4) = c*(i*x - x).
 KORVALE_INLINE cvec rot135(cvec x, double c) {
   return c * (mul_i(x) - x);
+}
+
+// a * b + c where every product a * b is exact (b holds only +-1): one
+// fused multiply-add where the variant has FMA, a product and a sum
+// elsewhere; the bits are the same either way.
+KORVALE_INLINE cvec fmadd_exact(cvec a, cvec b, cvec c) {
+#if defined(__FMA__)
+  return reinterpret_cast<cvec>(_mm_fmadd_pd(
+      reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b), reinterpret_cast<__m128d>(c)));
+#else
+  return a * b + c;
+#endif
+}
+KORVALE_INLINE cpair fmadd_exact(cpair a, cpair b, cpair c) {
+#if defined(__FMA__)
+  return reinterpret_cast<cpair>(_mm256_fmadd_pd(
+      reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b), reinterpret_cast<__m256d>(c)));
+#else
+  return a * b + c;
+#endif
 }
 
 }  // namespace

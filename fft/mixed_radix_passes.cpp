@@ -72,13 +72,14 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[1] = a + b;
     x[2] = a - b;
   } else if constexpr (R == 4) {
-    // y0,2 = (x0 + x2) +- (x1 + x3); y1,3 = (x0 - x2) +- i s (x1 - x3).
+    // y0,2 = (x0 + x2) +- (x1 + x3); y1,3 = (x0 - x2) +- i s (x1 - x3), the
+    // rotation's exact product by +-1 fused into the sums.
     const V t0 = x[0] + x[2], t1 = x[0] - x[2];
-    const V t2 = x[1] + x[3], t3 = rot(x[1] - x[3], rs);
+    const V t2 = x[1] + x[3], u3 = swap_lanes(x[1] - x[3]);
     x[0] = t0 + t2;
     x[2] = t0 - t2;
-    x[1] = t1 + t3;
-    x[3] = t1 - t3;
+    x[1] = fmadd_exact(u3, rs, t1);
+    x[3] = fmadd_exact(u3, -rs, t1);
   } else if constexpr (R == 8) {
     // With w = exp(s i pi/4), e = DFT4(x0, x2, x4, x6), o = DFT4(x1, x3, x5, x7):
     // y_c = e_c + w^c o_c, y_c+4 = e_c - w^c o_c (c < 4).
