@@ -13,6 +13,8 @@
 //
 // On a chirp-z plan the chirp products are folded into the packing and
 // unpacking loops (dft_plan_convolve), with the bits of the plan's own run.
+// Those loops run on the best instruction-set variant the CPU supports
+// (line_kernels.h), every variant with the same bits.
 //
 // Both kinds run on a caller-supplied work area of at least the plan's
 // dft_plan_work_doubles (4 doubles for N = 1) and allocate nothing; the
