@@ -204,15 +204,15 @@ void dft_plan_convolve(const DftPlan& plan, double* work, const FftTables& table
   const int len = plan.conv_length;
   const double* f = plan.filter.get();
 
-  // 1. Zero-pad the (premultiplied) points to L.
-  for (int k = 2 * n; k < 2 * len; ++k) work[k] = 0.0;
-
-  // 2. Circular convolution with the filter: forward FFT, product with the
-  // filter's spectrum, backward FFT.
+  // Circular convolution of the (premultiplied) points, zero-padded to L,
+  // with the filter: forward FFT, product with the filter's spectrum,
+  // backward FFT. The mixed-radix FFTs take the padding as zeros without its
+  // being written, and the backward one computes only the M outputs read.
   if (plan.route == DftRoute::chirp_z_mixed) {
-    mixed_radix_run_times(plan.mixed, work, f);
-    mixed_radix_run(plan.mixed_back, work);
+    mixed_radix_run_pruned(plan.mixed, work, f, n, len);
+    mixed_radix_run_pruned(plan.mixed_back, work, nullptr, len, plan.out_count);
   } else {
+    for (int k = 2 * n; k < 2 * len; ++k) work[k] = 0.0;
     fft_run(false, len, work, tables);
     fft_multiply_points(work, f, len);
     fft_run(true, len, work, tables);

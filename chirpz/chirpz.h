@@ -20,15 +20,20 @@
 // Chirp-z: a convolution over an FFT of L points, L the smallest power of
 // two >= N + M - 1 (chirp_z) or the smallest 2^a 3^b 5^c >= N + M - 1
 // (chirp_z_mixed); the chirp and the filter's spectrum (pre-divided by L,
-// interleaved) are computed once at build time.
+// interleaved) are computed once at build time. On chirp_z_mixed the
+// convolution's FFTs are pruned (mixed_radix_run_pruned): the forward one
+// leaves out the padding's zeros, the backward one computes only the M
+// outputs read.
 //
 // Work area: the caller owns it, dft_plan_work_doubles(plan) doubles
 // (dft_work_doubles(N, M) before the plan exists): 2L for the chirp_z route,
 // 4L for chirp_z_mixed, 2N for a power of two, 4N for the mixed-radix FFT.
 // The caller writes the N input points to work[0 .. 2N) (interleaved: point
 // j is work[2j] + i*work[2j+1]), calls dft_plan_run, and reads the M output
-// points from work[0 .. 2M); the rest of the work area is scratch. A run allocates
-// nothing and writes nothing but the work area.
+// points from work[0 .. 2M); the rest of the work area is scratch (on
+// chirp_z_mixed, work[2M .. 2L) is not written by the last pass, so it holds
+// what earlier steps left there). A run allocates nothing and writes nothing
+// but the work area.
 //
 // FFT tables: build them first (fft_tables_build) for the largest
 // dft_fft_length of every plan that will share them; after that builds and

@@ -64,8 +64,8 @@ struct StageSet {
   void (*reorder16)(double* a);
   void (*reorder16_negated)(double* a);
   void (*multiply_points)(double* work, const double* f, int count);
-  void (*mixed_radix_run)(const MixedRadixPlan& plan, double* work,
-                          const double* times);  // fft/mixed_radix.h
+  void (*mixed_radix_run)(const MixedRadixPlan& plan, double* work, const double* times,
+                          int nonzero_in, int needed_out);  // fft/mixed_radix.h
 };
 
 // The variants compiled into the library, and whether this CPU can run them.

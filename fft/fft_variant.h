@@ -59,8 +59,11 @@ void reorder16_negated(double* a);
 // Point-wise complex product work[k] *= f[k] over `count` interleaved points.
 void multiply_points(double* work, const double* f, int count);
 
-// The passes of a mixed-radix plan over work[0 .. 4N) (fft/mixed_radix.h).
-void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* times);
+// The passes of a mixed-radix plan over work[0 .. 4N), with the product by
+// `times` (when not null) and the pruning of mixed_radix_run_pruned
+// (fft/mixed_radix.h).
+void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* times, int nonzero_in,
+                     int needed_out);
 
 // This variant's stages as a StageSet.
 const StageSet& stages();

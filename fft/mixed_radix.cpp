@@ -114,11 +114,16 @@ void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse) {
 }
 
 void mixed_radix_run(const MixedRadixPlan& plan, double* work) {
-  fft_detail::active_stage_set().mixed_radix_run(plan, work, nullptr);
+  fft_detail::active_stage_set().mixed_radix_run(plan, work, nullptr, plan.length, plan.length);
 }
 
 void mixed_radix_run_times(const MixedRadixPlan& plan, double* work, const double* f) {
-  fft_detail::active_stage_set().mixed_radix_run(plan, work, f);
+  fft_detail::active_stage_set().mixed_radix_run(plan, work, f, plan.length, plan.length);
+}
+
+void mixed_radix_run_pruned(const MixedRadixPlan& plan, double* work, const double* f,
+                            int nonzero_in, int needed_out) {
+  fft_detail::active_stage_set().mixed_radix_run(plan, work, f, nonzero_in, needed_out);
 }
 
 }  // namespace korvale

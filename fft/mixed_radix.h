@@ -69,4 +69,17 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work);
 // fft_multiply_points (fft/fft.h): one pass over the line fewer.
 void mixed_radix_run_times(const MixedRadixPlan& plan, double* work, const double* f);
 
+// The run (with the product by f when f is not null) for a caller that has
+// only nonzero_in nonzero input points and reads only the first needed_out
+// output points, 0 <= nonzero_in <= N, 1 <= needed_out <= N: the first pass
+// takes the input points from nonzero_in on as zeros without reading them
+// (work[2 nonzero_in .. 4N) may hold anything), leaving out of its
+// butterflies the additions of those zeros, and the last pass computes and
+// writes only the outputs below needed_out (work[2 needed_out .. 4N) is left
+// as scratch). The outputs read are those of mixed_radix_run(_times) on the
+// input padded with zeros bit for bit, except that an output that is an
+// exact zero may differ in its sign.
+void mixed_radix_run_pruned(const MixedRadixPlan& plan, double* work, const double* f,
+                            int nonzero_in, int needed_out);
+
 }  // namespace korvale

@@ -1,5 +1,7 @@
 // The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
-// pass that runs one of them over a line, and the run of a whole plan.
+// pass that runs one of them over a line, its pruned forms for the ends of a
+// run (a first pass that skips zero inputs, a last pass that leaves out
+// unneeded outputs), and the run of a whole plan.
 // Compiled once per instruction-set variant (fft_variant.h); every variant
 // does the same operations in the same order, so the bits agree.
 //
@@ -127,21 +129,192 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
   }
 }
 
+// The butterfly of a block whose inputs x[Z .. R) are zero (the first pass
+// over a line padded with zeros), 1 <= Z <= R: the operations of
+// butterfly<R> with every zero input, and every sum or product of zero
+// inputs, left out. Adding or subtracting a zero leaves the other operand
+// exactly, so the outputs are the full butterfly's bit for bit, except
+// possibly the sign of an exact zero (-0 + 0 = +0). x[Z .. R) are not read.
+template <int R, int Z, class V>
+KORVALE_INLINE void butterfly_sparse(V* x, V rs) {
+  static_assert(Z >= 1 && Z <= R);
+  if constexpr (Z == R) {
+    butterfly<R>(x, rs);
+  } else if constexpr (Z == 1) {
+    // y_c = x0.
+    for (int c = 1; c < R; ++c) x[c] = x[0];
+  } else if constexpr (R == 3) {
+    // Z = 2: y0 = x0 + x1; y1,2 = (x0 - x1/2) +- i s sin(pi/3) x1.
+    constexpr double kSin60 = 0.86602540378443864676;
+    const V a = x[0] - 0.5 * x[1];
+    const V b = swap_lanes(x[1]) * (kSin60 * rs);
+    x[0] = x[0] + x[1];
+    x[1] = a + b;
+    x[2] = a - b;
+  } else if constexpr (R == 4) {
+    // Z = 2: y0,2 = x0 +- x1; y1,3 = x0 +- i s x1.
+    // Z = 3: y0,2 = (x0 + x2) +- x1; y1,3 = (x0 - x2) +- i s x1 (the
+    // rotation fused into the sums as in butterfly<4>).
+    V t0 = x[0], t1 = x[0];
+    if constexpr (Z == 3) {
+      t0 = x[0] + x[2];
+      t1 = x[0] - x[2];
+    }
+    const V t2 = x[1], u3 = swap_lanes(x[1]);
+    x[0] = t0 + t2;
+    x[2] = t0 - t2;
+    x[1] = fmadd_exact(u3, rs, t1);
+    x[3] = fmadd_exact(u3, -rs, t1);
+  } else {
+    static_assert(R == 5);
+    // butterfly<5> with t1 = t4 = x1 (x4 = 0), and t2 = t3 = 0 (Z = 2),
+    // t2 = t3 = x2 (Z = 3) or t2,3 = x2 +- x3 (Z = 4).
+    constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
+    constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
+    const V x0 = x[0], t1 = x[1];
+    const V u4 = swap_lanes(t1);
+    const V s1 = kS1 * rs, s2 = kS2 * rs;
+    if constexpr (Z == 2) {
+      const V a1 = x0 + kC1 * t1;
+      const V b1 = u4 * s1;
+      const V a2 = x0 + kC2 * t1;
+      const V b2 = u4 * s2;
+      x[0] = x0 + t1;
+      x[1] = a1 + b1;
+      x[4] = a1 - b1;
+      x[2] = a2 + b2;
+      x[3] = a2 - b2;
+    } else {
+      V t2 = x[2], t3 = x[2];
+      if constexpr (Z == 4) {
+        t2 = x[2] + x[3];
+        t3 = x[2] - x[3];
+      }
+      const V u3 = swap_lanes(t3);
+      const V a1 = x0 + kC1 * t1 + kC2 * t2;
+      const V b1 = u4 * s1 + u3 * s2;
+      const V a2 = x0 + kC2 * t1 + kC1 * t2;
+      const V b2 = u4 * s2 - u3 * s1;
+      x[0] = x0 + t1 + t2;
+      x[1] = a1 + b1;
+      x[4] = a1 - b1;
+      x[2] = a2 + b2;
+      x[3] = a2 - b2;
+    }
+  }
+}
+
 // One butterfly at position i of a block whose R inputs are `ido` points
 // apart from src + 2i and whose R outputs go `stride` doubles apart from
 // dst + 2i; output c > 0 is multiplied by its twiddle at twp + 4 (c - 1)
-// (twp: the block of i's pair of points, see run_pass). All inputs are read
-// before any output is written (the first pass runs in place).
-template <int R, class V, bool kTwiddled>
+// (twp: the block of i's pair of points, see run_pass). Only the first Z
+// inputs are read, the others being zero (butterfly_sparse; with Z = 0 every
+// output is +0, where the full butterfly's zeros may be -0). All inputs are
+// read before any output is written (the first pass runs in place).
+template <int R, int Z, class V, bool kTwiddled>
 KORVALE_INLINE void pass_step(const double* src, double* dst, std::size_t ido, std::size_t stride,
                               const double* twp, std::size_t i, V rs) {
-  V x[R];
-  for (int b = 0; b < R; ++b) x[b] = load_v<V>(src + 2 * (i + ido * b));
-  butterfly<R>(x, rs);
-  store_v(dst + 2 * i, x[0]);
-  for (int c = 1; c < R; ++c) {
-    store_v(dst + 2 * i + stride * c, kTwiddled ? cmul(x[c], load_v<V>(twp + 4 * (c - 1))) : x[c]);
+  if constexpr (Z == 0) {
+    for (int c = 0; c < R; ++c) store_v(dst + 2 * i + stride * c, V{});
+  } else {
+    V x[R];
+    for (int b = 0; b < Z; ++b) x[b] = load_v<V>(src + 2 * (i + ido * b));
+    butterfly_sparse<R, Z>(x, rs);
+    store_v(dst + 2 * i, x[0]);
+    for (int c = 1; c < R; ++c) {
+      store_v(dst + 2 * i + stride * c,
+              kTwiddled ? cmul(x[c], load_v<V>(twp + 4 * (c - 1))) : x[c]);
+    }
   }
+}
+
+// The twiddles of point i > 0 of a pass whose twiddles start at tw, as
+// pass_step reads them: i's pair of points (i - 1) / 2, offset by i's lane.
+template <int R>
+KORVALE_INLINE const double* twiddles_at(const double* tw, std::size_t i) {
+  return tw + 4 * (R - 1) * ((i - 1) / 2) + 2 * ((i - 1) % 2);
+}
+
+// Positions i in [begin, end) of the first pass (l1 = 1, ido > 1), each
+// butterfly with Z nonzero inputs (pass_step): i = 0 without twiddles (they
+// are all 1), a point that is the second of its pair alone, then pairs of
+// points i, i + 1 as the twiddles are stored, then a last point left over.
+template <int R, int Z>
+KORVALE_INLINE void first_pass_span(const double* src, double* dst, std::size_t ido,
+                                    const double* tw, std::size_t begin, std::size_t end, cvec rs1,
+                                    cpair rs2) {
+  const std::size_t stride = 2 * ido;
+  std::size_t i = begin;
+  if (i == 0 && i < end) {
+    pass_step<R, Z, cvec, false>(src, dst, ido, stride, nullptr, 0, rs1);
+    i = 1;
+  }
+  if (i < end && i % 2 == 0) {
+    pass_step<R, Z, cvec, true>(src, dst, ido, stride, twiddles_at<R>(tw, i), i, rs1);
+    ++i;
+  }
+  for (; i + 2 <= end; i += 2) {
+    pass_step<R, Z, cpair, true>(src, dst, ido, stride, twiddles_at<R>(tw, i), i, rs2);
+  }
+  if (i < end) pass_step<R, Z, cvec, true>(src, dst, ido, stride, twiddles_at<R>(tw, i), i, rs1);
+}
+
+// first_pass_span with z (0 <= z <= R) nonzero inputs per butterfly, z known
+// at run time.
+template <int R, int Z = R>
+void sparse_span(int z, const double* src, double* dst, std::size_t ido, const double* tw,
+                 std::size_t begin, std::size_t end, cvec rs1, cpair rs2) {
+  if constexpr (Z > 0) {
+    if (z < Z) {
+      sparse_span<R, Z - 1>(z, src, dst, ido, tw, begin, end, rs1, rs2);
+      return;
+    }
+  }
+  first_pass_span<R, Z>(src, dst, ido, tw, begin, end, rs1, rs2);
+}
+
+// Butterflies k in [begin, end) of the last pass (ido = 1, l1 of them, no
+// twiddles; see run_pass) of which only outputs c < Q are stored: the others,
+// out[k + l1 c] for c >= Q, are neither computed nor written. Output j is
+// multiplied by times[j] as it is written, when `times` is not null.
+template <int R, int Q>
+void last_span(int begin, int end, int l1, const double* in, double* out, const double* times,
+               cvec rs1, cpair rs2) {
+  const std::size_t stride = 2 * static_cast<std::size_t>(l1);
+  int k = begin;
+  for (; k + 2 <= end; k += 2) {
+    const double* src = in + 2 * static_cast<std::size_t>(R) * k;
+    cpair x[R];
+    for (int b = 0; b < R; ++b) x[b] = join(load(src + 2 * b), load(src + 2 * (R + b)));
+    butterfly<R>(x, rs2);
+    for (int c = 0; c < Q; ++c) {
+      const std::size_t at = 2 * static_cast<std::size_t>(k) + stride * c;
+      store2(out + at, times != nullptr ? cmul(x[c], load2(times + at)) : x[c]);
+    }
+  }
+  if (k < end) {
+    const double* src = in + 2 * static_cast<std::size_t>(R) * k;
+    cvec x[R];
+    for (int b = 0; b < R; ++b) x[b] = load(src + 2 * b);
+    butterfly<R>(x, rs1);
+    for (int c = 0; c < Q; ++c) {
+      const std::size_t at = 2 * static_cast<std::size_t>(k) + stride * c;
+      store(out + at, times != nullptr ? cmul(x[c], load(times + at)) : x[c]);
+    }
+  }
+}
+
+// last_span with q (1 <= q <= R) outputs kept, q known at run time.
+template <int R, int Q = R>
+void last_span_keeping(int q, int begin, int end, int l1, const double* in, double* out,
+                       const double* times, cvec rs1, cpair rs2) {
+  if constexpr (Q > 1) {
+    if (q < Q) {
+      last_span_keeping<R, Q - 1>(q, begin, end, l1, in, out, times, rs1, rs2);
+      return;
+    }
+  }
+  last_span<R, Q>(begin, end, l1, in, out, times, rs1, rs2);
 }
 
 // One pass of radix R after l1 points' worth of earlier radices, with
@@ -180,8 +353,8 @@ void run_pass(int ido_in, int l1, const double* in, double* out, const double* t
       }
     }
     if (k < l1) {
-      pass_step<R, cvec, false>(in + 2 * static_cast<std::size_t>(R) * k, out + 2 * k, 1, stride,
-                                nullptr, 0, rs1);
+      pass_step<R, R, cvec, false>(in + 2 * static_cast<std::size_t>(R) * k, out + 2 * k, 1, stride,
+                                   nullptr, 0, rs1);
       for (int c = 0; c < R && times != nullptr; ++c) {
         const std::size_t at = 2 * static_cast<std::size_t>(k) + stride * c;
         store(out + at, cmul(load(out + at), load(times + at)));
@@ -193,48 +366,111 @@ void run_pass(int ido_in, int l1, const double* in, double* out, const double* t
     const double* src = in + 2 * ido * R * k;
     double* dst = out + 2 * ido * k;
     // 1. i = 0: every twiddle is 1.
-    pass_step<R, cvec, false>(src, dst, ido, stride, nullptr, 0, rs1);
+    pass_step<R, R, cvec, false>(src, dst, ido, stride, nullptr, 0, rs1);
     // 2. Pairs of points i, i + 1.
     std::size_t i = 1;
     const double* twp = tw;
     for (; i + 2 <= ido; i += 2, twp += 4 * (R - 1)) {
-      pass_step<R, cpair, true>(src, dst, ido, stride, twp, i, rs2);
+      pass_step<R, R, cpair, true>(src, dst, ido, stride, twp, i, rs2);
     }
     // 3. The last point when ido is even.
-    if (i < ido) pass_step<R, cvec, true>(src, dst, ido, stride, twp, i, rs1);
+    if (i < ido) pass_step<R, R, cvec, true>(src, dst, ido, stride, twp, i, rs1);
   }
+}
+
+// run_pass as the first pass (l1 = 1, ido > 1) over a line whose points from
+// `nonzero` on (nonzero < N) are zero and are not read: butterfly i has the
+// nonzero inputs b < ceil((nonzero - i) / ido), q + 1 of them for i < r and
+// q for the rest, with q = nonzero / ido and r = nonzero % ido.
+template <int R>
+void run_first_pass_pruned(int ido_in, const double* in, double* out, const double* tw, double s,
+                           int nonzero) {
+  const std::size_t ido = static_cast<std::size_t>(ido_in);
+  const std::size_t q = static_cast<std::size_t>(nonzero) / ido;
+  const std::size_t r = static_cast<std::size_t>(nonzero) % ido;
+  const cvec rs1 = rotation<cvec>(s);
+  const cpair rs2 = rotation<cpair>(s);
+  const int z = static_cast<int>(q);
+  if (r > 0) sparse_span<R>(z + 1, in, out, ido, tw, 0, r, rs1, rs2);
+  sparse_span<R>(z, in, out, ido, tw, r, ido, rs1, rs2);
+}
+
+// run_pass as the last pass (ido = 1) of which only out[j], j < needed
+// (needed < N), is written: butterfly k keeps its outputs
+// c < ceil((needed - k) / l1), q + 1 of them for k < r and q for the rest,
+// with q = needed / l1 and r = needed % l1.
+template <int R>
+void run_last_pass_pruned(int l1, const double* in, double* out, double s, const double* times,
+                          int needed) {
+  const int q = needed / l1, r = needed % l1;
+  const cvec rs1 = rotation<cvec>(s);
+  const cpair rs2 = rotation<cpair>(s);
+  if (r > 0) last_span_keeping<R>(q + 1, 0, r, l1, in, out, times, rs1, rs2);
+  if (q > 0) last_span_keeping<R>(q, r, l1, l1, in, out, times, rs1, rs2);
+}
+
+// One pass of the plan: pruned at the ends of the run when the first pass
+// has zero inputs or the last pass unneeded outputs.
+template <int R>
+void run_pass_of(int ido, int l1, const double* in, double* out, const double* tw, double s,
+                 const double* times, int nonzero, int needed) {
+  const int n = ido * l1 * R;
+  if constexpr (R <= 5) {
+    if (l1 == 1 && ido > 1 && nonzero < n) {
+      run_first_pass_pruned<R>(ido, in, out, tw, s, nonzero);
+      return;
+    }
+  }
+  if (ido == 1 && needed < n) {
+    run_last_pass_pruned<R>(l1, in, out, s, times, needed);
+    return;
+  }
+  run_pass<R>(ido, l1, in, out, tw, s, times);
 }
 
 }  // namespace
 
-void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* times) {
+void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* times, int nonzero_in,
+                     int needed_out) {
   const int n = plan.length;
   const double s = plan.inverse ? 1.0 : -1.0;
+  // A first pass that is also the last (ido = 1), or an eight (which runs
+  // first only in N = 8), has no form that skips zero inputs: the zeros are
+  // written out instead.
+  if (nonzero_in < n && (plan.passes < 2 || plan.radix[0] == 8)) {
+    const std::size_t end = 2 * static_cast<std::size_t>(n);
+    for (std::size_t k = 2 * static_cast<std::size_t>(nonzero_in); k < end; ++k) work[k] = 0.0;
+    nonzero_in = n;
+  }
   // The first pass (l1 = 1) writes each butterfly's outputs over its own
   // inputs, so it can run in place: with an odd number of passes it does, and
-  // the last pass still ends in work[0 .. 2N).
+  // the last pass still ends in work[0 .. 2N). The first pass writes all N
+  // points, so no later pass reads a point that was not written.
   double* const scratch = work + 2 * static_cast<std::size_t>(n);
   double* in = work;
   double* out = plan.passes % 2 == 1 ? work : scratch;
   for (int p = 0, l1 = 1; p < plan.passes; l1 *= plan.radix[p++]) {
     const int ido = n / (l1 * plan.radix[p]);
     const double* tw = plan.twiddle.get() + 2 * static_cast<std::size_t>(plan.twiddle_at[p]);
-    const double* t = p + 1 == plan.passes ? times : nullptr;
+    const bool last = p + 1 == plan.passes;
+    const double* t = last ? times : nullptr;
+    const int nonzero = p == 0 ? nonzero_in : n;
+    const int needed = last ? needed_out : n;
     switch (plan.radix[p]) {
       case 2:
-        run_pass<2>(ido, l1, in, out, tw, s, t);
+        run_pass_of<2>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 3:
-        run_pass<3>(ido, l1, in, out, tw, s, t);
+        run_pass_of<3>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 4:
-        run_pass<4>(ido, l1, in, out, tw, s, t);
+        run_pass_of<4>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 5:
-        run_pass<5>(ido, l1, in, out, tw, s, t);
+        run_pass_of<5>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       default:
-        run_pass<8>(ido, l1, in, out, tw, s, t);
+        run_pass_of<8>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
     }
     in = out;

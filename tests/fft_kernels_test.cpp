@@ -2,12 +2,15 @@
 // CPU runs: the fixed kernels on unit impulses, the radix-4 modules and the
 // first stage against their formulas, the reorderings as permutations, and the
 // tree walk's module splits; every variant's transforms (the mixed-radix
-// passes included) agree bit for bit.
+// passes included) agree bit for bit, and the pruned mixed-radix runs give the
+// full runs' bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -324,7 +327,7 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
       mixed_radix_build(&plan, n, inverse);
       std::vector<double> x = fft_test::random_data(mixed_radix_work_doubles(n), 29u + n);
       std::vector<double> ref = x;
-      sets[0]->mixed_radix_run(plan, ref.data(), nullptr);
+      sets[0]->mixed_radix_run(plan, ref.data(), nullptr, n, n);
       ref.resize(2 * static_cast<std::size_t>(n));
       // With the product folded into the last pass: the bits of the run
       // followed by the point-wise product.
@@ -333,13 +336,74 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
       sets[0]->multiply_points(ref_times.data(), f.data(), n);
       for (const StageSet* s : sets) {
         std::vector<double> a = x;
-        s->mixed_radix_run(plan, a.data(), nullptr);
+        s->mixed_radix_run(plan, a.data(), nullptr, n, n);
         a.resize(ref.size());
         EXPECT_TRUE(a == ref) << s->name << " mixed radix, n=" << n << " inverse=" << inverse;
         a = x;
-        s->mixed_radix_run(plan, a.data(), f.data());
+        s->mixed_radix_run(plan, a.data(), f.data(), n, n);
         a.resize(ref.size());
         EXPECT_TRUE(a == ref_times) << s->name << " times, n=" << n << " inverse=" << inverse;
+      }
+    }
+  }
+}
+
+// A pruned run, told that the points from N on are zero and that only the
+// outputs below M are read, gives on every output below M the bits of the
+// full run over the points padded with zeros, on every variant, with and
+// without the product folded into the last pass; the padding and the scratch
+// half hold NaN, so a read of either shows. Only the sign of an exact zero
+// may differ (== on doubles ignores it). Lengths: the chirp-z convolutions of
+// odd line lengths (2160, 3840, 2000, 5400 with a three first, 12000, 4000)
+// with their N = M, every radix first (2 in 250, 3 in 375, 5 in 625, 8 alone)
+// and last, one pass alone; N and M about the end passes' blocks (ido of the
+// first pass, l1 of the last) and about L/2, N = 0 and M = 1.
+TEST(FftKernels, PrunedMixedRadixRunsGiveTheFullRunsBits) {
+  const std::vector<const StageSet*> sets = supported_sets();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const int jobs[][2] = {{2160, 1079},  {3840, 1919}, {2000, 999}, {5400, 2667},
+                         {12000, 5999}, {4000, 1997}, {4000, 1999}};
+  for (const int n : {2,   3,   4,    5,    8,    10,   24,   45,   96,   120,  250,
+                      375, 625, 1080, 2000, 2160, 3840, 4000, 5400, 6075, 12000}) {
+    for (const bool inverse : {false, true}) {
+      MixedRadixPlan plan;
+      mixed_radix_build(&plan, n, inverse);
+      const int ido = n / plan.radix[0], l1 = n / plan.radix[plan.passes - 1];
+      std::vector<int> counts = {0,           1,         2,          ido - 1,     ido,   ido + 1,
+                                 2 * ido + 1, n / 2 - 1, n / 2,      (n + 1) / 2, n - 1, n,
+                                 l1 - 1,      l1 + 1,    2 * l1 + 1, n - l1 + 1};
+      for (const auto& job : jobs) {
+        if (job[0] == n) counts.push_back(job[1]);
+      }
+      std::sort(counts.begin(), counts.end());
+      counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
+      const std::vector<double> x = fft_test::random_data(2 * n, 41u + n);
+      const std::vector<double> f = fft_test::random_data(2 * n, 43u + n);
+      const int work = mixed_radix_work_doubles(n);
+      for (const int nonzero : counts) {
+        if (nonzero < 0 || nonzero > n) continue;
+        std::vector<double> padded(work, 0.0);
+        std::copy(x.begin(), x.begin() + 2 * nonzero, padded.begin());
+        std::vector<double> ref = padded, ref_times = padded;
+        sets[0]->mixed_radix_run(plan, ref.data(), nullptr, n, n);
+        sets[0]->mixed_radix_run(plan, ref_times.data(), f.data(), n, n);
+        for (const int needed : counts) {
+          if (needed < 1 || needed > n) continue;
+          for (const StageSet* s : sets) {
+            for (const bool times : {false, true}) {
+              std::vector<double> a(work, nan);
+              std::copy(x.begin(), x.begin() + 2 * nonzero, a.begin());
+              s->mixed_radix_run(plan, a.data(), times ? f.data() : nullptr, nonzero, needed);
+              const std::vector<double>& want = times ? ref_times : ref;
+              int bad = 0;
+              while (bad < 2 * needed && a[bad] == want[bad]) ++bad;
+              ASSERT_EQ(bad, 2 * needed)
+                  << s->name << " n=" << n << " inverse=" << inverse << " N=" << nonzero
+                  << " M=" << needed << " times=" << times << ": double " << bad << " is " << a[bad]
+                  << ", full run " << want[bad];
+            }
+          }
+        }
       }
     }
   }
