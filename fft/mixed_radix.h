@@ -29,7 +29,8 @@
 // prime factor is a programming error and aborts. Runs cannot fail. The
 // passes are built for each instruction-set variant of the FFT (baseline and
 // AVX2, chosen at run time, see fft_internal.h) with no contraction into
-// FMA, so the results are the same bits on every machine.
+// FMA (the one fused operation, radix 4's rotation added to a sum, has an
+// exact product by +-1), so the results are the same bits on every machine.
 #pragma once
 
 #include "common/named_alloc.h"
