@@ -275,8 +275,11 @@ void sparse_span(int z, const double* src, double* dst, std::size_t ido, const d
 
 // Butterflies k in [begin, end) of the last pass (ido = 1, l1 of them, no
 // twiddles; see run_pass) of which only outputs c < Q are stored: the others,
-// out[k + l1 c] for c >= Q, are neither computed nor written. Output j is
-// multiplied by times[j] as it is written, when `times` is not null.
+// out[k + l1 c] for c >= Q, are neither computed nor written (Q = R: the
+// whole pass). Output j is multiplied by times[j] as it is written, when
+// `times` is not null. The inputs of k are R consecutive points, so two k at
+// a time gather their points b into pairs; the outputs of k and k + 1 are
+// neighbours.
 template <int R, int Q>
 void last_span(int begin, int end, int l1, const double* in, double* out, const double* times,
                cvec rs1, cpair rs2) {
@@ -338,28 +341,7 @@ void run_pass(int ido_in, int l1, const double* in, double* out, const double* t
   const cvec rs1 = rotation<cvec>(s);
   const cpair rs2 = rotation<cpair>(s);
   if (ido == 1) {
-    // Last pass: no twiddles, and the inputs of k are R consecutive points,
-    // so two k at a time gather their points b into pairs; the outputs of k
-    // and k + 1 are neighbours.
-    int k = 0;
-    for (; k + 2 <= l1; k += 2) {
-      const double* src = in + 2 * static_cast<std::size_t>(R) * k;
-      cpair x[R];
-      for (int b = 0; b < R; ++b) x[b] = join(load(src + 2 * b), load(src + 2 * (R + b)));
-      butterfly<R>(x, rs2);
-      for (int c = 0; c < R; ++c) {
-        const std::size_t at = 2 * static_cast<std::size_t>(k) + stride * c;
-        store2(out + at, times != nullptr ? cmul(x[c], load2(times + at)) : x[c]);
-      }
-    }
-    if (k < l1) {
-      pass_step<R, R, cvec, false>(in + 2 * static_cast<std::size_t>(R) * k, out + 2 * k, 1, stride,
-                                   nullptr, 0, rs1);
-      for (int c = 0; c < R && times != nullptr; ++c) {
-        const std::size_t at = 2 * static_cast<std::size_t>(k) + stride * c;
-        store(out + at, cmul(load(out + at), load(times + at)));
-      }
-    }
+    last_span<R, R>(0, l1, l1, in, out, times, rs1, rs2);
     return;
   }
   for (int k = 0; k < l1; ++k) {
