@@ -55,6 +55,29 @@ KORVALE_INLINE V rot(V a, V rs) {
   return swap_lanes(a) * rs;
 }
 
+// Radix 5's constants c_m = cos(2 pi m/5), s_m = sin(2 pi m/5).
+constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
+constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
+
+// The radix-5 butterfly's outputs from x0, the sums t1 = x1 + x4,
+// t2 = x2 + x3 and the swapped differences u4 = swap(x1 - x4),
+// u3 = swap(x2 - x3) (see butterfly<5>). rot(kS1 t4 + kS2 t3, rs) and
+// rot(kS2 t4 - kS1 t3, rs) have the signs of rs folded into the constants:
+// negating terms and sums commutes with rounding, so the bits are the same.
+template <class V>
+KORVALE_INLINE void radix5_outputs(V* x, V x0, V t1, V t2, V u4, V u3, V rs) {
+  const V s1 = kS1 * rs, s2 = kS2 * rs;
+  const V a1 = x0 + kC1 * t1 + kC2 * t2;
+  const V b1 = u4 * s1 + u3 * s2;
+  const V a2 = x0 + kC2 * t1 + kC1 * t2;
+  const V b2 = u4 * s2 - u3 * s1;
+  x[0] = x0 + t1 + t2;
+  x[1] = a1 + b1;
+  x[4] = a1 - b1;
+  x[2] = a2 + b2;
+  x[3] = a2 - b2;
+}
+
 // The butterflies: x[0 .. R) replaced by its R-point DFT,
 // y[c] = sum_b x[b] exp(s 2 pi i b c / R), s = +1 (inverse) or -1 (forward).
 template <int R, class V>
@@ -107,25 +130,9 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     // With c_m = cos(2 pi m/5), s_m = sin(2 pi m/5):
     // y1,4 = x0 + c1 (x1 + x4) + c2 (x2 + x3) +- i s (s1 (x1 - x4) + s2 (x2 - x3)),
     // y2,3 = x0 + c2 (x1 + x4) + c1 (x2 + x3) +- i s (s2 (x1 - x4) - s1 (x2 - x3)).
-    constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
-    constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
-    const V x0 = x[0];
     const V t1 = x[1] + x[4], t4 = x[1] - x[4];
     const V t2 = x[2] + x[3], t3 = x[2] - x[3];
-    // rot(kS1 t4 + kS2 t3, rs) and rot(kS2 t4 - kS1 t3, rs) with the signs of
-    // rs folded into the constants: negating terms and sums commutes with
-    // rounding, so the bits are the same.
-    const V u4 = swap_lanes(t4), u3 = swap_lanes(t3);
-    const V s1 = kS1 * rs, s2 = kS2 * rs;
-    const V a1 = x0 + kC1 * t1 + kC2 * t2;
-    const V b1 = u4 * s1 + u3 * s2;
-    const V a2 = x0 + kC2 * t1 + kC1 * t2;
-    const V b2 = u4 * s2 - u3 * s1;
-    x[0] = x0 + t1 + t2;
-    x[1] = a1 + b1;
-    x[4] = a1 - b1;
-    x[2] = a2 + b2;
-    x[3] = a2 - b2;
+    radix5_outputs(x, x[0], t1, t2, swap_lanes(t4), swap_lanes(t3), rs);
   }
 }
 
@@ -169,12 +176,10 @@ KORVALE_INLINE void butterfly_sparse(V* x, V rs) {
     static_assert(R == 5);
     // butterfly<5> with t1 = t4 = x1 (x4 = 0), and t2 = t3 = 0 (Z = 2),
     // t2 = t3 = x2 (Z = 3) or t2,3 = x2 +- x3 (Z = 4).
-    constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
-    constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
     const V x0 = x[0], t1 = x[1];
     const V u4 = swap_lanes(t1);
-    const V s1 = kS1 * rs, s2 = kS2 * rs;
     if constexpr (Z == 2) {
+      const V s1 = kS1 * rs, s2 = kS2 * rs;
       const V a1 = x0 + kC1 * t1;
       const V b1 = u4 * s1;
       const V a2 = x0 + kC2 * t1;
@@ -190,16 +195,7 @@ KORVALE_INLINE void butterfly_sparse(V* x, V rs) {
         t2 = x[2] + x[3];
         t3 = x[2] - x[3];
       }
-      const V u3 = swap_lanes(t3);
-      const V a1 = x0 + kC1 * t1 + kC2 * t2;
-      const V b1 = u4 * s1 + u3 * s2;
-      const V a2 = x0 + kC2 * t1 + kC1 * t2;
-      const V b2 = u4 * s2 - u3 * s1;
-      x[0] = x0 + t1 + t2;
-      x[1] = a1 + b1;
-      x[4] = a1 - b1;
-      x[2] = a2 + b2;
-      x[3] = a2 - b2;
+      radix5_outputs(x, x0, t1, t2, u4, swap_lanes(t3), rs);
     }
   }
 }
