@@ -344,6 +344,10 @@ std::string decode_tiff(const Source& src, const ReadSettings& s, Picture* out, 
   const std::int64_t picture_bytes = (static_cast<std::int64_t>(l.w) * l.spp * l.bps + 7) / 8 * l.h;
   if (block_size <= 0 || block_size > picture_bytes + (16 << 20))
     return fail("bad strip or tile size");
+  // Each block is cleared before libtiff decodes into it: a deflate stream
+  // that ends early can still be reported as a whole strip or tile, and what
+  // libtiff did not write must read as zeros (as ImageMagick reads it), never
+  // as whatever the heap held before.
   Buffer<unsigned char> block =
       named_buffer<unsigned char>(static_cast<std::size_t>(block_size), "TILE");
   const int planes = l.separate ? l.spp : 1;
@@ -356,6 +360,7 @@ std::string decode_tiff(const Source& src, const ReadSettings& s, Picture* out, 
       for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(l.h); y += th) {
         for (std::uint32_t x = 0; x < static_cast<std::uint32_t>(l.w); x += tw) {
           const ttile_t t = TIFFComputeTile(tif, x, y, 0, static_cast<std::uint16_t>(plane));
+          std::memset(block.get(), 0, static_cast<std::size_t>(block_size));
           if (TIFFReadEncodedTile(tif, t, block.get(), block_size) < 0)
             return fail("cannot read a tile");
           put_block(l, block.get(), static_cast<int>(tw), static_cast<int>(th), static_cast<int>(x),
@@ -375,6 +380,7 @@ std::string decode_tiff(const Source& src, const ReadSettings& s, Picture* out, 
             (static_cast<std::int64_t>(l.w) * (l.separate ? 1 : l.spp) * l.bps + 7) / 8 * n);
         if (want > block_size) return fail("bad strip size");
         // A strip shorter than its rows is damage, not a partial picture.
+        std::memset(block.get(), 0, static_cast<std::size_t>(want));
         if (TIFFReadEncodedStrip(tif, st, block.get(), want) != want)
           return fail("cannot read a strip");
         put_block(l, block.get(), l.w, static_cast<int>(n), 0, static_cast<int>(y),
