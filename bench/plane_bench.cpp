@@ -38,6 +38,8 @@ void cases(benchmark::internal::Benchmark* b) {
   for (int threads : {1, 2}) {
     b->Args({1920, 1080, 960, 540, threads});
     b->Args({1920, 1080, 0, 0, threads});
+    b->Args({1920, 1080, 1, 1, threads});       // prime-ish output lengths
+    b->Args({1999, 1997, 1000, 998, threads});  // prime input lengths
     b->Args({4096, 4096, 2048, 2048, threads});
     b->Args({6000, 4000, 2000, 1333, threads});
     b->Args({6000, 4000, 1, 0, threads});    // only x shrinks: the grid by rows

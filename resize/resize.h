@@ -22,8 +22,11 @@
 //                    line as the forward transforms leave it, so its own
 //                    lines come out with nothing left to do);
 //   horizontal IDFT  DCT-III of length out_w of each of the out_h rows;
-//   vertical IDFT    DCT-III of length out_h of each of the out_w columns,
-//                    straight into the destination.
+//   vertical IDFT    DCT-III of length out_h of each of the out_w columns.
+// The two syntheses commute, so when both axes shrink each column is
+// synthesised along y as soon as Vertical DFT has analysed and scaled it
+// (still in cache), and horizontal IDFT then writes whole rows straight into
+// the destination; vertical IDFT's lines follow with nothing left to do.
 // An axis that keeps its size (a = 0 or b = 0) is the identity along it, so
 // its two transforms are skipped (their progress lines still come out); a
 // 0 x 0 run copies the samples (resize_planes_with_alpha and

@@ -341,46 +341,6 @@ void synthesise_rows(const ResizeRun& r, Scratch& s, double* block, int count) {
   }
 }
 
-// Step 4 on the grid: row l's coefficients grid[k*G + l], k < out_w, a
-// block of rows at a time through the stage; sample n of row l goes to
-// grid[n*G + l], over the coefficients it came from.
-void rows_synthesis(ResizeRun& r) {
-  const int nw = r.out_w;
-  double* grid = r.grid.get();
-  const std::size_t gs = r.column;
-  for_chunks(r, r.out_h, [&](Scratch& s, int first, int last) {
-    for (int l0 = first; l0 < last; l0 += kBlock) {
-      const int count = std::min(kBlock, last - l0);
-      double* block = s.stage.get();
-      transpose_in(grid + l0, gs, count, nw, block);
-      synthesise_rows(r, s, block, count);
-      transpose_out(block, count, nw, grid + l0, gs);
-    }
-  });
-}
-
-// Step 5, vertical IDFT (y shrinks): DCT-III of each grid column n
-// (grid[n*G .. n*G + out_h)), in pairs; write(n, 0, out_h, u) receives
-// column n's values.
-template <class Write>
-void columns_synthesis(ResizeRun& r, const Write& write) {
-  const double* grid = r.grid.get();
-  const std::size_t gs = r.column;
-  const int nh = r.out_h;
-  for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
-    double* ua = s.synth.get();
-    double* ub = ua + nh;
-    for (int n = first; n < last; n += 2) {
-      const double* da = grid + n * gs;
-      const bool pair = n + 1 < last;
-      synth_pair(r.syn_y, da, pair ? da + gs : nullptr, s.work.get(), ua, pair ? ub : nullptr,
-                 r.tables);
-      write(n, 0, nh, ua);
-      if (pair) write(n + 1, 0, nh, ub);
-    }
-  });
-}
-
 // Hands a block of `count` output rows y0 .. (row i's values at
 // block[i*out_w]) to write, as pieces of columns: write(n, y0, count, u)
 // with u[i] the value of row y0 + i, kBlock columns at a time through `tile`
@@ -399,6 +359,38 @@ void write_rows(const ResizeRun& r, const double* block, int y0, int count, doub
   }
 }
 
+// Hands a block of synthesised output rows to write: whole rows at once
+// when the writer takes them (write.rows, with the thread's synthesis line
+// as its strip), else as pieces of columns through write_rows.
+template <class T, class Write>
+void write_block(const ResizeRun& r, Scratch& s, const double* block, int y0, int count,
+                 const Write& write) {
+  if constexpr (requires { write.rows(block, r.out_w, y0, count, static_cast<T*>(nullptr)); }) {
+    write.rows(block, r.out_w, y0, count, reinterpret_cast<T*>(s.synth.get()));
+  } else {
+    write_rows(r, block, y0, count, s.synth.get(), write);
+  }
+}
+
+// Step 4 on the grid: row l's coefficients grid[k*G + l], k < out_w (each
+// column already synthesised along y in step 2), a block of rows at a time
+// through the stage; the block's values go straight to write_block.
+template <class T, class Write>
+void rows_synthesis(ResizeRun& r, const Write& write) {
+  const int nw = r.out_w;
+  const double* grid = r.grid.get();
+  const std::size_t gs = r.column;
+  for_chunks(r, r.out_h, [&](Scratch& s, int first, int last) {
+    for (int l0 = first; l0 < last; l0 += kBlock) {
+      const int count = std::min(kBlock, last - l0);
+      double* block = s.stage.get();
+      transpose_in(grid + l0, gs, count, nw, block);
+      synthesise_rows(r, s, block, count);
+      write_block<T>(r, s, block, l0, count, write);
+    }
+  });
+}
+
 // The five steps of one plane: value(colour, alpha) gives each source
 // sample's value; write(n, m0, count, u) takes values u[0 .. count) of output
 // column n, rows m0 onwards. The progress lines come out the same whichever
@@ -412,9 +404,12 @@ void write_rows(const ResizeRun& r, const double* block, int y0, int count, doub
 //   step 2  column k's C[l]           -> grid[k*G + l], l < out_h, over the
 //           column it read
 //   step 3  grid[k*G + l] *= 1/(W H), l < out_h, each column as step 2
-//           leaves it
-//   step 4  row l's u[n]              -> grid[n*G + l], over the row it read
-//   step 5  grid[n*G .. n*G + out_h)  -> synthesised into output column n
+//           leaves it; then, still in step 2, the column's DCT-III of
+//           length out_h over itself (the syntheses along x and y commute,
+//           and the column is still in cache)
+//   step 4  row m's coefficients grid[k*G + m], k < out_w -> synthesised
+//           and written out as whole rows, a block at a time
+//   step 5  nothing left
 // When only one axis shrinks its lines are independent: each block of rows
 // (only x) or pair of columns (only y) is analysed, scaled and synthesised
 // in the thread's own scratch during its step 1 or 2, with the same
@@ -441,11 +436,7 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
       rows_forward(r, px, alpha, value, [&](Scratch& s, double* block, int y0, int count) {
         scale_line(r, block, static_cast<std::size_t>(count) * nw);
         synthesise_rows(r, s, block, count);
-        if constexpr (requires { write.rows(block, nw, y0, count, static_cast<T*>(nullptr)); }) {
-          write.rows(block, nw, y0, count, reinterpret_cast<T*>(s.synth.get()));
-        } else {
-          write_rows(r, block, y0, count, s.synth.get(), write);
-        }
+        write_block<T>(r, s, block, y0, count, write);
       });
     }
   });
@@ -454,9 +445,10 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
       columns_forward(
           r, [grid, gs](int k, int j) { return grid[k * gs + j]; },
           [grid, gs](Scratch&, int k) { return grid + k * gs; },
-          [&](Scratch&, int, double* ca, double* cb) {
+          [&](Scratch& s, int, double* ca, double* cb) {
             scale_line(r, ca, nh);
             if (cb != nullptr) scale_line(r, cb, nh);
+            synth_pair(r.syn_y, ca, cb, s.work.get(), ca, cb, r.tables);
           });
     } else if (y_shrinks) {
       // Column k's coefficients in the stage (a pair of columns of out_h),
@@ -477,12 +469,10 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
   });
   progress_step(kScaling, [] {});  // done line by line in steps 1 and 2
   progress_step(kHorizontalIdft, [&] {
-    if (x_shrinks && y_shrinks) rows_synthesis(r);
+    if (x_shrinks && y_shrinks) rows_synthesis<T>(r, write);
   });
   progress_step(kVerticalIdft, [&] {
-    if (x_shrinks && y_shrinks) {
-      columns_synthesis(r, write);
-    } else if (!x_shrinks && !y_shrinks) {
+    if (!x_shrinks && !y_shrinks) {
       // Neither axis shrinks: the values are the samples' own.
       for_chunks(r, r.out_w, [&](Scratch& s, int first, int last) {
         double* u = s.synth.get();
