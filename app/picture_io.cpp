@@ -1,6 +1,7 @@
 // Loading one picture and saving one picture; output names and formats.
 #include "app/picture_io.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,7 +57,47 @@ std::string save_plain_bmp(const std::string& path, const Picture& p) {
   return write_bmp_file(path.c_str(), eight[0], eight[green], eight[blue]);
 }
 
+// The last colour's resize, run by the BMP writer once the file is begun.
+struct StreamedPlane {
+  ResizeRun* run;
+  const ColorPlane* src;
+  ColorPlane* dst;
+};
+
+void resize_into_file(void* context, BmpRowSink* sink) {
+  const StreamedPlane& job = *static_cast<const StreamedPlane*>(context);
+  // The progress lines of this plane must not meet the disposition the
+  // process started with (a closed pipe on standard error would end the
+  // run), so SIGPIPE is ignored while it is computed, as for the others.
+  struct sigaction ignore = {};
+  struct sigaction during_write = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &during_write);
+  const RowsFinal rows{[](void* s, int thread, int y0, int count) {
+                         bmp_rows_final(static_cast<BmpRowSink*>(s), thread, y0, count);
+                       },
+                       sink};
+  resize_plane(*job.run, *job.src, *job.dst, rows);
+  sigaction(SIGPIPE, &during_write, nullptr);
+}
+
 }  // namespace
+
+bool writes_plain_bmp(const OutputTarget& target, const Picture& picture) {
+  return (target.plain_bmp || (target.format == ImageFormat::bmp && !picture.alpha)) &&
+         picture.bits == 8 && (picture.colors == 1 || picture.colors == 3);
+}
+
+std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const ColorPlane& last,
+                              Picture* out) {
+  const int blue = out->colors == 1 ? 0 : 2;
+  const int green = out->colors == 1 ? 0 : 1;
+  StreamedPlane job{&run, &last, &out->planes[out->colors - 1]};
+  return write_bmp_file_streamed(target.path.c_str(), out->planes[0], out->planes[green],
+                                 out->planes[blue], resize_run_threads(run), resize_into_file,
+                                 &job);
+}
 
 std::string expand_output_pattern(const std::string& pattern, const std::string& input,
                                   std::string* path) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/formats.h"
+#include "resize/resize.h"
 
 namespace korvale {
 
@@ -57,5 +58,19 @@ std::string encode_output(const OutputTarget& target, const Picture& picture,
 // empty.
 std::string save_picture(const OutputTarget& target, const Picture& picture,
                          const std::vector<unsigned char>& bytes);
+
+// Whether the target is written by the BMP writer straight from the planes
+// (encode_output leaves the bytes empty) without narrowing them: 8-bit
+// samples, no alpha kept.
+bool writes_plain_bmp(const OutputTarget& target, const Picture& picture);
+
+// Resizes `last` (the picture's last colour) into out's last plane while
+// writing the BMP file: the file is begun first, and each block of rows goes
+// to it as soon as the resize has finished it, so the file is on its way to
+// the disk by the time the last row is computed. The other planes of `out`
+// must be final. The same file as save_picture writes; "" or the failure.
+// SIGPIPE is ignored while the plane is resized, as for the other planes.
+std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const ColorPlane& last,
+                              Picture* out);
 
 }  // namespace korvale

@@ -133,9 +133,11 @@ const char* output_plane_name(int colors, int c) {
 // Shrinks every channel of `in` into dst's planes (made here, out_w x
 // out_h), on the run: each colour alone, or all of them premultiplied by
 // alpha, alpha first.
+// Without alpha, only the first `resized` planes are resized here (the
+// streamed BMP output resizes the last one as it writes the file).
 template <class T>
 void shrink_planes(ResizeRun& run, const Picture& in, const std::vector<Plane<T>>& src,
-                   std::vector<Plane<T>>* dst, int out_w, int out_h) {
+                   std::vector<Plane<T>>* dst, int out_w, int out_h, int resized) {
   const int channels = in.channels();
   for (int c = 0; c < channels; ++c) {
     dst->push_back(named_plane<T>(out_w, out_h, output_plane_name(in.colors, c)));
@@ -143,7 +145,7 @@ void shrink_planes(ResizeRun& run, const Picture& in, const std::vector<Plane<T>
   // A picture that keeps its size is returned sample for sample, colour
   // under transparent pixels included, so each plane goes alone.
   if (!in.alpha || (out_w == in.w && out_h == in.h)) {
-    for (int c = 0; c < channels; ++c) resize_plane(run, src[c], (*dst)[c]);
+    for (int c = 0; c < resized; ++c) resize_plane(run, src[c], (*dst)[c]);
     return;
   }
   const Plane<T>* colours[3];
@@ -190,9 +192,12 @@ std::string output_size(const ResizeOptions& opt, int w, int h, int* out_w, int*
   return "";
 }
 
-// The whole work for one picture. Returns "" or the failure line.
+// The whole work for one picture. Returns "" or the failure line. With
+// `stream`, a plain 8-bit BMP output is begun before the last colour is
+// resized and filled as its rows come out (outputs are written one at a
+// time, so pictures worked on side by side do not stream).
 std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, RunCache* cache,
-                       SigpipeIgnored* sigpipe) {
+                       SigpipeIgnored* sigpipe, bool stream) {
   // An input that is not a regular file, and an output that cannot or must not
   // be written, are refused before the work starts.
   if (std::string error = probe_bmp_input(job.input.c_str()); !error.empty()) return error;
@@ -224,10 +229,17 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   out.bits = in.bits;
   out.colors = in.colors;
   out.alpha = in.alpha;
+  stream = stream && in.bits == 8 && !in.alpha && writes_plain_bmp(job.target, in);
   if (in.bits == 16) {
-    shrink_planes(run, in, in.wide, &out.wide, out_w, out_h);
+    shrink_planes(run, in, in.wide, &out.wide, out_w, out_h, in.channels());
   } else {
-    shrink_planes(run, in, in.planes, &out.planes, out_w, out_h);
+    shrink_planes(run, in, in.planes, &out.planes, out_w, out_h,
+                  stream ? in.colors - 1 : in.channels());
+  }
+  if (stream) {
+    const ColorPlane last = std::move(in.planes[in.colors - 1]);
+    in = Picture();
+    return sigpipe->as_before([&] { return save_bmp_streamed(job.target, run, last, &out); });
   }
   out.icc = std::move(in.icc);
   out.exif = std::move(in.exif);
@@ -303,7 +315,7 @@ int shrink_in_turn(const std::vector<Job>& jobs, const ResizeOptions& opt, int t
   RunCache cache;
   int status = 0;
   for (const Job& job : jobs) {
-    std::string error = shrink_one(job, opt, threads, &cache, sigpipe);
+    std::string error = shrink_one(job, opt, threads, &cache, sigpipe, true);
     if (error.empty()) continue;
     report_failure(job, jobs.size(), error);
     status = 1;
@@ -325,7 +337,7 @@ int shrink_in_parallel(const std::vector<Job>& jobs, const ResizeOptions& opt, i
   auto work = [&] {
     RunCache cache;
     for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
-      std::string error = shrink_one(jobs[i], opt, threads_each, &cache, sigpipe);
+      std::string error = shrink_one(jobs[i], opt, threads_each, &cache, sigpipe, false);
       if (error.empty()) continue;
       std::lock_guard<std::mutex> lock(print_mutex);
       report_failure(jobs[i], jobs.size(), error);

@@ -12,7 +12,9 @@
 //
 // Writing: write_bmp_file writes the planes as a bottom-up 24-bit file with a
 // fixed 54-byte header, through common/output_file.h's safe write; write_bmp
-// writes "<stem>.bmp". They return "" on success or the one-line error text.
+// writes "<stem>.bmp"; write_bmp_file_streamed writes the same file while a
+// producer is still filling the planes. They return "" on success or the
+// one-line error text.
 #pragma once
 
 #include <cstddef>
@@ -109,5 +111,23 @@ std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane&
 // text ("PATH: why"); it never ends the process.
 std::string write_bmp_file(const char* path, const ColorPlane& red, const ColorPlane& green,
                            const ColorPlane& blue);
+
+// The same write begun before the planes are filled, so that the file fills
+// (and goes to the disk) while the last of them is computed: once the
+// temporary file exists and holds the header, produce(context, sink) fills
+// the planes (their sizes are set before the call) and may call
+// bmp_rows_final(sink, thread, y0, count) when plane rows y0 .. y0 + count - 1
+// are final, from up to `threads` threads at once (thread 0 .. threads - 1,
+// 1 .. kMaxSinkThreads, one call at a time per thread); those rows are
+// written at once, each where it lies in the file. Every row not reported
+// is written after produce returns, so the file is the same whatever is
+// reported. produce is not called when the file cannot be begun.
+struct BmpRowSink;
+using BmpProduce = void (*)(void* context, BmpRowSink* sink);
+inline constexpr int kMaxSinkThreads = 64;
+std::string write_bmp_file_streamed(const char* path, const ColorPlane& red,
+                                    const ColorPlane& green, const ColorPlane& blue, int threads,
+                                    BmpProduce produce, void* context);
+void bmp_rows_final(BmpRowSink* sink, int thread, int y0, int count);
 
 }  // namespace korvale

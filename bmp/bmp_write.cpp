@@ -3,15 +3,26 @@
 // palette fields 0), rows stored bottom-up, each padded with zero bytes.
 //
 // The file itself is written by write_output_file (common/output_file.h):
-// through a temporary file renamed into place, never a partial file.
+// through a temporary file renamed into place, never a partial file. Rows go
+// to it in blocks, each at its own offset, so a producer's threads can hand
+// over blocks of final rows in any order while the rest is computed
+// (write_bmp_file_streamed); write_bmp_file is the same write with every row
+// final from the start.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "bmp/bmp.h"
 #include "common/named_alloc.h"
@@ -50,22 +61,20 @@ void fill_header(unsigned char* head, int width, int height) {
   put_u32(head + 42, kPixelsPerMetre);
 }
 
-// Writes all n bytes; 0 or the errno of the failed write.
-int write_all(int fd, const unsigned char* p, std::size_t n) {
+// Writes all n bytes at `offset`; 0 or the errno of the failed write.
+int write_all_at(int fd, const unsigned char* p, std::size_t n, std::size_t offset) {
   while (n > 0) {
-    const ssize_t done = write(fd, p, n);
+    const ssize_t done = pwrite(fd, p, n, static_cast<off_t>(offset));
     if (done < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     p += done;
+    offset += static_cast<std::size_t>(done);
     n -= static_cast<std::size_t>(done);
   }
   return 0;
 }
-
-// Bytes written between requests that the disk start writing them out.
-constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
 
 // Asks the kernel to start writing bytes [from, from + count) of fd to the
 // disk without waiting, so that most of the file is on its way by the time
@@ -88,55 +97,148 @@ int block_rows_for(std::size_t row_bytes) {
   return static_cast<int>(std::clamp<std::size_t>(fit / 16 * 16, 16, 64));
 }
 
-// Writes the header and the rows (bottom row first), built block_rows at a
-// time in `block` (block_rows rows of the file, pad bytes 0); 0 or the errno
-// of the first failed write.
-int write_image(int fd, const ColorPlane& red, const ColorPlane& green, const ColorPlane& blue,
-                unsigned char* block, int block_rows) {
-  unsigned char head[kBmpHeaderBytes];
-  fill_header(head, red.w, red.h);
-  if (int cause = write_all(fd, head, sizeof head); cause != 0) return cause;
+}  // namespace
 
-  // The planes are stored column by column and the file row by row, so rows
-  // are built a block at a time by the tile transpose.
-  const std::size_t row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
-  const std::size_t h = static_cast<std::size_t>(red.h);
-  const unsigned char* const planes[3] = {blue.px.get(), green.px.get(), red.px.get()};
-  std::size_t written = sizeof head, flushing = 0;
-  for (int first = 0; first < red.h; first += block_rows) {
-    const int rows = std::min(block_rows, red.h - first);
-    // The block holds file rows first .. first + rows - 1, the bottom row of
-    // the picture first: plane rows h - 1 - first down to h - first - rows.
-    const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(row_bytes);
-    planes_to_rows(planes, h, h - static_cast<std::size_t>(first + rows), rows, red.w, 3,
-                   block + (rows - 1) * stride, -stride);
-    if (int cause = write_all(fd, block, static_cast<std::size_t>(rows) * row_bytes); cause != 0) {
-      return cause;
-    }
-    written += static_cast<std::size_t>(rows) * row_bytes;
-    if (written - flushing >= kWritebackBytes) {
-      start_writeback(fd, flushing, written - flushing);
-      flushing = written;
-    }
-  }
-  return 0;
-}
+// One write in progress: the planes, the file once it is open, a block of
+// file rows for each thread (pad bytes 0), which plane rows are in the file,
+// and the first failure.
+struct BmpRowSink {
+  const unsigned char* planes[3];  // blue, green, red: the file's order
+  int w = 0, h = 0;
+  std::size_t row_bytes = 0;
+  int block_rows = 0;
+  unsigned char* blocks = nullptr;  // thread t's block at t * block_rows * row_bytes
+  int threads = 0;
+  int fd = -1;
+  std::vector<unsigned char> written;  // written[y]: plane row y is in the file
+  std::atomic<int> failure{0};         // errno of the first failed write
 
-// The planes of one write, for the output body.
-struct Planes {
-  const ColorPlane& red;
-  const ColorPlane& green;
-  const ColorPlane& blue;
-  unsigned char* block;
-  int block_rows;
+  // The flusher's state (see Flusher): bytes of rows written so far, and
+  // whether the producer has returned.
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::size_t bytes_out = 0;
+  bool produced = false;
 };
 
-int write_planes(int fd, const void* context) {
-  const Planes& p = *static_cast<const Planes*>(context);
-  return write_image(fd, p.red, p.green, p.blue, p.block, p.block_rows);
+namespace {
+
+// Builds plane rows y0 .. y0 + count - 1 (count <= block_rows) in `block` and
+// writes them where they lie in the file. File row f holds plane row
+// h - 1 - f, so they are file rows h - y0 - count .. h - y0 - 1, the last
+// plane row first.
+void put_rows(BmpRowSink& s, unsigned char* block, int y0, int count) {
+  const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(s.row_bytes);
+  planes_to_rows(s.planes, static_cast<std::size_t>(s.h), static_cast<std::size_t>(y0), count, s.w,
+                 3, block + (count - 1) * stride, -stride);
+  const std::size_t bytes = static_cast<std::size_t>(count) * s.row_bytes;
+  const std::size_t at = kBmpHeaderBytes + static_cast<std::size_t>(s.h - y0 - count) * s.row_bytes;
+  if (int cause = write_all_at(s.fd, block, bytes, at); cause != 0) {
+    int none = 0;
+    s.failure.compare_exchange_strong(none, cause);
+    return;
+  }
+  start_writeback(s.fd, at, bytes);
+  for (int y = y0; y < y0 + count; ++y) s.written[static_cast<std::size_t>(y)] = 1;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.bytes_out += bytes;
+  }
+  s.wake.notify_one();
+}
+
+// Bytes of rows between two flushes of the streamed file.
+constexpr std::size_t kFlushBytes = std::size_t{4} << 20;
+
+// While the producer runs, a thread of its own flushes the rows written so
+// far to the disk (fdatasync) each time kFlushBytes more are out, so that the
+// final flush, after the last row, has only the rest to wait for: on disks
+// whose flush costs time in proportion to the data, that wait is most of
+// the output's cost. Only a head start: without the thread (the system
+// refuses it) or with a failed flush, the final flush does it all and
+// reports any failure.
+class Flusher {
+ public:
+  explicit Flusher(BmpRowSink* sink) : sink_(sink) {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  ~Flusher() {
+    {
+      std::lock_guard<std::mutex> lock(sink_->mutex);
+      sink_->produced = true;
+    }
+    sink_->wake.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+  Flusher(const Flusher&) = delete;
+  Flusher& operator=(const Flusher&) = delete;
+
+ private:
+  void run() {
+    BmpRowSink& s = *sink_;
+    std::size_t flushed = 0;
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (;;) {
+      s.wake.wait(lock, [&] { return s.produced || s.bytes_out - flushed >= kFlushBytes; });
+      if (s.produced) return;
+      flushed = s.bytes_out;
+      lock.unlock();
+      fdatasync(s.fd);
+      lock.lock();
+    }
+  }
+
+  BmpRowSink* sink_;
+  std::thread thread_;
+};
+
+// The streamed write, for the output body.
+struct Streamed {
+  BmpRowSink* sink;
+  BmpProduce produce;
+  void* context;
+};
+
+// Writes the header, lets the producer fill the planes (and report final
+// rows, written at once), then writes every row not yet in the file, bottom
+// row first; 0 or the errno of the first failed write.
+int write_streamed(int fd, const void* context) {
+  const Streamed& job = *static_cast<const Streamed*>(context);
+  BmpRowSink& s = *job.sink;
+  s.fd = fd;
+  unsigned char head[kBmpHeaderBytes];
+  fill_header(head, s.w, s.h);
+  if (int cause = write_all_at(fd, head, sizeof head, 0); cause != 0) return cause;
+  if (job.produce != nullptr) {
+    const Flusher flusher(&s);
+    job.produce(job.context, &s);
+  }
+  for (int last = s.h; last > 0 && s.failure.load() == 0;) {
+    if (s.written[static_cast<std::size_t>(last - 1)] != 0) {
+      --last;
+      continue;
+    }
+    int first = last - 1;  // the run of unwritten rows ending at last - 1
+    while (first > 0 && last - first < s.block_rows && s.written[first - 1] == 0) --first;
+    put_rows(s, s.blocks, first, last - first);
+    last = first;
+  }
+  return s.failure.load();
 }
 
 }  // namespace
+
+void bmp_rows_final(BmpRowSink* sink, int thread, int y0, int count) {
+  BmpRowSink& s = *sink;
+  if (thread < 0 || thread >= s.threads || y0 < 0 || count < 0 || y0 + count > s.h) std::abort();
+  unsigned char* block = s.blocks + static_cast<std::size_t>(thread) * s.block_rows * s.row_bytes;
+  for (int done = 0; done < count && s.failure.load() == 0; done += s.block_rows) {
+    put_rows(s, block, y0 + done, std::min(s.block_rows, count - done));
+  }
+}
 
 std::string probe_bmp_output(const char* stem) {
   return probe_output_file((std::string(stem) + ".bmp").c_str());
@@ -149,21 +251,38 @@ std::string write_bmp(const char* stem, const ColorPlane& red, const ColorPlane&
 
 std::string write_bmp_file(const char* path, const ColorPlane& red, const ColorPlane& green,
                            const ColorPlane& blue) {
+  return write_bmp_file_streamed(path, red, green, blue, 1, nullptr, nullptr);
+}
+
+std::string write_bmp_file_streamed(const char* path, const ColorPlane& red,
+                                    const ColorPlane& green, const ColorPlane& blue, int threads,
+                                    BmpProduce produce, void* context) {
   if (red.w < 1 || red.w > kMaxSide || red.h < 1 || red.h > kMaxSide || green.w != red.w ||
       green.h != red.h || blue.w != red.w || blue.h != red.h) {
     return std::string(path) + ": cannot write planes of " + std::to_string(red.w) + "x" +
            std::to_string(red.h) + ", " + std::to_string(green.w) + "x" + std::to_string(green.h) +
            " and " + std::to_string(blue.w) + "x" + std::to_string(blue.h) + " pixels";
   }
-  // The row block is had before the output file is begun, so that a failed
+  if (threads < 1 || threads > kMaxSinkThreads) std::abort();
+  // The row blocks are had before the output file is begun, so that a failed
   // allocation leaves no temporary file behind.
-  const std::size_t row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
-  const int block_rows = block_rows_for(row_bytes);
-  Buffer<unsigned char> block =
-      named_buffer<unsigned char>(static_cast<std::size_t>(block_rows) * row_bytes, "BMPOUTROWS");
-  std::memset(block.get(), 0, static_cast<std::size_t>(block_rows) * row_bytes);
-  const Planes planes{red, green, blue, block.get(), block_rows};
-  return write_output_file(path, write_planes, &planes);
+  BmpRowSink sink;
+  sink.planes[0] = blue.px.get();
+  sink.planes[1] = green.px.get();
+  sink.planes[2] = red.px.get();
+  sink.w = red.w;
+  sink.h = red.h;
+  sink.row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
+  sink.block_rows = block_rows_for(sink.row_bytes);
+  sink.threads = threads;
+  const std::size_t block_bytes =
+      static_cast<std::size_t>(threads) * sink.block_rows * sink.row_bytes;
+  Buffer<unsigned char> blocks = named_buffer<unsigned char>(block_bytes, "BMPOUTROWS");
+  std::memset(blocks.get(), 0, block_bytes);
+  sink.blocks = blocks.get();
+  sink.written.assign(static_cast<std::size_t>(red.h), 0);
+  const Streamed job{&sink, produce, context};
+  return write_output_file(path, write_streamed, &job);
 }
 
 }  // namespace korvale

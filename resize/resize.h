@@ -110,6 +110,25 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
 template <class T>
 void resize_plane(ResizeRun& run, const Plane<T>& src, Plane<T>& dst);
 
+// Rows of the destination reported as they become final, so that a writer
+// can put them out while the rest is computed: fn(context, thread, y0, count)
+// says rows y0 .. y0 + count - 1 of dst hold their samples. It is called on
+// the run's thread `thread` (0 .. resize_run_threads - 1), on several threads
+// at once, each row at most once. Only steps that write whole rows report
+// (both axes shrink, or only x); rows not reported are final when
+// resize_plane returns.
+struct RowsFinal {
+  void (*fn)(void* context, int thread, int y0, int count) = nullptr;
+  void* context = nullptr;
+};
+
+// resize_plane of 8-bit samples, reporting final rows to `rows`.
+void resize_plane(ResizeRun& run, const Plane<unsigned char>& src, Plane<unsigned char>& dst,
+                  const RowsFinal& rows);
+
+// The threads a run works on.
+int resize_run_threads(const ResizeRun& run);
+
 // Premultiplied alpha: each of the `count` colour planes times alpha (as a
 // fraction of its maximum; in linear light when the run is linear) is
 // resized, then divided by the resized alpha and clamped (colour 0 where the

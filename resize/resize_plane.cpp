@@ -37,6 +37,7 @@ constexpr int kGather = 64;
 
 // One thread's working memory, built with the run.
 struct Scratch {
+  int thread = 0;                    // its index in the run's pool
   Buffer<double> work;               // "DFTWORK": the DFT work area of one pair of lines
   Buffer<double> synth;              // "SYNTH": one synthesised pair of columns
   Buffer<double> stage;              // "STAGE": a block of grid rows, read transposed
@@ -365,8 +366,8 @@ void write_rows(const ResizeRun& r, const double* block, int y0, int count, doub
 template <class T, class Write>
 void write_block(const ResizeRun& r, Scratch& s, const double* block, int y0, int count,
                  const Write& write) {
-  if constexpr (requires { write.rows(block, r.out_w, y0, count, static_cast<T*>(nullptr)); }) {
-    write.rows(block, r.out_w, y0, count, reinterpret_cast<T*>(s.synth.get()));
+  if constexpr (requires { write.rows(block, r.out_w, y0, count, static_cast<T*>(nullptr), 0); }) {
+    write.rows(block, r.out_w, y0, count, reinterpret_cast<T*>(s.synth.get()), s.thread);
   } else {
     write_rows(r, block, y0, count, s.synth.get(), write);
   }
@@ -557,6 +558,7 @@ struct SampleWriter {
   T* out;  // the out_w x out_h plane
   int nh;  // out_h
   bool linear;
+  const RowsFinal* final_rows = nullptr;  // told of each block of rows written
 
   // Values u[0 .. count) of column n, rows m0 onwards.
   void operator()(int n, int m0, int count, const double* u) const {
@@ -568,10 +570,10 @@ struct SampleWriter {
     }
   }
 
-  // Whole rows y0 .. y0 + count - 1 of nw values (row i at block[i*nw]):
-  // each row becomes samples in `strip` (count * nw samples), which then
-  // moves into the columns in tiles.
-  void rows(const double* block, int nw, int y0, int count, T* strip) const {
+  // Whole rows y0 .. y0 + count - 1 of nw values (row i at block[i*nw]),
+  // on the run's thread `thread`: each row becomes samples in `strip`
+  // (count * nw samples), which then moves into the columns in tiles.
+  void rows(const double* block, int nw, int y0, int count, T* strip, int thread) const {
     for (int i = 0; i < count; ++i) {
       const double* u = block + static_cast<std::size_t>(i) * nw;
       T* row = strip + static_cast<std::size_t>(i) * nw;
@@ -589,13 +591,15 @@ struct SampleWriter {
     } else {
       rows_to_planes16(strip, nw, count, nw, 1, planes, h, at, false);
     }
+    if (final_rows != nullptr) final_rows->fn(final_rows->context, thread, y0, count);
   }
 };
 
 // Resizes one plane, each sample weighted by alpha (a fraction of its
 // maximum) when `alpha` is not null.
 template <class T>
-void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& dst) {
+void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& dst,
+                   const RowsFinal* final_rows = nullptr) {
   check_destination(r, dst);
   if (alpha == nullptr && r.out_w == r.w && r.out_h == r.h) {
     copy_steps(r, src, dst);
@@ -605,7 +609,7 @@ void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& 
   const bool linear = r.settings.linear;
   const int nh = r.out_h;
   T* out = dst.px.get();
-  const SampleWriter<T> write_plain{out, nh, linear};
+  const SampleWriter<T> write_plain{out, nh, linear, final_rows};
   // With alpha: the premultiplied value over the resized alpha (a fraction of
   // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
   const double* av = r.alpha_values.get();
@@ -709,6 +713,7 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
   r.scratch = std::make_unique<Scratch[]>(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     Scratch& s = r.scratch[t];
+    s.thread = t;
     s.work = named_buffer<double>(static_cast<std::size_t>(work), "DFTWORK");
     s.synth = named_buffer<double>(
         std::max<std::size_t>(
@@ -726,6 +731,15 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
 template <class T>
 void resize_plane(ResizeRun& run, const Plane<T>& src, Plane<T>& dst) {
   resize_colour<T>(run, src, nullptr, dst);
+}
+
+void resize_plane(ResizeRun& run, const Plane<unsigned char>& src, Plane<unsigned char>& dst,
+                  const RowsFinal& rows) {
+  resize_colour<unsigned char>(run, src, nullptr, dst, rows.fn != nullptr ? &rows : nullptr);
+}
+
+int resize_run_threads(const ResizeRun& run) {
+  return run.pool.threads;
 }
 
 template <class T>

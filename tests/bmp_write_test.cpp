@@ -4,11 +4,17 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "bmp/bmp.h"
+#include "common/output_file.h"
 #include "tests/bmp_test_util.h"
 #include "tests/child_process.h"
 
@@ -147,6 +153,110 @@ TEST_F(BmpWrite, FailedWriteKeepsTheOldFile) {
   // Without the limit the same call replaces the old file.
   ASSERT_EQ(write("out", 64, 64), "");
   EXPECT_EQ(read_file(dir_ + "/out.bmp").size(), 54u + 64 * 192);
+}
+
+// The streamed write: a producer fills the planes on three threads and
+// reports blocks of rows in a scrambled order, leaving some unreported. Each
+// reported block must already be in the temporary file when the producer
+// looks, and the finished file must be the one write_bmp_file gives, also
+// when a write fails part way.
+struct StreamJob {
+  const ColorPlane* want[3];  // the final red, green and blue
+  ColorPlane* fill[3];        // the planes being written
+  std::string expected;       // write_bmp_file's bytes of the final planes
+  std::string problem;        // what the producer found wrong
+  int calls = 0;
+};
+std::string g_temporary;
+
+void produce_in_blocks(void* context, BmpRowSink* sink) {
+  StreamJob& job = *static_cast<StreamJob*>(context);
+  ++job.calls;
+  const int w = job.want[0]->w, h = job.want[0]->h, rows = 7;
+  std::vector<int> blocks;
+  for (int y0 = 0; y0 < h; y0 += rows) blocks.push_back(y0);
+  std::mt19937 rng(5);
+  std::shuffle(blocks.begin(), blocks.end(), rng);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      for (std::size_t i = static_cast<std::size_t>(t); i < blocks.size(); i += 3) {
+        const int y0 = blocks[i], count = std::min(rows, h - y0);
+        for (int c = 0; c < 3; ++c) {
+          for (int x = 0; x < w; ++x) {
+            for (int y = y0; y < y0 + count; ++y) {
+              job.fill[c]->px[x * h + y] = job.want[c]->px[x * h + y];
+            }
+          }
+        }
+        if (i % 5 != 4) bmp_rows_final(sink, t, y0, count);  // every fifth block unreported
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  const std::vector<unsigned char> now = read_file(g_temporary);
+  const std::size_t row_bytes = static_cast<std::size_t>(bmp_row_bytes(w));
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (i % 5 == 4) continue;
+    const int y0 = blocks[i], count = std::min(rows, h - y0);
+    const std::size_t at = kBmpHeaderBytes + static_cast<std::size_t>(h - y0 - count) * row_bytes;
+    const std::size_t bytes = static_cast<std::size_t>(count) * row_bytes;
+    if (now.size() < at + bytes ||
+        std::memcmp(now.data() + at, job.expected.data() + at, bytes) != 0) {
+      job.problem += "rows " + std::to_string(y0) + " not in the file yet; ";
+    }
+  }
+}
+
+TEST_F(BmpWrite, StreamedWriteGivesTheSameFileWithReportedRowsWrittenAtOnce) {
+  for (const auto& [w, h] : {std::pair{37, 301}, std::pair{64, 64}, std::pair{1, 9}}) {
+    SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h));
+    const ColorPlane r = sample_plane(w, h, 0, 3), g = sample_plane(w, h, 1, 3),
+                     b = sample_plane(w, h, 2, 3);
+    ASSERT_EQ(write_bmp_file((dir_ + "/plain.bmp").c_str(), r, g, b), "");
+    const std::vector<unsigned char> plain = read_file(dir_ + "/plain.bmp");
+    ColorPlane fr = named_plane(w, h, "t"), fg = named_plane(w, h, "t"),
+               fb = named_plane(w, h, "t");
+    for (ColorPlane* p : {&fr, &fg, &fb}) std::memset(p->px.get(), 0xEE, std::size_t(w) * h);
+    StreamJob job{{&r, &g, &b}, {&fr, &fg, &fb}, std::string(plain.begin(), plain.end()), "", 0};
+    set_output_write_hook([](const char* name) { g_temporary = name; });
+    EXPECT_EQ(write_bmp_file_streamed((dir_ + "/streamed.bmp").c_str(), fr, fg, fb, 3,
+                                      produce_in_blocks, &job),
+              "");
+    set_output_write_hook(nullptr);
+    EXPECT_EQ(job.calls, 1);
+    EXPECT_EQ(job.problem, "");
+    EXPECT_EQ(read_file(dir_ + "/streamed.bmp"), plain);
+  }
+
+  // A file that cannot be begun: the producer never runs.
+  const ColorPlane r = sample_plane(4, 4, 0), g = sample_plane(4, 4, 1), b = sample_plane(4, 4, 2);
+  StreamJob never{{&r, &g, &b}, {nullptr, nullptr, nullptr}, "", "", 0};
+  EXPECT_EQ(write_bmp_file_streamed((dir_ + "/missing/out.bmp").c_str(), r, g, b, 1,
+                                    produce_in_blocks, &never),
+            dir_ + "/missing/out.bmp: cannot create (No such file or directory)");
+  EXPECT_EQ(never.calls, 0);
+
+  // Reported rows that fail to be written (the top rows lie at the end of
+  // the file, beyond a size limit) fail the write as write_bmp_file does.
+  test::write_file(dir_ + "/out.bmp", Bytes{'o', 'l', 'd'});
+  const test::ChildResult child = test::run_in_child([&] {
+    const ColorPlane cr = sample_plane(64, 64, 0), cg = sample_plane(64, 64, 1),
+                     cb = sample_plane(64, 64, 2);
+    ColorPlane fr = named_plane(64, 64, "t"), fg = named_plane(64, 64, "t"),
+               fb = named_plane(64, 64, "t");
+    StreamJob job{{&cr, &cg, &cb}, {&fr, &fg, &fb}, "", "", 0};
+    const rlimit limit = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::fputs(
+        write_bmp_file_streamed((dir_ + "/out.bmp").c_str(), fr, fg, fb, 3, produce_in_blocks, &job)
+            .c_str(),
+        stdout);
+  });
+  EXPECT_EQ(child.status, 0);
+  EXPECT_EQ(child.out, dir_ + "/out.bmp: write failed (File too large)");
+  EXPECT_EQ(read_file(dir_ + "/out.bmp"), (Bytes{'o', 'l', 'd'}));
+  EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"out.bmp", "plain.bmp", "streamed.bmp"}));
 }
 
 TEST_F(BmpWrite, PlanesOfDifferentSizesAreRefused) {

@@ -11,8 +11,10 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/color_plane.h"
@@ -145,6 +147,67 @@ TEST(FastResize, AnyThreadCountGivesTheSameBytesAndValues) {
       EXPECT_EQ(bytes, first) << c[0] << " x " << c[1] << " on " << threads << " threads";
       EXPECT_EQ(std::memcmp(values.data(), first_values.data(), values.size() * sizeof(double)), 0)
           << c[0] << " x " << c[1] << " on " << threads << " threads";
+    }
+  }
+}
+
+// What a RowsFinal observer sees: how often each row was reported, the
+// rows' samples at the moment they were reported, and any thread index out
+// of range.
+struct RowsSeen {
+  const ColorPlane* dst = nullptr;
+  int threads = 0;
+  std::mutex mutex;
+  std::vector<int> times;  // per output row
+  std::vector<std::pair<int, std::vector<unsigned char>>> snapshots;
+  bool bad_thread = false;
+};
+
+void see_rows(void* context, int thread, int y0, int count) {
+  RowsSeen& seen = *static_cast<RowsSeen*>(context);
+  const ColorPlane& d = *seen.dst;
+  std::vector<unsigned char> rows;
+  for (int y = y0; y < y0 + count; ++y) {
+    for (int x = 0; x < d.w; ++x) rows.push_back(d.px[static_cast<std::size_t>(x) * d.h + y]);
+  }
+  std::lock_guard<std::mutex> lock(seen.mutex);
+  if (thread < 0 || thread >= seen.threads) seen.bad_thread = true;
+  for (int y = y0; y < y0 + count; ++y) ++seen.times[static_cast<std::size_t>(y)];
+  seen.snapshots.emplace_back(y0, std::move(rows));
+}
+
+TEST(FastResize, FinalRowsAreReportedOnceAndHoldTheirSamplesWhenReported) {
+  QuietStderr quiet;
+  // Both axes (chirp-z lines), only x, only y, neither.
+  const int cases[][4] = {{203, 157, 61, 40}, {203, 157, 61, 0}, {157, 203, 0, 61}, {40, 30, 0, 0}};
+  unsigned seed = 400;
+  for (const auto& c : cases) {
+    const ColorPlane src = random_plane(c[0], c[1], ++seed);
+    const int out_w = c[0] - c[2], out_h = c[1] - c[3];
+    for (int threads : {1, 3}) {
+      SCOPED_TRACE(std::to_string(c[0]) + " x " + std::to_string(c[1]) + " by " +
+                   std::to_string(c[2]) + " x " + std::to_string(c[3]) + " on " +
+                   std::to_string(threads));
+      ResizeRunPtr run = resize_run_begin(c[0], c[1], c[2], c[3], threads);
+      ColorPlane want = named_plane(out_w, out_h, "test"), got = named_plane(out_w, out_h, "test");
+      resize_plane(*run, src, want);
+      RowsSeen seen;
+      seen.dst = &got;
+      seen.threads = resize_run_threads(*run);
+      seen.times.assign(static_cast<std::size_t>(out_h), 0);
+      resize_plane(*run, src, got, RowsFinal{see_rows, &seen});
+      EXPECT_EQ(std::memcmp(got.px.get(), want.px.get(), std::size_t(out_w) * out_h), 0);
+      EXPECT_FALSE(seen.bad_thread);
+      // Rows are reported when the last step writes whole rows (x shrinks).
+      const int expected = c[2] > 0 ? 1 : 0;
+      for (int y = 0; y < out_h; ++y) ASSERT_EQ(seen.times[y], expected) << "row " << y;
+      for (const auto& [y0, rows] : seen.snapshots) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+          const int y = y0 + static_cast<int>(i) / out_w, x = static_cast<int>(i) % out_w;
+          ASSERT_EQ(rows[i], want.px[static_cast<std::size_t>(x) * out_h + y])
+              << "row " << y << " column " << x << " changed after it was reported";
+        }
+      }
     }
   }
 }
