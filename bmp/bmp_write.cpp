@@ -76,6 +76,10 @@ int write_all_at(int fd, const unsigned char* p, std::size_t n, std::size_t offs
   return 0;
 }
 
+// Bytes written in file order between requests that the disk start writing
+// them out.
+constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
+
 // Asks the kernel to start writing bytes [from, from + count) of fd to the
 // disk without waiting, so that most of the file is on its way by the time
 // the output is flushed. Only a hint: its failure changes nothing.
@@ -138,7 +142,6 @@ void put_rows(BmpRowSink& s, unsigned char* block, int y0, int count) {
     s.failure.compare_exchange_strong(none, cause);
     return;
   }
-  start_writeback(s.fd, at, bytes);
   for (int y = y0; y < y0 + count; ++y) s.written[static_cast<std::size_t>(y)] = 1;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -216,6 +219,8 @@ int write_streamed(int fd, const void* context) {
     const Flusher flusher(&s);
     job.produce(job.context, &s);
   }
+  // The rest in file order, handed to the disk every kWritebackBytes.
+  std::size_t flushing = kBmpHeaderBytes;
   for (int last = s.h; last > 0 && s.failure.load() == 0;) {
     if (s.written[static_cast<std::size_t>(last - 1)] != 0) {
       --last;
@@ -225,6 +230,11 @@ int write_streamed(int fd, const void* context) {
     while (first > 0 && last - first < s.block_rows && s.written[first - 1] == 0) --first;
     put_rows(s, s.blocks, first, last - first);
     last = first;
+    const std::size_t end = kBmpHeaderBytes + static_cast<std::size_t>(s.h - first) * s.row_bytes;
+    if (end - flushing >= kWritebackBytes) {
+      start_writeback(fd, flushing, end - flushing);
+      flushing = end;
+    }
   }
   return s.failure.load();
 }
