@@ -85,7 +85,7 @@ void resize_into_file(void* context, BmpRowSink* sink) {
 }  // namespace
 
 bool writes_plain_bmp(const OutputTarget& target, const Picture& picture) {
-  return (target.plain_bmp || (target.format == ImageFormat::bmp && !picture.alpha)) &&
+  return (target.plain_bmp || target.format == ImageFormat::bmp) && !picture.alpha &&
          picture.bits == 8 && (picture.colors == 1 || picture.colors == 3);
 }
 

@@ -59,9 +59,10 @@ std::string encode_output(const OutputTarget& target, const Picture& picture,
 std::string save_picture(const OutputTarget& target, const Picture& picture,
                          const std::vector<unsigned char>& bytes);
 
-// Whether the target is written by the BMP writer straight from the planes
-// (encode_output leaves the bytes empty) without narrowing them: 8-bit
-// samples, no alpha kept.
+// Whether the target is written by the BMP writer straight from the
+// picture's planes as they are (encode_output leaves the bytes empty, and
+// nothing is narrowed or dropped): a BMP target, 8-bit gray or colour
+// samples, no alpha.
 bool writes_plain_bmp(const OutputTarget& target, const Picture& picture);
 
 // Resizes `last` (the picture's last colour) into out's last plane while

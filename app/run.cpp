@@ -132,9 +132,9 @@ const char* output_plane_name(int colors, int c) {
 
 // Shrinks every channel of `in` into dst's planes (made here, out_w x
 // out_h), on the run: each colour alone, or all of them premultiplied by
-// alpha, alpha first.
-// Without alpha, only the first `resized` planes are resized here (the
-// streamed BMP output resizes the last one as it writes the file).
+// alpha, alpha first. Without alpha only the first `resized` planes are
+// resized here (the streamed BMP output resizes the last one as it writes
+// the file).
 template <class T>
 void shrink_planes(ResizeRun& run, const Picture& in, const std::vector<Plane<T>>& src,
                    std::vector<Plane<T>>* dst, int out_w, int out_h, int resized) {
@@ -229,7 +229,7 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   out.bits = in.bits;
   out.colors = in.colors;
   out.alpha = in.alpha;
-  stream = stream && in.bits == 8 && !in.alpha && writes_plain_bmp(job.target, in);
+  stream = stream && writes_plain_bmp(job.target, in);
   if (in.bits == 16) {
     shrink_planes(run, in, in.wide, &out.wide, out_w, out_h, in.channels());
   } else {
