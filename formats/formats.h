@@ -79,7 +79,7 @@ struct Picture {
 
 struct ReadSettings {
   std::int64_t max_pixels = kDefaultMaxPixels;
-  int threads = 1;                // BMP decoding only
+  int threads = 1;                // BMP decoding; JPEG decoding splits in two from 2
   bool apply_orientation = true;  // turn the picture upright; the kept EXIF then says 1
 };
 

@@ -1,6 +1,7 @@
 // JPEG through libjpeg-turbo's libjpeg API: decoding a file image into planes
 // (gray or RGB; CMYK and YCCK turned into RGB; EXIF, XMP and the ICC profile
-// kept) and encoding planes as baseline JPEG. Damaged data is a refusal:
+// kept; a large sequential file on two threads at once, each decoding a
+// part) and encoding planes as baseline JPEG. Damaged data is a refusal:
 // libjpeg's corrupt-data warnings end the decode like its errors. libjpeg
 // reports both through callbacks that longjmp: the functions that call setjmp
 // hold only plain data, and what they own lives in a plain job record.
@@ -17,6 +18,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include "common/worker_pool.h"
 #include "formats/codec.h"
 
 namespace korvale::formats_detail {
@@ -119,16 +121,22 @@ void input_skip(j_decompress_ptr cinfo, long count) {
   in->pub.bytes_in_buffer = 0;
 }
 
+// One decoder of a file: libjpeg's state and what the decode owns, plain
+// data so that libjpeg may longjmp over it (read_release frees it).
 struct ReadJob {
   ErrorJump err;
   jpeg_progress_mgr progress{};
+  jpeg_decompress_struct cinfo{};
+  bool created = false;  // cinfo needs jpeg_destroy_decompress
   const Source* src = nullptr;
   FileInput input;
   std::int64_t max_pixels = 0;
   Picture* out = nullptr;
-  std::string* refusal = nullptr;
-  unsigned char* row = nullptr;  // malloc'd, freed by the caller
-  unsigned char* rgb = nullptr;  // malloc'd: CMYK rows turned into RGB
+  std::string* refusal = nullptr;  // the first decoder's size refusal
+  bool cmyk = false;               // CMYK or YCCK samples, turned into RGB
+  bool progressive = false;        // more than one scan
+  unsigned char* row = nullptr;    // malloc'd
+  unsigned char* rgb = nullptr;    // malloc'd: CMYK rows turned into RGB
 };
 
 bool starts_with(const jpeg_marker_struct* m, const char* head, std::size_t n) {
@@ -160,83 +168,138 @@ void cmyk_to_rgb(const unsigned char* cmyk, unsigned char* rgb, int w) {
   }
 }
 
-// 0 on success, 1 after a libjpeg error or damage warning (text in
-// job->err.text), 2 after a refusal of ours (*job->refusal).
-int run_read(ReadJob* job) {
-  jpeg_decompress_struct cinfo{};
-  cinfo.err = &job->err.mgr;
+// Opens the decoder: the header read, the output set up and started. The
+// first decoder of a file (first == nullptr) checks the size, takes the
+// metadata and allocates the planes; a second one checks that it sees the
+// same picture and shares the first one's planes. 0 on success, 1 after a
+// libjpeg error or damage warning (text in job->err.text), 2 after a refusal
+// of ours (*job->refusal).
+int read_open(ReadJob* job, const ReadJob* first) {
+  j_decompress_ptr cinfo = &job->cinfo;
+  cinfo->err = &job->err.mgr;
   init_errors(&job->err);
-  volatile int result = 0;
-  if (setjmp(job->err.jump)) {
-    result = 1;
+  if (setjmp(job->err.jump)) return 1;
+  jpeg_create_decompress(cinfo);
+  job->created = true;
+  job->progress.progress_monitor = on_progress;
+  cinfo->progress = &job->progress;
+  if (job->src->data != nullptr) {
+    jpeg_mem_src(cinfo, job->src->data, static_cast<unsigned long>(job->src->len));
   } else {
-    jpeg_create_decompress(&cinfo);
-    job->progress.progress_monitor = on_progress;
-    cinfo.progress = &job->progress;
-    if (job->src->data != nullptr) {
-      jpeg_mem_src(&cinfo, job->src->data, static_cast<unsigned long>(job->src->len));
-    } else {
-      FileInput& in = job->input;
-      in.src = job->src;
-      in.buffer = static_cast<unsigned char*>(std::malloc(kInputBuffer));
-      if (in.buffer == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
-      in.pub.init_source = input_init;
-      in.pub.fill_input_buffer = input_fill;
-      in.pub.skip_input_data = input_skip;
-      in.pub.resync_to_restart = jpeg_resync_to_restart;
-      in.pub.term_source = input_term;
-      in.pub.next_input_byte = nullptr;
-      in.pub.bytes_in_buffer = 0;
-      cinfo.src = &in.pub;
+    FileInput& in = job->input;
+    in.src = job->src;
+    in.buffer = static_cast<unsigned char*>(std::malloc(kInputBuffer));
+    if (in.buffer == nullptr) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    in.pub.init_source = input_init;
+    in.pub.fill_input_buffer = input_fill;
+    in.pub.skip_input_data = input_skip;
+    in.pub.resync_to_restart = jpeg_resync_to_restart;
+    in.pub.term_source = input_term;
+    in.pub.next_input_byte = nullptr;
+    in.pub.bytes_in_buffer = 0;
+    cinfo->src = &in.pub;
+  }
+  if (first == nullptr) {
+    jpeg_save_markers(cinfo, JPEG_APP0 + 1, 0xffff);
+    jpeg_save_markers(cinfo, JPEG_APP0 + 2, 0xffff);
+  }
+  jpeg_read_header(cinfo, TRUE);
+  if (first == nullptr) {
+    *job->refusal = check_size(cinfo->image_width, cinfo->image_height, job->max_pixels);
+    if (!job->refusal->empty()) return 2;
+    take_metadata(cinfo, job->out);
+  }
+  job->progressive = jpeg_has_multiple_scans(cinfo);
+  job->cmyk = cinfo->jpeg_color_space == JCS_CMYK || cinfo->jpeg_color_space == JCS_YCCK;
+  const bool gray = cinfo->jpeg_color_space == JCS_GRAYSCALE;
+  cinfo->out_color_space = job->cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_RGB;
+  cinfo->dct_method = JDCT_ISLOW;
+  cinfo->do_fancy_upsampling = TRUE;
+  jpeg_start_decompress(cinfo);
+  const int w = static_cast<int>(cinfo->output_width);
+  const int h = static_cast<int>(cinfo->output_height);
+  if (first == nullptr) {
+    allocate_planes(job->out, w, h, 8, gray ? 1 : 3, false);
+  } else if (w != job->out->w || h != job->out->h ||
+             cinfo->output_components != first->cinfo.output_components) {
+    std::snprintf(job->err.text, sizeof job->err.text, "the file changed while it was read");
+    return 1;
+  }
+  // A strip of rows at a time: libjpeg hands out several scanlines per
+  // call, and the planes take a strip far faster than single rows.
+  const std::size_t row_bytes = static_cast<std::size_t>(w) * cinfo->output_components;
+  job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
+  job->rgb = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(w) * 3 * kStripRows));
+  if (job->row == nullptr || job->rgb == nullptr) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+  return 0;
+}
+
+// Decodes rows [skip, end) of an open decoder into the planes, after
+// skipping the first `skip` rows (whose entropy data is decoded and
+// dropped); a decoder that reaches the last row also reads the file to its
+// end. 0 on success, 1 after a libjpeg error or damage warning.
+int read_rows(ReadJob* job, int skip, int end) {
+  j_decompress_ptr cinfo = &job->cinfo;
+  if (setjmp(job->err.jump)) return 1;
+  if (skip > 0 &&
+      jpeg_skip_scanlines(cinfo, static_cast<JDIMENSION>(skip)) != static_cast<JDIMENSION>(skip)) {
+    ERREXIT(cinfo, JERR_INPUT_EOF);
+  }
+  const int w = static_cast<int>(cinfo->output_width);
+  const std::size_t row_bytes = static_cast<std::size_t>(w) * cinfo->output_components;
+  const std::size_t rgb_bytes = static_cast<std::size_t>(w) * 3;
+  JSAMPROW rows[kStripRows];
+  for (int k = 0; k < kStripRows; ++k) rows[k] = job->row + row_bytes * k;
+  while (static_cast<int>(cinfo->output_scanline) < end) {
+    const int y = static_cast<int>(cinfo->output_scanline);
+    const int want = std::min(kStripRows, end - y);
+    int got = 0;
+    while (got < want) {
+      const JDIMENSION n =
+          jpeg_read_scanlines(cinfo, rows + got, static_cast<JDIMENSION>(want - got));
+      if (n == 0) ERREXIT(cinfo, JERR_INPUT_EOF);
+      got += static_cast<int>(n);
     }
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xffff);
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xffff);
-    jpeg_read_header(&cinfo, TRUE);
-    *job->refusal = check_size(cinfo.image_width, cinfo.image_height, job->max_pixels);
-    if (!job->refusal->empty()) {
-      result = 2;
+    if (job->cmyk) {
+      for (int k = 0; k < got; ++k) cmyk_to_rgb(rows[k], job->rgb + rgb_bytes * k, w);
+      store_rows(job->out, y, got, job->rgb, rgb_bytes, true);
     } else {
-      take_metadata(&cinfo, job->out);
-      const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
-      const bool gray = cinfo.jpeg_color_space == JCS_GRAYSCALE;
-      cinfo.out_color_space = cmyk ? JCS_CMYK : gray ? JCS_GRAYSCALE : JCS_RGB;
-      cinfo.dct_method = JDCT_ISLOW;
-      cinfo.do_fancy_upsampling = TRUE;
-      jpeg_start_decompress(&cinfo);
-      const int w = static_cast<int>(cinfo.output_width);
-      const int h = static_cast<int>(cinfo.output_height);
-      allocate_planes(job->out, w, h, 8, gray ? 1 : 3, false);
-      // A strip of rows at a time: libjpeg hands out several scanlines per
-      // call, and the planes take a strip far faster than single rows.
-      const std::size_t row_bytes = static_cast<std::size_t>(w) * cinfo.output_components;
-      const std::size_t rgb_bytes = static_cast<std::size_t>(w) * 3;
-      job->row = static_cast<unsigned char*>(std::malloc(row_bytes * kStripRows));
-      job->rgb = static_cast<unsigned char*>(std::malloc(rgb_bytes * kStripRows));
-      if (job->row == nullptr || job->rgb == nullptr) ERREXIT1(&cinfo, JERR_OUT_OF_MEMORY, 0);
-      JSAMPROW rows[kStripRows];
-      for (int k = 0; k < kStripRows; ++k) rows[k] = job->row + row_bytes * k;
-      while (cinfo.output_scanline < cinfo.output_height) {
-        const int y = static_cast<int>(cinfo.output_scanline);
-        const int want = std::min(kStripRows, h - y);
-        int got = 0;
-        while (got < want) {
-          const JDIMENSION n =
-              jpeg_read_scanlines(&cinfo, rows + got, static_cast<JDIMENSION>(want - got));
-          if (n == 0) ERREXIT(&cinfo, JERR_INPUT_EOF);
-          got += static_cast<int>(n);
-        }
-        if (cmyk) {
-          for (int k = 0; k < got; ++k) cmyk_to_rgb(rows[k], job->rgb + rgb_bytes * k, w);
-          store_rows(job->out, y, got, job->rgb, rgb_bytes, true);
-        } else {
-          store_rows(job->out, y, got, job->row, row_bytes, true);
-        }
-      }
-      jpeg_finish_decompress(&cinfo);
+      store_rows(job->out, y, got, job->row, row_bytes, true);
     }
   }
-  jpeg_destroy_decompress(&cinfo);
-  return result;
+  if (cinfo->output_scanline == cinfo->output_height) jpeg_finish_decompress(cinfo);
+  return 0;
+}
+
+void read_release(ReadJob* job) {
+  if (job->created) jpeg_destroy_decompress(&job->cinfo);
+  std::free(job->row);
+  std::free(job->rgb);
+  std::free(job->input.buffer);
+}
+
+// Two decoders on two threads: the first decodes the rows above `split`, the
+// second skips them (jpeg_skip_scanlines: entropy decoding alone, a third or
+// so of a row's full cost) and decodes the rest. Only sequential files are
+// split (a progressive file's every scan is decoded before its first row),
+// and only pictures of a quarter megapixel or more, where the halves dwarf a
+// thread's start.
+constexpr std::int64_t kSplitPixels = std::int64_t{1} << 18;
+
+// The row the second decoder starts at, 0 for one decoder: about three
+// fifths down, where the halves take about the same time, on a boundary of
+// the file's rows of blocks, so that the skip drops whole ones rather than
+// decoding a part-row of blocks to discard it. (libjpeg-turbo's skip keeps
+// the rows after it the same bits as one decoder's wherever it stops.)
+int split_row(const ReadJob* job, int threads) {
+  const jpeg_decompress_struct* cinfo = &job->cinfo;
+  const std::int64_t h = cinfo->output_height;
+  if (threads < 2 || job->progressive ||
+      static_cast<std::int64_t>(cinfo->output_width) * h < kSplitPixels) {
+    return 0;
+  }
+  const std::int64_t block_rows = static_cast<std::int64_t>(cinfo->max_v_samp_factor) * DCTSIZE;
+  return static_cast<int>(h * 3 / 5 / block_rows * block_rows);
 }
 
 struct WriteJob {
@@ -311,17 +374,36 @@ int run_write(WriteJob* job) {
 std::string decode_jpeg(const Source& src, const ReadSettings& s, Picture* out) {
   std::string refusal;
   Picture p;
-  ReadJob job;
-  job.src = &src;
-  job.max_pixels = s.max_pixels;
-  job.out = &p;
-  job.refusal = &refusal;
-  const int result = run_read(&job);
-  std::free(job.row);
-  std::free(job.rgb);
-  std::free(job.input.buffer);
+  ReadJob first, second;
+  first.src = second.src = &src;
+  first.max_pixels = s.max_pixels;
+  first.out = second.out = &p;
+  first.refusal = &refusal;
+  int result = read_open(&first, nullptr);
+  int second_result = 0;
+  if (result == 0) {
+    const int split = split_row(&first, s.threads);
+    WorkerPool pool;
+    if (split > 0) pool_start(&pool, 2);
+    if (split > 0 && pool.threads == 2) {
+      pool_run(pool, [&](int t) {
+        if (t == 0) {
+          result = read_rows(&first, 0, split);
+        } else {
+          second_result = read_open(&second, &first);
+          if (second_result == 0) second_result = read_rows(&second, split, p.h);
+        }
+      });
+    } else {
+      result = read_rows(&first, 0, p.h);
+    }
+  }
+  read_release(&first);
+  read_release(&second);
   if (result == 2) return refusal;
-  if (result == 1) return std::string("JPEG: ") + job.err.text;
+  // The upper rows' failure first: one decoder meets it first.
+  if (result == 1) return std::string("JPEG: ") + first.err.text;
+  if (second_result != 0) return std::string("JPEG: ") + second.err.text;
   *out = std::move(p);
   return "";
 }

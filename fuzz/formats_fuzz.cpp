@@ -3,8 +3,9 @@
 // size the picture says (all channels, one depth), without reading outside
 // the input. The same bytes read as a file (through the readers that decode
 // straight from the file: BMP strips, libjpeg's source refilled from the
-// file, PNG's window, libtiff's callbacks) must be refused too, or give the
-// same picture. A small decoded picture must also survive PNG and back
+// file, PNG's window, libtiff's callbacks), and on two threads (BMP rows in
+// blocks, a large JPEG in two parts), must be refused too, or give the same
+// picture. A small decoded picture must also survive PNG and back
 // exactly, metadata included.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -87,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string error = korvale::decode_picture(bytes.data(), bytes.size(), s, &p);
   korvale::Picture from_file;
   bool made = false;
-  const std::string file_error = read_as_file(data, size, s, &from_file, &made);
+  korvale::ReadSettings two = s;
+  two.threads = 2;
+  const std::string file_error = read_as_file(data, size, two, &from_file, &made);
   if (made) {
     if (error.empty() != file_error.empty()) std::abort();
     if (file_error.find('\n') != std::string::npos) std::abort();
