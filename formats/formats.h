@@ -125,9 +125,10 @@ std::string output_format_for_path(const char* path, ImageFormat* out);
 // Left out without failing: a profile libpng finds malformed (PNG), EXIF or
 // XMP larger than one JPEG marker (65527 and 65504 bytes). TIFF is written
 // deflate-compressed with the horizontal predictor, PNG with every row
-// Paeth-filtered and zlib's run-length strategy, JPEG with 4:2:0 chroma and optimised Huffman tables. WebP holds at
-// most 16383 x 16383. Returns "" or a one-line failure; the bytes are for the
-// caller to write (through the safe temporary-and-rename writer).
+// Paeth-filtered and zlib's run-length strategy, JPEG with 4:2:0 chroma and
+// optimised Huffman tables. WebP holds at most 16383 x 16383. Returns "" or a
+// one-line failure; the bytes are for the caller to write (through the safe
+// temporary-and-rename writer).
 std::string encode_picture(ImageFormat f, const Picture& p, const WriteSettings& s,
                            std::vector<unsigned char>* bytes);
 
