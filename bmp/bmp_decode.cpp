@@ -78,12 +78,12 @@ int strip_rows(std::size_t row_bytes) {
   return static_cast<int>(std::clamp<std::size_t>(fit / 16 * 16, 16, 64));
 }
 
-// Decodes every stored row into the planes, strip by strip: the pool's
-// threads take contiguous ranges of whole strips, each with its own scratch
-// rows (every pixel is decoded on its own, so the planes do not depend on the
-// thread count). The stored rows come from memory or, through each thread's
-// buffer, from the file. Returns false when the file could not be read to
-// the end of the pixel data.
+// Decodes every stored row into the planes, strip by strip: the strips are
+// dealt to whichever of the pool's threads is free next (pool_run_chunks),
+// each thread with its own scratch rows (every pixel is decoded on its own,
+// so the planes do not depend on the thread count). The stored rows come
+// from memory or, through each thread's buffer, from the file. Returns false
+// when the file could not be read to the end of the pixel data.
 bool decode_strips(const PixelSource& src, const BmpLayout& l, WorkerPool& pool,
                    const ColorPlane& b, const ColorPlane& g, const ColorPlane& r, ExpandRow expand,
                    const void* context) {
@@ -97,47 +97,42 @@ bool decode_strips(const PixelSource& src, const BmpLayout& l, WorkerPool& pool,
   // Each thread's scratch strips, allocated here so that a failed allocation
   // ends the process from the calling thread.
   const std::size_t bgr_bytes = 3 * static_cast<std::size_t>(width);
+  const std::size_t strip = static_cast<std::size_t>(std::min(block, height));
   std::vector<Buffer<unsigned char>> stored_strips(threads), bgr_strips(threads);
   for (std::size_t t = 0; t < threads; ++t) {
-    const BlockRange range = block_range(height, block, pool.threads, static_cast<int>(t));
-    if (range.first >= range.last) continue;
-    const std::size_t rows = static_cast<std::size_t>(std::min(block, range.last - range.first));
     if (src.file == nullptr)
-      stored_strips[t] = named_buffer<unsigned char>(row_bytes * rows, "BMPROWS");
-    if (expand != nullptr) bgr_strips[t] = named_buffer<unsigned char>(bgr_bytes * rows, "BMPBGR");
+      stored_strips[t] = named_buffer<unsigned char>(row_bytes * strip, "BMPROWS");
+    if (expand != nullptr) bgr_strips[t] = named_buffer<unsigned char>(bgr_bytes * strip, "BMPBGR");
   }
-  pool_run(pool, [&](int t) {
-    const BlockRange range = block_range(height, block, pool.threads, t);
+  pool_run_chunks(pool, height, block, [&](int t, int row0, int row_end) {
     const Buffer<unsigned char>& stored = stored_strips[static_cast<std::size_t>(t)];
     const Buffer<unsigned char>& bgr = bgr_strips[static_cast<std::size_t>(t)];
-    for (int row0 = range.first; row0 < range.last; row0 += block) {
-      const int rows = std::min(block, range.last - row0);
-      const std::size_t offset = l.pixel_offset + static_cast<std::size_t>(row0) * row_bytes;
-      const unsigned char* strip = stored.get();
-      if (src.file != nullptr) {
-        strip = src.file + offset;
-      } else if (!read_exactly(src.fd, stored.get(), static_cast<std::size_t>(rows) * row_bytes,
-                               offset)) {
-        failed[static_cast<std::size_t>(t)] = 1;
-        return;
-      }
-      std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(row_bytes);
-      if (expand != nullptr) {
-        for (int k = 0; k < rows; ++k)
-          expand(strip + static_cast<std::size_t>(k) * row_bytes, width, context,
-                 bgr.get() + static_cast<std::size_t>(k) * bgr_bytes);
-        strip = bgr.get();
-        stride = static_cast<std::ptrdiff_t>(bgr_bytes);
-      }
-      // Stored rows row0 .. row0 + rows - 1 are plane rows row0 .. of a
-      // top-down file, and H - 1 - row0 down to H - row0 - rows otherwise:
-      // the last stored row of the strip is then the first plane row.
-      if (l.top_down) {
-        rows_to_planes(strip, stride, rows, width, 3, planes, h, static_cast<std::size_t>(row0));
-      } else {
-        rows_to_planes(strip + (rows - 1) * stride, -stride, rows, width, 3, planes, h,
-                       static_cast<std::size_t>(height - row0 - rows));
-      }
+    const int rows = row_end - row0;
+    const std::size_t offset = l.pixel_offset + static_cast<std::size_t>(row0) * row_bytes;
+    const unsigned char* strip = stored.get();
+    if (src.file != nullptr) {
+      strip = src.file + offset;
+    } else if (!read_exactly(src.fd, stored.get(), static_cast<std::size_t>(rows) * row_bytes,
+                             offset)) {
+      failed[static_cast<std::size_t>(t)] = 1;
+      return;
+    }
+    std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(row_bytes);
+    if (expand != nullptr) {
+      for (int k = 0; k < rows; ++k)
+        expand(strip + static_cast<std::size_t>(k) * row_bytes, width, context,
+               bgr.get() + static_cast<std::size_t>(k) * bgr_bytes);
+      strip = bgr.get();
+      stride = static_cast<std::ptrdiff_t>(bgr_bytes);
+    }
+    // Stored rows row0 .. row0 + rows - 1 are plane rows row0 .. of a
+    // top-down file, and H - 1 - row0 down to H - row0 - rows otherwise:
+    // the last stored row of the strip is then the first plane row.
+    if (l.top_down) {
+      rows_to_planes(strip, stride, rows, width, 3, planes, h, static_cast<std::size_t>(row0));
+    } else {
+      rows_to_planes(strip + (rows - 1) * stride, -stride, rows, width, 3, planes, h,
+                     static_cast<std::size_t>(height - row0 - rows));
     }
   });
   return std::find(failed.begin(), failed.end(), 1) == failed.end();

@@ -1,6 +1,7 @@
 // A small pool of std::thread workers that run one job at a time on every
-// thread, the calling thread included, and the split of a range of blocks
-// into the threads' contiguous shares.
+// thread, the calling thread included; the split of a range of blocks into
+// the threads' contiguous shares; and a range dealt out in chunks to
+// whichever thread is free.
 //
 // pool_run(pool, job) calls job(t) once for each t in 0 .. threads-1: t = 0 on
 // the calling thread, the others on the workers, and returns when every call
@@ -10,6 +11,8 @@
 // joins its workers when it is destroyed.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -46,6 +49,25 @@ template <class Job>
 void pool_run(WorkerPool& pool, const Job& job) {
   pool_run_erased(
       pool, [](const void* j, int t) { (*static_cast<const Job*>(j))(t); }, &job);
+}
+
+// Cuts items 0 .. count-1 into chunks of `chunk` items (chunk >= 1; the last
+// may be shorter) and deals them out in order to whichever thread of the
+// pool asks next: body(t, first, last) runs once for each chunk, on thread t,
+// with items [first, last). A thread that the system holds up then takes
+// fewer chunks instead of the others waiting for it at the end. Which thread
+// takes a chunk changes from run to run, so a caller whose results must not
+// depend on it makes each item's work depend on the item alone.
+template <class Body>
+void pool_run_chunks(WorkerPool& pool, int count, int chunk, const Body& body) {
+  std::atomic<int> next{0};
+  pool_run(pool, [&](int t) {
+    for (;;) {
+      const int first = next.fetch_add(chunk, std::memory_order_relaxed);
+      if (first >= count) return;
+      body(t, first, std::min(count, first + chunk));
+    }
+  });
 }
 
 // The share of thread t (0 .. threads-1) when `count` items are cut into

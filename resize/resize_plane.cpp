@@ -27,7 +27,7 @@
 namespace korvale {
 
 // Lines per block: the unit of the blocked transposes and of the threads'
-// ranges. Even, so a pair never straddles two ranges; 16 doubles are two
+// chunks. Even, so a pair never straddles two chunks; 16 doubles are two
 // whole cache lines of every grid column a block reads or writes.
 constexpr int kBlock = 16;
 
@@ -107,15 +107,19 @@ void progress_step(Step s, const Body& body) {
   std::abort();
 }
 
-// Runs body(scratch, first, last) on every thread's range of `lines` lines
-// (contiguous whole blocks).
+// Runs body(scratch, first, last) over `lines` lines in chunks of whole
+// blocks, each chunk on whichever thread is free next (pool_run_chunks), so
+// that a thread the system holds up does not leave the others waiting at the
+// end of the step. A chunk is about a sixteenth of a thread's share, from one
+// block to one gather; on one thread it is every line.
 template <class Body>
 void for_chunks(ResizeRun& r, int lines, const Body& body) {
   const int threads = r.pool.threads;
-  pool_run(r.pool, [&](int t) {
-    const BlockRange range = block_range(lines, kBlock, threads, t);
-    if (range.first < range.last) body(r.scratch[t], range.first, range.last);
-  });
+  const int chunk = threads == 1
+                        ? std::max(lines, 1)
+                        : std::clamp(lines / (16 * threads) / kBlock * kBlock, kBlock, kGather);
+  pool_run_chunks(r.pool, lines, chunk,
+                  [&](int t, int first, int last) { body(r.scratch[t], first, last); });
 }
 
 // Lines ahead that the gathers and transposes ask for early: their columns

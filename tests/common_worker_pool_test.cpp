@@ -1,10 +1,11 @@
 // The worker pool: every thread runs each job once, a thread the system
-// refuses leaves a smaller working pool, and the block ranges cover a count
-// exactly once in whole blocks.
+// refuses leaves a smaller working pool, the block ranges cover a count
+// exactly once in whole blocks, and dealt chunks cover it exactly once.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <vector>
@@ -95,6 +96,36 @@ TEST(WorkerPool, BlockRangesCoverTheCountOnceInWholeBlocks) {
           const int mine = (r.last - r.first + block - 1) / block;
           EXPECT_LE(mine, blocks / threads + 1);
           EXPECT_GE(mine + 1, blocks / threads);
+        }
+      }
+    }
+  }
+}
+
+// Dealt chunks: every item in exactly one call, each call a whole chunk
+// starting at a multiple of it (the last one cut at the count), on a valid
+// thread; with a body slow enough that the threads overlap.
+TEST(WorkerPool, DealtChunksCoverTheCountOnce) {
+  for (int threads : {1, 2, 3, 7}) {
+    WorkerPool pool;
+    pool_start(&pool, threads);
+    for (int count : {0, 1, 15, 16, 17, 1000, 1080}) {
+      for (int chunk : {1, 16, 64, 5000}) {
+        std::vector<std::atomic<int>> seen(static_cast<std::size_t>(count));
+        std::atomic<int> bad{0};
+        pool_run_chunks(pool, count, chunk, [&](int t, int first, int last) {
+          if (t < 0 || t >= threads || first % chunk != 0 || first >= last ||
+              last != std::min(count, first + chunk)) {
+            bad.fetch_add(1);
+          }
+          for (int i = first; i < last; ++i) seen[static_cast<std::size_t>(i)].fetch_add(1);
+          volatile double spin = 0;  // a little work per chunk
+          for (int k = 0; k < 200; ++k) spin = spin + k;
+        });
+        EXPECT_EQ(bad, 0) << threads << " " << count << " " << chunk;
+        for (int i = 0; i < count; ++i) {
+          ASSERT_EQ(seen[static_cast<std::size_t>(i)], 1)
+              << threads << " " << count << " " << chunk;
         }
       }
     }
