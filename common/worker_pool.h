@@ -1,7 +1,6 @@
 // A small pool of std::thread workers that run one job at a time on every
-// thread, the calling thread included; the split of a range of blocks into
-// the threads' contiguous shares; and a range dealt out in chunks to
-// whichever thread is free.
+// thread, the calling thread included, and a range of items dealt out in
+// chunks to whichever thread is free.
 //
 // pool_run(pool, job) calls job(t) once for each t in 0 .. threads-1: t = 0 on
 // the calling thread, the others on the workers, and returns when every call
@@ -68,23 +67,6 @@ void pool_run_chunks(WorkerPool& pool, int count, int chunk, const Body& body) {
       body(t, first, std::min(count, first + chunk));
     }
   });
-}
-
-// The share of thread t (0 .. threads-1) when `count` items are cut into
-// blocks of `block` items and the blocks into `threads` contiguous runs of
-// whole blocks, as even as whole blocks allow: items [first, last), possibly
-// empty. The shares cover 0 .. count once, in thread order.
-struct BlockRange {
-  int first = 0;
-  int last = 0;
-};
-inline BlockRange block_range(int count, int block, int threads, int t) {
-  const long long blocks = (static_cast<long long>(count) + block - 1) / block;
-  const long long b0 = blocks * t / threads, b1 = blocks * (t + 1) / threads;
-  BlockRange r;
-  r.first = static_cast<int>(b0 * block < count ? b0 * block : count);
-  r.last = static_cast<int>(b1 * block < count ? b1 * block : count);
-  return r;
 }
 
 }  // namespace korvale

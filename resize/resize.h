@@ -55,9 +55,9 @@
 // plane of that size, one after the other: the DFT plans (one per line length
 // and direction), the FFT tables, the grids and each thread's scratch are
 // allocated and computed once, and the threads started once. Each line's
-// arithmetic depends only on its index (lines are paired by index, and every
-// thread gets a contiguous range of whole blocks), so the bytes never depend
-// on the thread count.
+// arithmetic depends only on its index (lines are paired by index, and the
+// threads take chunks of whole blocks as they come free), so the bytes never
+// depend on the thread count.
 //
 // Memory per run: when both axes shrink, one grid of out_w*H doubles, which
 // every step rewrites in place (at most 8 bytes per input pixel, 4 when the

@@ -1,6 +1,6 @@
 // The worker pool: every thread runs each job once, a thread the system
-// refuses leaves a smaller working pool, the block ranges cover a count
-// exactly once in whole blocks, and dealt chunks cover it exactly once.
+// refuses leaves a smaller working pool, and dealt chunks cover a count
+// exactly once.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -72,34 +72,6 @@ TEST(WorkerPool, RefusedThreadsLeaveAWorkingPool) {
 #else
   EXPECT_EXIT(pool_under_an_address_cap(), ::testing::ExitedWithCode(0), "");
 #endif
-}
-
-TEST(WorkerPool, BlockRangesCoverTheCountOnceInWholeBlocks) {
-  for (int count : {0, 1, 15, 16, 17, 100, 1000, 1080}) {
-    for (int block : {1, 16, 64}) {
-      for (int threads : {1, 2, 3, 7, 64}) {
-        int next = 0;
-        for (int t = 0; t < threads; ++t) {
-          const BlockRange r = block_range(count, block, threads, t);
-          EXPECT_EQ(r.first, next) << count << " " << block << " " << threads << " " << t;
-          EXPECT_LE(r.first, r.last);
-          if (r.last < count) {
-            EXPECT_EQ(r.last % block, 0);
-          }
-          next = r.last;
-        }
-        EXPECT_EQ(next, count);
-        // As even as whole blocks allow: shares differ by at most one block.
-        const int blocks = (count + block - 1) / block;
-        for (int t = 0; t < threads; ++t) {
-          const BlockRange r = block_range(count, block, threads, t);
-          const int mine = (r.last - r.first + block - 1) / block;
-          EXPECT_LE(mine, blocks / threads + 1);
-          EXPECT_GE(mine + 1, blocks / threads);
-        }
-      }
-    }
-  }
 }
 
 // Dealt chunks: every item in exactly one call, each call a whole chunk
