@@ -9,7 +9,8 @@
 #   pinned likewise); libvips' `vips resize` on one thread
 #   (VIPS_CONCURRENCY=1, pinned likewise; it reads and writes BMP through its
 #   ImageMagick loader, JPEG and PNG natively);
-# each the best wall time of REPS runs. "ratio" is korvale's one-thread time
+# each the best wall time of REPS runs, the four taking turns run by run.
+# "ratio" is korvale's one-thread time
 # over the faster peer's, "2 threads" korvale's two-thread time over its
 # one-thread time; "CPU s" korvale's least user + system seconds on one
 # thread (steadier than the wall time on a loaded machine); memory is
@@ -54,24 +55,23 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# best_of CMD...: runs CMD $reps times under /usr/bin/time; sets $best (the
-# least wall seconds), $best_cpu (the least user + system seconds) and
-# $peak_kb (the largest peak resident set).
-best_of() {
-  local wall kb user sys cpu
-  best=""
-  best_cpu=""
-  peak_kb=0
-  for _ in $(seq "$reps"); do
-    /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$@" >/dev/null 2>&1
-    read -r wall kb user sys <"$work/time"
-    cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
-    if [ -z "$best" ] || awk -v a="$wall" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$wall; fi
-    if [ -z "$best_cpu" ] || awk -v a="$cpu" -v b="$best_cpu" 'BEGIN { exit !(a < b) }'; then
-      best_cpu=$cpu
-    fi
-    if [ "$kb" -gt "$peak_kb" ]; then peak_kb=$kb; fi
-  done
+# run_once KEY CMD...: runs CMD once under /usr/bin/time and keeps, for KEY,
+# the least wall seconds (best[KEY]), the least user + system seconds
+# (best_cpu[KEY]) and the largest peak resident set (peak_kb[KEY]).
+declare -A best best_cpu peak_kb
+run_once() {
+  local key=$1 wall kb user sys cpu
+  shift
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$@" >/dev/null 2>&1
+  read -r wall kb user sys <"$work/time"
+  cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
+  if [ -z "${best[$key]:-}" ] || awk -v a="$wall" -v b="${best[$key]}" 'BEGIN { exit !(a < b) }'; then
+    best[$key]=$wall
+  fi
+  if [ -z "${best_cpu[$key]:-}" ] || awk -v a="$cpu" -v b="${best_cpu[$key]}" 'BEGIN { exit !(a < b) }'; then
+    best_cpu[$key]=$cpu
+  fi
+  if [ "$kb" -gt "${peak_kb[$key]:-0}" ]; then peak_kb[$key]=$kb; fi
 }
 
 echo "| job | korvale 1 thread s | CPU s | ImageMagick s | libvips s | ratio | korvale 2 threads s | 2 threads / 1 | bytes/pixel |"
@@ -97,25 +97,29 @@ for job in "${jobs[@]}"; do
   [ "$ext" = bmp ] || im_out="$work/im.$ext"
   args=(-i "$pic.$ext" -out "$work/out.$ext" -sizexminus $((w - nw)) -sizexminusy $((h - nh)))
 
-  best_of env KORVALE_THREADS=1 "${pin[@]}" "$korvale" "${args[@]}"
-  one=$best one_cpu=$best_cpu kb=$peak_kb
-  best_of env KORVALE_THREADS=2 "$korvale" "${args[@]}"
-  two=$best
-  [ "$peak_kb" -gt "$kb" ] && kb=$peak_kb
-
-  im="" vi="" peer=""
-  if [ -n "$convert" ]; then
-    best_of env MAGICK_THREAD_LIMIT=1 "${pin[@]}" "$convert" "$pic.$ext" -resize "${nw}x${nh}!" \
-      "$im_out"
-    im=$best peer=$best
-  fi
-  if [ -n "$vips" ]; then
-    hs=$(awk -v a="$nw" -v b="$w" 'BEGIN { printf "%.9f", a / b }')
-    vs=$(awk -v a="$nh" -v b="$h" 'BEGIN { printf "%.9f", a / b }')
-    best_of env VIPS_CONCURRENCY=1 "${pin[@]}" "$vips" resize "$pic.$ext" "$work/vips.$ext" "$hs" \
-      --vscale "$vs"
-    vi=$best
-    if [ -z "$peer" ] || awk -v a="$vi" -v b="$peer" 'BEGIN { exit !(a < b) }'; then peer=$vi; fi
+  hs=$(awk -v a="$nw" -v b="$w" 'BEGIN { printf "%.9f", a / b }')
+  vs=$(awk -v a="$nh" -v b="$h" 'BEGIN { printf "%.9f", a / b }')
+  # The four programs take turns, $reps rounds, so that a machine that slows
+  # down for a while slows them all alike.
+  best=() best_cpu=() peak_kb=()
+  for _ in $(seq "$reps"); do
+    run_once one env KORVALE_THREADS=1 "${pin[@]}" "$korvale" "${args[@]}"
+    run_once two env KORVALE_THREADS=2 "$korvale" "${args[@]}"
+    if [ -n "$convert" ]; then
+      run_once im env MAGICK_THREAD_LIMIT=1 "${pin[@]}" "$convert" "$pic.$ext" \
+        -resize "${nw}x${nh}!" "$im_out"
+    fi
+    if [ -n "$vips" ]; then
+      run_once vi env VIPS_CONCURRENCY=1 "${pin[@]}" "$vips" resize "$pic.$ext" \
+        "$work/vips.$ext" "$hs" --vscale "$vs"
+    fi
+  done
+  one=${best[one]} one_cpu=${best_cpu[one]} two=${best[two]}
+  kb=${peak_kb[one]}
+  [ "${peak_kb[two]}" -gt "$kb" ] && kb=${peak_kb[two]}
+  im=${best[im]:-} vi=${best[vi]:-} peer=$im
+  if [ -n "$vi" ] && { [ -z "$peer" ] || awk -v a="$vi" -v b="$peer" 'BEGIN { exit !(a < b) }'; }; then
+    peer=$vi
   fi
   ratio=""
   if [ -n "$peer" ]; then
