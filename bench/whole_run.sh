@@ -10,11 +10,10 @@
 #   (VIPS_CONCURRENCY=1, pinned likewise; it reads and writes BMP through its
 #   ImageMagick loader, JPEG and PNG natively);
 # each the best wall time of REPS runs, the four taking turns run by run.
-# "ratio" is korvale's one-thread time
-# over the faster peer's, "2 threads" korvale's two-thread time over its
-# one-thread time; "CPU s" korvale's least user + system seconds on one
-# thread (steadier than the wall time on a loaded machine); memory is
-# korvale's peak resident set per input pixel.
+# "ratio" is korvale's one-thread time over the faster peer's, "2 threads"
+# korvale's two-thread time over its one-thread time; "CPU s" korvale's least
+# user + system seconds on one thread (steadier than the wall time on a
+# loaded machine); memory is korvale's peak resident set per input pixel.
 #
 # Fails (status 1) when a korvale run exceeds 40 bytes per input pixel plus
 # 32 MB, or, unless --short, when a ratio exceeds 0.8.
@@ -65,13 +64,14 @@ run_once() {
   /usr/bin/time -f "%e %M %U %S" -o "$work/time" "$@" >/dev/null 2>&1
   read -r wall kb user sys <"$work/time"
   cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
-  if [ -z "${best[$key]:-}" ] || awk -v a="$wall" -v b="${best[$key]}" 'BEGIN { exit !(a < b) }'; then
-    best[$key]=$wall
-  fi
-  if [ -z "${best_cpu[$key]:-}" ] || awk -v a="$cpu" -v b="${best_cpu[$key]}" 'BEGIN { exit !(a < b) }'; then
-    best_cpu[$key]=$cpu
-  fi
+  if below "$wall" "${best[$key]:-}"; then best[$key]=$wall; fi
+  if below "$cpu" "${best_cpu[$key]:-}"; then best_cpu[$key]=$cpu; fi
   if [ "$kb" -gt "${peak_kb[$key]:-0}" ]; then peak_kb[$key]=$kb; fi
+}
+
+# below A B: true when B is empty or A < B (decimal seconds).
+below() {
+  [ -z "$2" ] || awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'
 }
 
 echo "| job | korvale 1 thread s | CPU s | ImageMagick s | libvips s | ratio | korvale 2 threads s | 2 threads / 1 | bytes/pixel |"
@@ -118,9 +118,7 @@ for job in "${jobs[@]}"; do
   kb=${peak_kb[one]}
   [ "${peak_kb[two]}" -gt "$kb" ] && kb=${peak_kb[two]}
   im=${best[im]:-} vi=${best[vi]:-} peer=$im
-  if [ -n "$vi" ] && { [ -z "$peer" ] || awk -v a="$vi" -v b="$peer" 'BEGIN { exit !(a < b) }'; }; then
-    peer=$vi
-  fi
+  if [ -n "$vi" ] && below "$vi" "$peer"; then peer=$vi; fi
   ratio=""
   if [ -n "$peer" ]; then
     ratio=$(awk -v k="$one" -v m="$peer" 'BEGIN { if (m > 0) printf "%.2f", k / m }')
