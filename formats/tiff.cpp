@@ -24,6 +24,20 @@ struct TiffMessage {
   char text[200] = "";
 };
 
+// Some of libtiff's messages span lines ("Tag ...:\n  Value ..."), and a
+// failure is one line: every control character becomes a space, and a run of
+// spaces one space.
+void to_one_line(char* text) {
+  char* out = text;
+  for (const char* in = text; *in != '\0'; ++in) {
+    const unsigned char c = static_cast<unsigned char>(*in);
+    const char kept = c < 0x20 || c == 0x7f ? ' ' : *in;
+    if (kept == ' ' && out > text && out[-1] == ' ') continue;
+    *out++ = kept;
+  }
+  *out = '\0';
+}
+
 int on_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
   auto* m = static_cast<TiffMessage*>(user);
   if (m->text[0] == '\0') {
@@ -31,6 +45,7 @@ int on_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap)
     std::vsnprintf(body, sizeof body, fmt, ap);
     std::snprintf(m->text, sizeof m->text, "%s%s%s", module ? module : "", module ? ": " : "",
                   body);
+    to_one_line(m->text);
   }
   return 1;  // handled: libtiff prints nothing
 }

@@ -187,6 +187,10 @@ TEST_F(FormatsDecode, DamagedTruncatedAndUnsupportedFilesAreRefusedInOneLine) {
             fp + ": TIFF: floating-point samples are not supported");
   const std::vector<unsigned char> text = {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'};
   refused(text, "text");
+  // A TIFF (found by the fuzzer) whose tags draw from libtiff a message
+  // over two lines.
+  refused(file_bytes(std::string(KORVALE_TEST_DATA_DIR) + "/tiff_message_on_two_lines.tif"),
+          "a libtiff message on two lines");
   std::filesystem::remove(fp);
 }
 
