@@ -60,7 +60,7 @@ std::string save_plain_bmp(const std::string& path, const Picture& p) {
 // The last colour's resize, run by the BMP writer once the file is begun.
 struct StreamedPlane {
   ResizeRun* run;
-  const ColorPlane* src;
+  const ColorPlane* src;  // null: dst holds the source, shrunk in its own memory
   ColorPlane* dst;
 };
 
@@ -78,7 +78,11 @@ void resize_into_file(void* context, BmpRowSink* sink) {
                          bmp_rows_final(static_cast<BmpRowSink*>(s), thread, y0, count);
                        },
                        sink};
-  resize_plane(*job.run, *job.src, *job.dst, rows);
+  if (job.src == nullptr) {
+    resize_plane_in_place(*job.run, job.dst->px.get(), &rows);
+  } else {
+    resize_plane(*job.run, *job.src, *job.dst, rows);
+  }
   sigaction(SIGPIPE, &during_write, nullptr);
 }
 
@@ -89,11 +93,11 @@ bool writes_plain_bmp(const OutputTarget& target, const Picture& picture) {
          picture.bits == 8 && (picture.colors == 1 || picture.colors == 3);
 }
 
-std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const ColorPlane& last,
+std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const ColorPlane* last,
                               Picture* out) {
   const int blue = out->colors == 1 ? 0 : 2;
   const int green = out->colors == 1 ? 0 : 1;
-  StreamedPlane job{&run, &last, &out->planes[out->colors - 1]};
+  StreamedPlane job{&run, last, &out->planes[out->colors - 1]};
   return write_bmp_file_streamed(target.path.c_str(), out->planes[0], out->planes[green],
                                  out->planes[blue], resize_run_threads(run), resize_into_file,
                                  &job);

@@ -68,10 +68,12 @@ bool writes_plain_bmp(const OutputTarget& target, const Picture& picture);
 // Resizes `last` (the picture's last colour) into out's last plane while
 // writing the BMP file: the file is begun first, and each block of rows goes
 // to it as soon as the resize has finished it, so the file is on its way to
-// the disk by the time the last row is computed. The other planes of `out`
-// must be final. The same file as save_picture writes; "" or the failure.
-// SIGPIPE is ignored while the plane is resized, as for the other planes.
-std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const ColorPlane& last,
+// the disk by the time the last row is computed. With `last` null, out's last
+// plane holds the source (the run's W x H samples, in a buffer of that size)
+// and is shrunk in its own memory (resize_plane_in_place). The other planes
+// of `out` must be final. The same file as save_picture writes; "" or the
+// failure. SIGPIPE is ignored while the plane is resized, as for the others.
+std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const ColorPlane* last,
                               Picture* out);
 
 }  // namespace korvale

@@ -18,6 +18,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/options.h"
@@ -130,23 +131,36 @@ const char* output_plane_name(int colors, int c) {
   return colors == 1 ? kGray[c] : kRgb[c];
 }
 
-// Shrinks every channel of `in` into dst's planes (made here, out_w x
-// out_h), on the run: each colour alone, or all of them premultiplied by
-// alpha, alpha first. Without alpha only the first `resized` planes are
-// resized here (the streamed BMP output resizes the last one as it writes
-// the file).
+// Shrinks every channel of `in` (its planes `src`) into dst's planes (made
+// here, out_w x out_h), on the run: each colour alone, or all of them
+// premultiplied by alpha, alpha first. Without alpha only the first `resized`
+// planes are resized here (the streamed BMP output resizes the last one as
+// it writes the file).
+//
+// Without alpha, when the run allows it, each plane is shrunk in its own
+// memory instead, and returns true: the source's samples are swapped into
+// their output plane and shrunk there, and the output buffer made for it goes
+// back untouched with the source picture. The source's pages are resident
+// already, while the kernel clears each fresh page of an output plane on its
+// first write. The output planes are still made first, so a machine that
+// cannot hold them fails as before, naming the plane.
 template <class T>
-void shrink_planes(ResizeRun& run, const Picture& in, const std::vector<Plane<T>>& src,
+bool shrink_planes(ResizeRun& run, const Picture& in, std::vector<Plane<T>>& src,
                    std::vector<Plane<T>>* dst, int out_w, int out_h, int resized) {
   const int channels = in.channels();
   for (int c = 0; c < channels; ++c) {
     dst->push_back(named_plane<T>(out_w, out_h, output_plane_name(in.colors, c)));
   }
+  if (!in.alpha && resize_in_place_possible(run)) {
+    for (int c = 0; c < channels; ++c) std::swap((*dst)[c].px, src[c].px);
+    for (int c = 0; c < resized; ++c) resize_plane_in_place(run, (*dst)[c].px.get());
+    return true;
+  }
   // A picture that keeps its size is returned sample for sample, colour
   // under transparent pixels included, so each plane goes alone.
   if (!in.alpha || (out_w == in.w && out_h == in.h)) {
     for (int c = 0; c < resized; ++c) resize_plane(run, src[c], (*dst)[c]);
-    return;
+    return false;
   }
   const Plane<T>* colours[3];
   Plane<T>* out_colours[3];
@@ -155,6 +169,7 @@ void shrink_planes(ResizeRun& run, const Picture& in, const std::vector<Plane<T>
     out_colours[c] = &(*dst)[c];
   }
   resize_planes_with_alpha(run, colours, in.colors, src[in.colors], out_colours, (*dst)[in.colors]);
+  return false;
 }
 
 // Says which reduction is out of range, quoting the value as it was typed,
@@ -230,16 +245,21 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   out.colors = in.colors;
   out.alpha = in.alpha;
   stream = stream && writes_plain_bmp(job.target, in);
+  bool in_place = false;
   if (in.bits == 16) {
-    shrink_planes(run, in, in.wide, &out.wide, out_w, out_h, in.channels());
+    in_place = shrink_planes(run, in, in.wide, &out.wide, out_w, out_h, in.channels());
   } else {
-    shrink_planes(run, in, in.planes, &out.planes, out_w, out_h,
-                  stream ? in.colors - 1 : in.channels());
+    in_place = shrink_planes(run, in, in.planes, &out.planes, out_w, out_h,
+                             stream ? in.colors - 1 : in.channels());
   }
   if (stream) {
-    const ColorPlane last = std::move(in.planes[in.colors - 1]);
+    // The last colour's source: still in `in`, unless it has moved to out's
+    // last plane to be shrunk there.
+    ColorPlane last;
+    if (!in_place) last = std::move(in.planes[in.colors - 1]);
     in = Picture();
-    return sigpipe->as_before([&] { return save_bmp_streamed(job.target, run, last, &out); });
+    return sigpipe->as_before(
+        [&] { return save_bmp_streamed(job.target, run, in_place ? nullptr : &last, &out); });
   }
   out.icc = std::move(in.icc);
   out.exif = std::move(in.exif);

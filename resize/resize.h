@@ -63,7 +63,8 @@
 // every step rewrites in place (at most 8 bytes per input pixel, 4 when the
 // width is halved; 2 MB-aligned, offered to the kernel as huge pages); the
 // plans, the FFT tables, and per thread a DFT work area, a synthesis line,
-// 64 gathered rows and 16 staged rows.
+// 64 gathered rows and 16 staged rows. Destination planes are the caller's;
+// resize_plane_in_place needs none.
 //
 // Failure: allocations happen when the run is built; one that fails ends the
 // process with "NAME no memory!!" on standard output and status 1 (names: ww,
@@ -125,6 +126,21 @@ struct RowsFinal {
 // resize_plane of 8-bit samples, reporting final rows to `rows`.
 void resize_plane(ResizeRun& run, const Plane<unsigned char>& src, Plane<unsigned char>& dst,
                   const RowsFinal& rows);
+
+// Whether planes can be shrunk in their own memory on this run: yes when the
+// width shrinks (each row is read before any sample of it is written, and row
+// y's result lands where row y's leading samples were; when the height shrinks
+// too, the whole plane is read before anything is written) or when nothing
+// shrinks; no when only the height does.
+bool resize_in_place_possible(const ResizeRun& run);
+
+// resize_plane within the plane's own memory, so that no destination needs
+// allocating: px holds the run's W x H plane and is left holding the
+// out_w x out_h result in its first out_w*out_h samples (column by column);
+// the same samples and progress lines as resize_plane. `rows`, when not
+// null, is told of final rows as above. Only when resize_in_place_possible.
+template <class T>
+void resize_plane_in_place(ResizeRun& run, T* px, const RowsFinal* rows = nullptr);
 
 // The threads a run works on.
 int resize_run_threads(const ResizeRun& run);

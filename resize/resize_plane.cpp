@@ -422,11 +422,8 @@ void rows_synthesis(ResizeRun& r, const Write& write) {
 // and the later steps' lines follow with nothing left to do. When neither
 // axis shrinks step 5 writes the plane's own values.
 template <class T, class Value, class Write>
-void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& value,
-               const Write& write) {
-  if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.w, r.h);
+void run_steps(ResizeRun& r, const T* px, const T* alpha, const Value& value, const Write& write) {
   const bool x_shrinks = r.out_w < r.w, y_shrinks = r.out_h < r.h;
-  const T* px = src.px.get();
   const T* apx = alpha != nullptr ? alpha : px;  // ignored without alpha
   const std::size_t h = static_cast<std::size_t>(r.h);
   double* grid = r.grid.get();
@@ -491,20 +488,25 @@ void run_steps(ResizeRun& r, const Plane<T>& src, const T* alpha, const Value& v
 }
 // The steps of a plane that neither axis shrinks, without alpha: every
 // sample would come back as it went in (the sRGB round trip of linear light
-// included, for every 8- and 16-bit value), so step 5 copies the plane.
+// included, for every 8- and 16-bit value), so step 5 copies the plane (and
+// a plane resized in its own memory is left as it is).
 template <class T>
-void copy_steps(ResizeRun& r, const Plane<T>& src, Plane<T>& dst) {
-  if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.w, r.h);
+void copy_steps(ResizeRun& r, const T* px, T* out) {
   for (const Step s : {kHorizontalDft, kVerticalDft, kScaling, kHorizontalIdft}) {
     progress_step(s, [] {});
   }
   progress_step(kVerticalIdft, [&] {
+    if (out == px) return;
     const std::size_t h = static_cast<std::size_t>(r.h);
     for_chunks(r, r.w, [&](Scratch&, int first, int last) {
-      std::memcpy(dst.px.get() + first * h, src.px.get() + first * h,
-                  (last - first) * h * sizeof(T));
+      std::memcpy(out + first * h, px + first * h, (last - first) * h * sizeof(T));
     });
   });
+}
+
+template <class T>
+void check_source(const ResizeRun& r, const Plane<T>& src) {
+  if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.w, r.h);
 }
 
 template <class T>
@@ -599,20 +601,20 @@ struct SampleWriter {
   }
 };
 
-// Resizes one plane, each sample weighted by alpha (a fraction of its
-// maximum) when `alpha` is not null.
+// Resizes the run's W x H plane at px into the out_w x out_h plane at out,
+// each sample weighted by alpha (a fraction of its maximum) when `alpha` is
+// not null. out may be px when resize_in_place_possible(r) and there is no
+// alpha.
 template <class T>
-void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& dst,
+void resize_colour(ResizeRun& r, const T* px, const T* alpha, T* out,
                    const RowsFinal* final_rows = nullptr) {
-  check_destination(r, dst);
   if (alpha == nullptr && r.out_w == r.w && r.out_h == r.h) {
-    copy_steps(r, src, dst);
+    copy_steps(r, px, out);
     return;
   }
   constexpr double max = kMaxSample<T>;
   const bool linear = r.settings.linear;
   const int nh = r.out_h;
-  T* out = dst.px.get();
   const SampleWriter<T> write_plain{out, nh, linear, final_rows};
   // With alpha: the premultiplied value over the resized alpha (a fraction of
   // its maximum), clamped by to_sample; 0 where the alpha rounds to 0.
@@ -629,17 +631,17 @@ void resize_colour(ResizeRun& r, const Plane<T>& src, const T* alpha, Plane<T>& 
     const double* lut = srgb_table<T>(r);
     if (alpha == nullptr) {
       run_steps(
-          r, src, alpha, [lut](T c, T) { return lut[c]; }, write_plain);
+          r, px, alpha, [lut](T c, T) { return lut[c]; }, write_plain);
     } else {
       run_steps(
-          r, src, alpha, [lut, inv](T c, T a) { return lut[c] * (a * inv); }, write_divided);
+          r, px, alpha, [lut, inv](T c, T a) { return lut[c] * (a * inv); }, write_divided);
     }
   } else if (alpha == nullptr) {
     run_steps(
-        r, src, alpha, [](T c, T) { return static_cast<double>(c); }, write_plain);
+        r, px, alpha, [](T c, T) { return static_cast<double>(c); }, write_plain);
   } else {
     run_steps(
-        r, src, alpha, [inv](T c, T a) { return static_cast<double>(c) * (a * inv); },
+        r, px, alpha, [inv](T c, T a) { return static_cast<double>(c) * (a * inv); },
         write_divided);
   }
 }
@@ -734,12 +736,29 @@ ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
 
 template <class T>
 void resize_plane(ResizeRun& run, const Plane<T>& src, Plane<T>& dst) {
-  resize_colour<T>(run, src, nullptr, dst);
+  check_source(run, src);
+  check_destination(run, dst);
+  resize_colour<T>(run, src.px.get(), nullptr, dst.px.get());
 }
 
 void resize_plane(ResizeRun& run, const Plane<unsigned char>& src, Plane<unsigned char>& dst,
                   const RowsFinal& rows) {
-  resize_colour<unsigned char>(run, src, nullptr, dst, rows.fn != nullptr ? &rows : nullptr);
+  check_source(run, src);
+  check_destination(run, dst);
+  resize_colour<unsigned char>(run, src.px.get(), nullptr, dst.px.get(),
+                               rows.fn != nullptr ? &rows : nullptr);
+}
+
+bool resize_in_place_possible(const ResizeRun& run) {
+  return run.out_w < run.w || run.out_h == run.h;
+}
+
+template <class T>
+void resize_plane_in_place(ResizeRun& run, T* px, const RowsFinal* rows) {
+  if (!resize_in_place_possible(run))
+    bad_call("in place with only the height shrinking", run.w, run.h, run.w - run.out_w,
+             run.h - run.out_h);
+  resize_colour<T>(run, px, nullptr, px, rows != nullptr && rows->fn != nullptr ? rows : nullptr);
 }
 
 int resize_run_threads(const ResizeRun& run) {
@@ -751,6 +770,7 @@ void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, in
                               const Plane<T>& alpha, Plane<T>* const* out_colours,
                               Plane<T>& out_alpha) {
   ResizeRun& r = run;
+  check_source(r, alpha);
   check_destination(r, out_alpha);
   const std::size_t cells = static_cast<std::size_t>(r.out_w) * r.out_h;
   if (!r.alpha_values) r.alpha_values = named_large_buffer<double>(cells, "ALPHAV");
@@ -760,7 +780,8 @@ void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, in
   double* av = r.alpha_values.get();
   T* out = out_alpha.px.get();
   run_steps(
-      r, alpha, static_cast<const T*>(nullptr), [](T c, T) { return static_cast<double>(c); },
+      r, alpha.px.get(), static_cast<const T*>(nullptr),
+      [](T c, T) { return static_cast<double>(c); },
       [&](int n, int m0, int count, const double* u) {
         const std::size_t base = static_cast<std::size_t>(n) * nh + m0;
         for (int m = 0; m < count; ++m) {
@@ -771,12 +792,15 @@ void resize_planes_with_alpha(ResizeRun& run, const Plane<T>* const* colours, in
   for (int c = 0; c < count; ++c) {
     if (colours[c]->w != alpha.w || colours[c]->h != alpha.h)
       bad_call("colour and alpha of other sizes", colours[c]->w, colours[c]->h, alpha.w, alpha.h);
-    resize_colour<T>(r, *colours[c], alpha.px.get(), *out_colours[c]);
+    check_destination(r, *out_colours[c]);
+    resize_colour<T>(r, colours[c]->px.get(), alpha.px.get(), out_colours[c]->px.get());
   }
 }
 
 template void resize_plane(ResizeRun&, const Plane<unsigned char>&, Plane<unsigned char>&);
 template void resize_plane(ResizeRun&, const Plane<std::uint16_t>&, Plane<std::uint16_t>&);
+template void resize_plane_in_place(ResizeRun&, unsigned char*, const RowsFinal*);
+template void resize_plane_in_place(ResizeRun&, std::uint16_t*, const RowsFinal*);
 template void resize_planes_with_alpha(ResizeRun&, const Plane<unsigned char>* const*, int,
                                        const Plane<unsigned char>&, Plane<unsigned char>* const*,
                                        Plane<unsigned char>&);
@@ -789,14 +813,15 @@ void resize_plane_values(ResizeRun& run, const ColorPlane& src, double* values) 
   const auto write = [&](int n, int m0, int count, const double* u) {
     std::copy(u, u + count, values + static_cast<std::size_t>(n) * nh + m0);
   };
+  check_source(run, src);
   if (run.settings.linear) {
     const double* lut = srgb_table<unsigned char>(run);
     run_steps(
-        run, src, static_cast<const unsigned char*>(nullptr),
+        run, src.px.get(), static_cast<const unsigned char*>(nullptr),
         [lut](unsigned char c, unsigned char) { return lut[c]; }, write);
   } else {
     run_steps(
-        run, src, static_cast<const unsigned char*>(nullptr),
+        run, src.px.get(), static_cast<const unsigned char*>(nullptr),
         [](unsigned char c, unsigned char) { return static_cast<double>(c); }, write);
   }
 }

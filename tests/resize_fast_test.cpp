@@ -1,8 +1,9 @@
 // The fast plane pipeline held against the straightforward one (full 2-D DFT
 // of the mirrored plane, kept as test support): values within 1e-9 for every
 // small size and reduction, random and large sizes, long lines; the same bytes
-// on any number of threads; nothing allocated once a run is built; the names
-// of its buffers when they cannot be had.
+// on any number of threads and when a plane is shrunk in its own memory;
+// nothing allocated once a run is built; the names of its buffers when they
+// cannot be had.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -201,13 +202,34 @@ TEST(FastResize, FinalRowsAreReportedOnceAndHoldTheirSamplesWhenReported) {
       // Rows are reported when the last step writes whole rows (x shrinks).
       const int expected = c[2] > 0 ? 1 : 0;
       for (int y = 0; y < out_h; ++y) ASSERT_EQ(seen.times[y], expected) << "row " << y;
-      for (const auto& [y0, rows] : seen.snapshots) {
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-          const int y = y0 + static_cast<int>(i) / out_w, x = static_cast<int>(i) % out_w;
-          ASSERT_EQ(rows[i], want.px[static_cast<std::size_t>(x) * out_h + y])
-              << "row " << y << " column " << x << " changed after it was reported";
+      const auto check_snapshots = [&](const char* how) {
+        for (const auto& [y0, rows] : seen.snapshots) {
+          for (std::size_t i = 0; i < rows.size(); ++i) {
+            const int y = y0 + static_cast<int>(i) / out_w, x = static_cast<int>(i) % out_w;
+            ASSERT_EQ(rows[i], want.px[static_cast<std::size_t>(x) * out_h + y])
+                << how << ": row " << y << " column " << x << " changed after it was reported";
+          }
         }
-      }
+      };
+      check_snapshots("into a destination");
+
+      // In the plane's own memory, where the run allows it (not when only the
+      // height shrinks): the same samples, and rows reported alike while the
+      // source's later rows are still being read.
+      ASSERT_EQ(resize_in_place_possible(*run), c[2] > 0 || c[3] == 0);
+      if (!resize_in_place_possible(*run)) continue;
+      ColorPlane own = named_plane(c[0], c[1], "test");
+      std::memcpy(own.px.get(), src.px.get(), std::size_t(c[0]) * c[1]);
+      own.w = out_w;  // as the observer reads it
+      own.h = out_h;
+      seen.dst = &own;
+      seen.times.assign(static_cast<std::size_t>(out_h), 0);
+      seen.snapshots.clear();
+      const RowsFinal rows{see_rows, &seen};
+      resize_plane_in_place(*run, own.px.get(), &rows);
+      EXPECT_EQ(std::memcmp(own.px.get(), want.px.get(), std::size_t(out_w) * out_h), 0);
+      for (int y = 0; y < out_h; ++y) ASSERT_EQ(seen.times[y], expected) << "row " << y;
+      check_snapshots("in place");
     }
   }
 }
