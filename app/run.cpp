@@ -137,8 +137,8 @@ const char* output_plane_name(int colors, int c) {
 // planes are resized here (the streamed BMP output resizes the last one as
 // it writes the file).
 //
-// Without alpha, when the run allows it, each plane is shrunk in its own
-// memory instead, and returns true: the source's samples are swapped into
+// Without alpha, when the run allows it, each plane is instead shrunk in its
+// own memory (and this returns true): the source's samples are swapped into
 // their output plane and shrunk there, and the output buffer made for it goes
 // back untouched with the source picture. The source's pages are resident
 // already, while the kernel clears each fresh page of an output plane on its
