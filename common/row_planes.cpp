@@ -88,6 +88,25 @@ inline void transpose(V* r) {
   }
 }
 
+// Tile columns ahead whose lines the tile loops ask for early: a plane's
+// columns lie h samples apart, often a page or more, beyond the reach of the
+// hardware's own prefetching, so each tile would otherwise wait for its L
+// lines of every plane one after another.
+constexpr int kAheadTiles = 2;
+
+// Asks for the lines that rows y0 .. y0 + rows - 1 of columns x .. x + L - 1
+// of the N planes lie on (for writing when Write is 1).
+template <int N, int L, int Write, class Plane>
+inline void prefetch_columns(const Plane* planes, std::size_t h, std::size_t y0, int rows, int x) {
+  for (int c = 0; c < N; ++c) {
+    for (int i = 0; i < L; ++i) {
+      const auto* column = planes[c] + static_cast<std::size_t>(x + i) * h + y0;
+      __builtin_prefetch(column, Write);
+      __builtin_prefetch(column + rows - 1, Write);
+    }
+  }
+}
+
 template <class T, int N, bool Swap>
 void to_planes(const T* first, std::ptrdiff_t stride, int rows, int w, T* const* planes,
                std::size_t h, std::size_t y0) {
@@ -109,6 +128,9 @@ void to_planes(const T* first, std::ptrdiff_t stride, int rows, int w, T* const*
   const int bands = rows / L;
   int x0 = 0;
   for (; w - x0 >= L; x0 += L) {
+    if (w - x0 >= (kAheadTiles + 1) * L) {
+      prefetch_columns<N, L, 1>(planes, h, y0, rows, x0 + kAheadTiles * L);
+    }
     for (int band = 0; band < bands; ++band) {
       const int k0 = band * L;
       const T* src = first + k0 * stride + static_cast<std::ptrdiff_t>(x0) * N;
@@ -154,6 +176,9 @@ void to_rows(const T* const* planes, std::size_t h, std::size_t y0, int rows, in
   const int bands = rows / L;
   int x0 = 0;
   for (; w - x0 >= L; x0 += L) {
+    if (w - x0 >= (kAheadTiles + 1) * L) {
+      prefetch_columns<N, L, 0>(planes, h, y0, rows, x0 + kAheadTiles * L);
+    }
     for (int band = 0; band < bands; ++band) {
       const int k0 = band * L;
       T* dst = first + k0 * stride + static_cast<std::ptrdiff_t>(x0) * N;
