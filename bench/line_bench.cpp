@@ -65,7 +65,7 @@ void BM_dct(benchmark::State& state) {
 }
 
 BENCHMARK(BM_synth)
-    ->ArgsProduct({{999, 1079, 1919, 1920, 2667, 4000, 5999}, {1}})
+    ->ArgsProduct({{999, 1079, 1512, 1919, 1920, 2016, 2667, 4000, 5999}, {1}})
     ->Args({1919, 0})
     ->ArgNames({"N", "pair"});
 BENCHMARK(BM_dct)
@@ -76,6 +76,8 @@ BENCHMARK(BM_dct)
     ->Args({1079, 500})
     ->Args({5999, 2000})
     ->Args({2667, 1333})
+    ->Args({3024, 1512})
+    ->Args({4032, 2016})
     ->ArgNames({"N", "K"});
 
 }  // namespace

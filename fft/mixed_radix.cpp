@@ -14,9 +14,9 @@ namespace korvale {
 namespace {
 
 // Radices of n in running order: fours, then a two when n has an odd power
-// of two 2^1, then threes and fives, then an eight when n has an odd power of
-// two 2^3 or more, which takes the place of a four and a two. 0 passes when n
-// has another prime factor.
+// of two 2^1, then threes, fives and sevens, then an eight when n has an odd
+// power of two 2^3 or more, which takes the place of a four and a two. 0
+// passes when n has another prime factor.
 //
 // The eight runs last, where its block's inputs are consecutive and need no
 // twiddles: earlier, its eight input streams, eight output streams and seven
@@ -30,7 +30,7 @@ int factor(int n, int* radix) {
   int passes = 0;
   for (; twos >= 2; twos -= 2) radix[passes++] = 4;
   if (twos == 1) radix[passes++] = 2;
-  for (const int p : {3, 5}) {
+  for (const int p : {3, 5, 7}) {
     while (n % p == 0) {
       radix[passes++] = p;
       n /= p;
@@ -52,6 +52,8 @@ double pass_cost(int radix) {
       return 4 + 4.5;
     case 5:
       return 40.0 / 5 + 4.8;
+    case 7:
+      return 96.0 / 7 + 36.0 / 7;
     default:
       return 56.0 / 8 + 5.25;
   }

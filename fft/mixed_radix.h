@@ -1,13 +1,14 @@
-// Mixed-radix complex FFT for lengths whose only prime factors are 2, 3 and
-// 5 (1920 = 2^7 3 5, 6000 = 2^4 3 5^3, ...), beside the power-of-two
-// split-radix FFT of fft.h: a DFT of such a length without padding it.
+// Mixed-radix complex FFT for lengths whose only prime factors are 2, 3, 5
+// and 7 (1920 = 2^7 3 5, 6000 = 2^4 3 5^3, 4032 = 2^6 3^2 7, ...), beside the
+// power-of-two split-radix FFT of fft.h: a DFT of such a length without
+// padding it.
 //
 //   forward: X[k] = sum_j x[j] exp(-2 pi i j k / N)   (unscaled)
 //   inverse: X[k] = sum_j x[j] exp(+2 pi i j k / N)   (unscaled)
 // over interleaved doubles (point j is a[2j] + i*a[2j+1]); the direction is
 // fixed when the plan is built.
 //
-// Method: N is split into radices 4, 2, 3, 5 and 8 (fours first, one eight
+// Method: N is split into radices 4, 2, 3, 5, 7 and 8 (fours first, one eight
 // last when the power of two in N is odd and at least 2^3); each pass
 // runs a fixed-size butterfly over the whole line and multiplies by its
 // twiddles, reading one half of the work area and writing the other
@@ -50,7 +51,7 @@ struct MixedRadixPlan {
 };
 
 // True when 1 <= n <= kMixedRadixMaxLength and n has no prime factor but 2,
-// 3 and 5.
+// 3, 5 and 7.
 bool mixed_radix_supports(int n);
 
 // Rough count of floating-point operations of one run (for choosing between

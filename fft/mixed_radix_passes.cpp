@@ -1,4 +1,4 @@
-// The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
+// The mixed-radix FFT's passes: the radix-2, 3, 4, 5, 7 and 8 butterflies, the
 // pass that runs one of them over a line, its pruned forms for the ends of a
 // run (a first pass that skips zero inputs, a last pass that leaves out
 // unneeded outputs), and the run of a whole plan.
@@ -58,6 +58,11 @@ KORVALE_INLINE V rot(V a, V rs) {
 // Radix 5's constants c_m = cos(2 pi m/5), s_m = sin(2 pi m/5).
 constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
 constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
+
+// Radix 7's constants c_m = cos(2 pi m/7), s_m = sin(2 pi m/7).
+constexpr double kC71 = 0.62348980185873353053, kS71 = 0.78183148246802980871;
+constexpr double kC72 = -0.22252093395631440429, kS72 = 0.97492791218182360702;
+constexpr double kC73 = -0.90096886790241912624, kS73 = 0.43388373911755812048;
 
 // The radix-5 butterfly's outputs from x0, the sums t1 = x1 + x4,
 // t2 = x2 + x3 and the swapped differences u4 = swap(x1 - x4),
@@ -125,6 +130,32 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[6] = e[2] - w2;
     x[3] = e[3] + w3;
     x[7] = e[3] - w3;
+  } else if constexpr (R == 7) {
+    // With c_m = cos(2 pi m/7), s_m = sin(2 pi m/7), t_m = x_m + x_(7-m) and
+    // d_m = x_m - x_(7-m): y_m, y_(7-m) = a_m +- i s b_m (m = 1, 2, 3), where
+    //   a1 = x0 + c1 t1 + c2 t2 + c3 t3,  b1 = s1 d1 + s2 d2 + s3 d3,
+    //   a2 = x0 + c2 t1 + c3 t2 + c1 t3,  b2 = s2 d1 - s3 d2 - s1 d3,
+    //   a3 = x0 + c3 t1 + c1 t2 + c2 t3,  b3 = s3 d1 - s1 d2 + s2 d3
+    // (cos(2 pi k/7) and sin(2 pi k/7) taken back to m = 1, 2, 3); the
+    // rotation's signs are folded into the sines as in radix 5.
+    const V x0 = x[0];
+    const V t1 = x[1] + x[6], t2 = x[2] + x[5], t3 = x[3] + x[4];
+    const V u1 = swap_lanes(x[1] - x[6]), u2 = swap_lanes(x[2] - x[5]);
+    const V u3 = swap_lanes(x[3] - x[4]);
+    const V s1 = kS71 * rs, s2 = kS72 * rs, s3 = kS73 * rs;
+    const V a1 = x0 + kC71 * t1 + kC72 * t2 + kC73 * t3;
+    const V a2 = x0 + kC72 * t1 + kC73 * t2 + kC71 * t3;
+    const V a3 = x0 + kC73 * t1 + kC71 * t2 + kC72 * t3;
+    const V b1 = u1 * s1 + u2 * s2 + u3 * s3;
+    const V b2 = u1 * s2 - u2 * s3 - u3 * s1;
+    const V b3 = u1 * s3 - u2 * s1 + u3 * s2;
+    x[0] = x0 + t1 + t2 + t3;
+    x[1] = a1 + b1;
+    x[6] = a1 - b1;
+    x[2] = a2 + b2;
+    x[5] = a2 - b2;
+    x[3] = a3 + b3;
+    x[4] = a3 - b3;
   } else {
     static_assert(R == 5);
     // With c_m = cos(2 pi m/5), s_m = sin(2 pi m/5):
@@ -412,10 +443,10 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
                      int needed_out) {
   const int n = plan.length;
   const double s = plan.inverse ? 1.0 : -1.0;
-  // A first pass that is also the last (ido = 1), or an eight (which runs
-  // first only in N = 8), has no form that skips zero inputs: the zeros are
-  // written out instead.
-  if (nonzero_in < n && (plan.passes < 2 || plan.radix[0] == 8)) {
+  // A first pass that is also the last (ido = 1), a seven (first only when N
+  // has no factor 2, 3 or 5 but an eight) or an eight (first only in N = 8)
+  // has no form that skips zero inputs: the zeros are written out instead.
+  if (nonzero_in < n && (plan.passes < 2 || plan.radix[0] > 5)) {
     const std::size_t end = 2 * static_cast<std::size_t>(n);
     for (std::size_t k = 2 * static_cast<std::size_t>(nonzero_in); k < end; ++k) work[k] = 0.0;
     nonzero_in = n;
@@ -446,6 +477,9 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
         break;
       case 5:
         run_pass_of<5>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 7:
+        run_pass_of<7>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       default:
         run_pass_of<8>(ido, l1, in, out, tw, s, t, nonzero, needed);

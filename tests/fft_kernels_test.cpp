@@ -320,8 +320,10 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
   // The mixed-radix passes too, over lengths that run every radix, one pass
   // alone, an odd number of passes (the first in place), points left over
   // after the pairs (96 = 4 3 8: ido 24 in the first pass; 45: l1 9 in the
-  // last pass), an eight alone (8) and after the rest (1920, 2048, 4000).
-  for (const int n : {2, 3, 5, 6, 8, 45, 96, 1080, 1920, 2048, 4000, 6000, 6075, 64000}) {
+  // last pass), an eight alone (8) and after the rest (1920, 2048, 4000), a
+  // seven first (56 = 7 8, 343), last (4032) and between (6720 = 4 4 4 3 5 7).
+  for (const int n :
+       {2, 3, 5, 6, 7, 8, 45, 56, 96, 343, 1080, 1920, 2048, 4000, 4032, 6000, 6075, 6720, 64000}) {
     for (const bool inverse : {false, true}) {
       MixedRadixPlan plan;
       mixed_radix_build(&plan, n, inverse);
@@ -355,16 +357,17 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
 // half hold NaN, so a read of either shows. Only the sign of an exact zero
 // may differ (== on doubles ignores it). Lengths: the chirp-z convolutions of
 // odd line lengths (2160, 3840, 2000, 5400 with a three first, 12000, 4000)
-// with their N = M, every radix first (2 in 250, 3 in 375, 5 in 625, 8 alone)
-// and last, one pass alone; N and M about the end passes' blocks (ido of the
-// first pass, l1 of the last) and about L/2, N = 0 and M = 1.
+// with their N = M, every radix first (2 in 250, 3 in 375, 5 in 625, 7 in 56
+// and 343, 8 alone) and last (7 in 98 and 4032), one pass alone; N and M
+// about the end passes' blocks (ido of the first pass, l1 of the last) and
+// about L/2, N = 0 and M = 1.
 TEST(FftKernels, PrunedMixedRadixRunsGiveTheFullRunsBits) {
   const std::vector<const StageSet*> sets = supported_sets();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const int jobs[][2] = {{2160, 1079},  {3840, 1919}, {2000, 999}, {5400, 2667},
                          {12000, 5999}, {4000, 1997}, {4000, 1999}};
-  for (const int n : {2,   3,   4,    5,    8,    10,   24,   45,   96,   120,  250,
-                      375, 625, 1080, 2000, 2160, 3840, 4000, 5400, 6075, 12000}) {
+  for (const int n : {2,   3,   4,   5,   7,    8,    10,   24,   45,   56,   96,   98,   120,
+                      250, 343, 375, 625, 1080, 2000, 2160, 3840, 4000, 4032, 5400, 6075, 12000}) {
     for (const bool inverse : {false, true}) {
       MixedRadixPlan plan;
       mixed_radix_build(&plan, n, inverse);
