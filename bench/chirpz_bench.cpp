@@ -5,6 +5,10 @@
 // split-radix FFT (3) against the mixed-radix passes (4):
 //   the smooth line lengths of the common picture sizes and their halves and
 //   two thirds (the mixed-radix FFT), powers of two 16 .. 16384;
+//   lengths with a prime factor from 7 to 31 (the mixed-radix FFT's odd
+//   radices) against the chirp-z over the mixed-radix FFT: 2016 and 4032 (7),
+//   3168 (11), 4160 (13), 4080 (17), 5472 (19), 3680 (23), 5568 (29), 1984
+//   and 961 (31);
 //   lengths with a larger prime factor (chirp-z): 2667 = 3 7 127, 5999,
 //   1919, 1079, 1999, 1997 and 999.
 //
@@ -56,6 +60,7 @@ void BM_dft_plan(benchmark::State& state) {
 BENCHMARK(BM_dft_plan)
     ->ArgsProduct({{540, 720, 960, 1080, 1280, 1920, 2000, 2160, 3000, 3840, 4000, 6000}, {0, 1}})
     ->ArgsProduct({{16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384}, {3, 4}})
+    ->ArgsProduct({{2016, 4032, 3168, 4160, 4080, 5472, 3680, 5568, 1984, 961}, {0, 2}})
     ->ArgsProduct({{999, 1079, 1919, 1997, 1999, 2667, 5999}, {0, 1, 2}})
     ->Unit(benchmark::kMicrosecond);
 

@@ -37,9 +37,9 @@ bool five_smooth(int l) {
 
 // The chirp_z_mixed route's convolution length: the least 2^a 3^b 5^c >=
 // N + M - 1, or 0 when that exceeds what the mixed-radix FFT serves. Lengths
-// with a seven are left out: a 2^a 3^b 5^c length is never far above, and a
-// radix-7 pass costs more for each factor of two it takes out of L than a
-// radix 3, 4 or 5 (mixed_radix_cost).
+// with a larger prime are left out: a 2^a 3^b 5^c length is never far above,
+// and a pass of radix 7 or more costs more for each factor of two it takes
+// out of L than a radix 3, 4 or 5 (mixed_radix_cost).
 int chirp_mixed_length(int n, int m) {
   for (int l = n + m - 1; l <= kMixedRadixMaxLength; ++l) {
     if (five_smooth(l)) return l;

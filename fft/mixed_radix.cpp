@@ -14,9 +14,10 @@ namespace korvale {
 namespace {
 
 // Radices of n in running order: fours, then a two when n has an odd power
-// of two 2^1, then threes, fives and sevens, then an eight when n has an odd
-// power of two 2^3 or more, which takes the place of a four and a two. 0
-// passes when n has another prime factor.
+// of two 2^1, then threes, fives, sevens and the primes from 11 up to
+// kMixedRadixLargestRadix, then an eight when n has an odd power of two 2^3
+// or more, which takes the place of a four and a two. 0 passes when n has a
+// larger prime factor.
 //
 // The eight runs last, where its block's inputs are consecutive and need no
 // twiddles: earlier, its eight input streams, eight output streams and seven
@@ -30,8 +31,8 @@ int factor(int n, int* radix) {
   int passes = 0;
   for (; twos >= 2; twos -= 2) radix[passes++] = 4;
   if (twos == 1) radix[passes++] = 2;
-  for (const int p : {3, 5, 7}) {
-    while (n % p == 0) {
+  for (int p = 3; p <= kMixedRadixLargestRadix; p += 2) {
+    while (n % p == 0) {  // no odd composite divides what is left
       radix[passes++] = p;
       n /= p;
     }
@@ -40,9 +41,23 @@ int factor(int n, int* radix) {
   return n == 1 ? passes : 0;
 }
 
+// The general odd butterfly's operations count this many times over: on
+// lengths with a radix from 11 to 31, its passes ran at 0.5 to 0.85 of the
+// fixed butterflies' rate per counted operation (its pairs do not all stay
+// in registers).
+constexpr double kOddButterflyWeight = 1.5;
+
 // Operations per point of one pass of each radix: the butterfly's adds and
-// multiplies over R points, plus (R - 1)/R twiddle products of 6.
+// multiplies over R points, plus (R - 1)/R twiddle products of 6. The
+// general odd butterfly (R from 11, h = (R - 1)/2 pairs) does 4 (R - 1) for
+// the pairs' sums and differences, 2 h for output 0, 8 h^2 for the h sums of
+// h products on each side, 4 h to join them.
 double pass_cost(int radix) {
+  if (radix > 8) {
+    const double h = (radix - 1) / 2;
+    return kOddButterflyWeight * (4.0 * (radix - 1) + 6 * h + 8 * h * h) / radix +
+           6.0 * (radix - 1) / radix;
+  }
   switch (radix) {
     case 2:
       return 2 + 3;

@@ -1,15 +1,18 @@
-// Mixed-radix complex FFT for lengths whose only prime factors are 2, 3, 5
-// and 7 (1920 = 2^7 3 5, 6000 = 2^4 3 5^3, 4032 = 2^6 3^2 7, ...), beside the
-// power-of-two split-radix FFT of fft.h: a DFT of such a length without
-// padding it.
+// Mixed-radix complex FFT for lengths whose prime factors are all at most
+// kMixedRadixLargestRadix (1920 = 2^7 3 5, 6000 = 2^4 3 5^3, 4032 = 2^6 3^2 7,
+// 4080 = 2^4 3 5 17, 5472 = 2^5 3^2 19, ...), beside the power-of-two
+// split-radix FFT of fft.h: a DFT of such a length without padding it.
 //
 //   forward: X[k] = sum_j x[j] exp(-2 pi i j k / N)   (unscaled)
 //   inverse: X[k] = sum_j x[j] exp(+2 pi i j k / N)   (unscaled)
 // over interleaved doubles (point j is a[2j] + i*a[2j+1]); the direction is
 // fixed when the plan is built.
 //
-// Method: N is split into radices 4, 2, 3, 5, 7 and 8 (fours first, one eight
-// last when the power of two in N is odd and at least 2^3); each pass
+// Method: N is split into radices 4, 2, 3, 5, 7, the primes from 11 up and 8
+// (fours first, one eight last when the power of two in N is odd and at
+// least 2^3); radices up to 8 have butterflies of their own, the primes from
+// 11 one general odd butterfly (each output pair from sums over the pairs of
+// inputs, as radix 5 does, its constants computed once per radix); each pass
 // runs a fixed-size butterfly over the whole line and multiplies by its
 // twiddles, reading one half of the work area and writing the other
 // (Stockham's self-sorting order, so no reordering pass); when the passes
@@ -40,6 +43,8 @@ namespace korvale {
 
 inline constexpr int kMixedRadixMaxLength = 65536;
 inline constexpr int kMixedRadixMaxPasses = 16;
+// The largest prime radix: past it, a length's chirp-z route is cheaper.
+inline constexpr int kMixedRadixLargestRadix = 31;
 
 struct MixedRadixPlan {
   int length = 0;  // N
@@ -50,8 +55,8 @@ struct MixedRadixPlan {
   Buffer<double> twiddle;                     // "mrtw": every pass's twiddles, interleaved
 };
 
-// True when 1 <= n <= kMixedRadixMaxLength and n has no prime factor but 2,
-// 3, 5 and 7.
+// True when 1 <= n <= kMixedRadixMaxLength and n has no prime factor above
+// kMixedRadixLargestRadix.
 bool mixed_radix_supports(int n);
 
 // Rough count of floating-point operations of one run (for choosing between
@@ -76,11 +81,12 @@ void mixed_radix_run_times(const MixedRadixPlan& plan, double* work, const doubl
 // output points, 0 <= nonzero_in <= N, 1 <= needed_out <= N: the first pass
 // takes the input points from nonzero_in on as zeros without reading them
 // (work[2 nonzero_in .. 4N) may hold anything), leaving out of its
-// butterflies the additions of those zeros, and the last pass computes and
-// writes only the outputs below needed_out (work[2 needed_out .. 4N) is left
-// as scratch). The outputs read are those of mixed_radix_run(_times) on the
-// input padded with zeros bit for bit, except that an output that is an
-// exact zero may differ in its sign.
+// butterflies the additions of those zeros when its radix is 2 to 5, and the
+// last pass computes and writes only the outputs below needed_out when its
+// radix is 8 or less (work[2 needed_out .. 4N) is left as scratch). The
+// outputs read are those of mixed_radix_run(_times) on the input padded with
+// zeros bit for bit, except that an output that is an exact zero may differ
+// in its sign.
 void mixed_radix_run_pruned(const MixedRadixPlan& plan, double* work, const double* f,
                             int nonzero_in, int needed_out);
 

@@ -1,7 +1,8 @@
-// The mixed-radix FFT's passes: the radix-2, 3, 4, 5, 7 and 8 butterflies, the
-// pass that runs one of them over a line, its pruned forms for the ends of a
-// run (a first pass that skips zero inputs, a last pass that leaves out
-// unneeded outputs), and the run of a whole plan.
+// The mixed-radix FFT's passes: the radix-2, 3, 4, 5, 7 and 8 butterflies and
+// the general odd one (primes from 11), the pass that runs one of them over a
+// line, its pruned forms for the ends of a run (a first pass that skips zero
+// inputs, a last pass that leaves out unneeded outputs), and the run of a
+// whole plan.
 // Compiled once per instruction-set variant (fft_variant.h); every variant
 // does the same operations in the same order, so the bits agree.
 //
@@ -9,6 +10,8 @@
 // one complex point (cvec) or two consecutive ones (cpair, one AVX register),
 // with the same element-wise operations either way: a pass runs two points at
 // once where its points come in pairs and one point at the ends.
+#include <array>
+#include <cmath>
 #include <cstddef>
 
 #include "fft/fft_cvec.h"
@@ -83,6 +86,55 @@ KORVALE_INLINE void radix5_outputs(V* x, V x0, V t1, V t2, V u4, V u3, V rs) {
   x[3] = a2 - b2;
 }
 
+// cos(2 pi k/R) and sin(2 pi k/R) for k < R, at [2k] and [2k + 1]: the
+// constants of the general odd butterfly, computed once per radix in long
+// double.
+template <int R>
+const double* odd_roots() {
+  static const std::array<double, 2 * R> roots = [] {
+    std::array<double, 2 * R> r{};
+    for (int k = 0; k < R; ++k) {
+      const long double angle = 2.0L * 3.141592653589793238462643383279502884L * k / R;
+      r[2 * k] = static_cast<double>(std::cos(angle));
+      r[2 * k + 1] = static_cast<double>(std::sin(angle));
+    }
+    return r;
+  }();
+  return roots.data();
+}
+
+// The general odd butterfly, for the prime radices R from 11 to
+// kMixedRadixLargestRadix: with h = (R - 1)/2 pairs t_j = x_j + x_(R-j),
+// d_j = x_j - x_(R-j) and c_k = cos(2 pi k/R), s_k = sin(2 pi k/R),
+//   y_0 = x_0 + t_1 + ... + t_h,
+//   y_m, y_(R-m) = (x_0 + sum_j c_(mj mod R) t_j) +- i s sum_j s_(mj mod R) d_j,
+// the sums radix 5 and 7 do, with the rotation's sign folded into the sines.
+template <int R, class V>
+KORVALE_INLINE void butterfly_odd(V* x, V rs) {
+  const double* roots = odd_roots<R>();
+  constexpr int h = (R - 1) / 2;
+  V t[h], u[h];
+  const V x0 = x[0];
+  V y0 = x0;
+  for (int j = 1; j <= h; ++j) {
+    t[j - 1] = x[j] + x[R - j];
+    u[j - 1] = swap_lanes(x[j] - x[R - j]);
+    y0 = y0 + t[j - 1];
+  }
+  for (int m = 1; m <= h; ++m) {
+    V a = x0 + roots[2 * m] * t[0];
+    V b = u[0] * (roots[2 * m + 1] * rs);
+    for (int j = 2; j <= h; ++j) {
+      const int k = m * j % R;
+      a = a + roots[2 * k] * t[j - 1];
+      b = b + u[j - 1] * (roots[2 * k + 1] * rs);
+    }
+    x[m] = a + b;
+    x[R - m] = a - b;
+  }
+  x[0] = y0;
+}
+
 // The butterflies: x[0 .. R) replaced by its R-point DFT,
 // y[c] = sum_b x[b] exp(s 2 pi i b c / R), s = +1 (inverse) or -1 (forward).
 template <int R, class V>
@@ -130,6 +182,8 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[6] = e[2] - w2;
     x[3] = e[3] + w3;
     x[7] = e[3] - w3;
+  } else if constexpr (R > 8) {
+    butterfly_odd<R>(x, rs);
   } else if constexpr (R == 7) {
     // With c_m = cos(2 pi m/7), s_m = sin(2 pi m/7), t_m = x_m + x_(7-m) and
     // d_m = x_m - x_(7-m): y_m, y_(7-m) = a_m +- i s b_m (m = 1, 2, 3), where
@@ -430,9 +484,11 @@ void run_pass_of(int ido, int l1, const double* in, double* out, const double* t
       return;
     }
   }
-  if (ido == 1 && needed < n) {
-    run_last_pass_pruned<R>(l1, in, out, s, times, needed);
-    return;
+  if constexpr (R <= 8) {
+    if (ido == 1 && needed < n) {
+      run_last_pass_pruned<R>(l1, in, out, s, times, needed);
+      return;
+    }
   }
   run_pass<R>(ido, l1, in, out, tw, s, times);
 }
@@ -443,9 +499,10 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
                      int needed_out) {
   const int n = plan.length;
   const double s = plan.inverse ? 1.0 : -1.0;
-  // A first pass that is also the last (ido = 1), a seven (first only when N
-  // has no factor 2, 3 or 5 but an eight) or an eight (first only in N = 8)
-  // has no form that skips zero inputs: the zeros are written out instead.
+  // A first pass that is also the last (ido = 1), a seven or more (first only
+  // when N has no factor 2, 3 or 5 but an eight) or an eight (first only in
+  // N = 8) has no form that skips zero inputs: the zeros are written out
+  // instead.
   if (nonzero_in < n && (plan.passes < 2 || plan.radix[0] > 5)) {
     const std::size_t end = 2 * static_cast<std::size_t>(n);
     for (std::size_t k = 2 * static_cast<std::size_t>(nonzero_in); k < end; ++k) work[k] = 0.0;
@@ -481,8 +538,30 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
       case 7:
         run_pass_of<7>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
-      default:
+      case 8:
         run_pass_of<8>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 11:
+        run_pass_of<11>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 13:
+        run_pass_of<13>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 17:
+        run_pass_of<17>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 19:
+        run_pass_of<19>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 23:
+        run_pass_of<23>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 29:
+        run_pass_of<29>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      default:
+        static_assert(kMixedRadixLargestRadix == 31, "a case for every prime radix");
+        run_pass_of<31>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
     }
     in = out;

@@ -289,16 +289,16 @@ TEST(FastResizeFailure, ThreadsTheSystemRefusesLeaveTheRunOnFewerThreads) {
 }
 
 TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
-  // 45 x 38 by 20 x 7 plans two chirp-z lines (38 and 31 points) and two
-  // mixed-radix ones (45 and 25), two of each kind of line table, and on two
-  // threads two of each scratch buffer; the tables and the grid are
+  // 45 x 74 by 20 x 37 plans two chirp-z lines (74 = 2 x 37 and 37 points)
+  // and two mixed-radix ones (45 and 25), two of each kind of line table, and
+  // on two threads two of each scratch buffer; the tables and the grid are
   // allocated once.
   for (const char* name : {"ww", "ip", "czchirp", "czfilter", "mrtw", "dcttw", "syntw", "HDCT",
                            "DFTWORK", "SYNTH", "HROWS", "ALPHAROWS", "STAGE"}) {
     for (int occurrence : {1, 2}) {
       const auto run = test::run_in_child([=] {
         fail_named_allocation(name, occurrence);
-        ResizeRunPtr r = resize_run_begin(45, 38, 20, 7, 2);
+        ResizeRunPtr r = resize_run_begin(45, 74, 20, 37, 2);
         std::printf("built\n");
       });
       const std::string n = name;
