@@ -49,11 +49,11 @@ constexpr double kOddButterflyWeight = 1.5;
 
 // Operations per point of one pass of each radix: the butterfly's adds and
 // multiplies over R points, plus (R - 1)/R twiddle products of 6. The
-// general odd butterfly (R from 11, h = (R - 1)/2 pairs) does 4 (R - 1) for
-// the pairs' sums and differences, 2 h for output 0, 8 h^2 for the h sums of
-// h products on each side, 4 h to join them.
+// general odd butterfly (R = 7 and from 11, h = (R - 1)/2 pairs) does
+// 4 (R - 1) for the pairs' sums and differences, 2 h for output 0, 8 h^2 for
+// the h sums of h products on each side, 4 h to join them.
 double pass_cost(int radix) {
-  if (radix > 8) {
+  if (radix == 7 || radix > 8) {
     const double h = (radix - 1) / 2;
     return kOddButterflyWeight * (4.0 * (radix - 1) + 6 * h + 8 * h * h) / radix +
            6.0 * (radix - 1) / radix;
@@ -67,8 +67,6 @@ double pass_cost(int radix) {
       return 4 + 4.5;
     case 5:
       return 40.0 / 5 + 4.8;
-    case 7:
-      return 96.0 / 7 + 36.0 / 7;
     default:
       return 56.0 / 8 + 5.25;
   }

@@ -10,9 +10,10 @@
 //
 // Method: N is split into radices 4, 2, 3, 5, 7, the primes from 11 up and 8
 // (fours first, one eight last when the power of two in N is odd and at
-// least 2^3); radices up to 8 have butterflies of their own, the primes from
-// 11 one general odd butterfly (each output pair from sums over the pairs of
-// inputs, as radix 5 does, its constants computed once per radix); each pass
+// least 2^3); 2, 3, 4, 5 and 8 have butterflies of their own, 7 and the
+// primes from 11 one general odd butterfly (each output pair from sums over
+// the pairs of inputs, as radix 5 does, its constants computed once per
+// radix); each pass
 // runs a fixed-size butterfly over the whole line and multiplies by its
 // twiddles, reading one half of the work area and writing the other
 // (Stockham's self-sorting order, so no reordering pass); when the passes

@@ -1,5 +1,5 @@
-// The mixed-radix FFT's passes: the radix-2, 3, 4, 5, 7 and 8 butterflies and
-// the general odd one (primes from 11), the pass that runs one of them over a
+// The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies and
+// the general odd one (primes from 7), the pass that runs one of them over a
 // line, its pruned forms for the ends of a run (a first pass that skips zero
 // inputs, a last pass that leaves out unneeded outputs), and the run of a
 // whole plan.
@@ -62,11 +62,6 @@ KORVALE_INLINE V rot(V a, V rs) {
 constexpr double kC1 = 0.30901699437494742410, kS1 = 0.95105651629515357212;
 constexpr double kC2 = -0.80901699437494742410, kS2 = 0.58778525229247312917;
 
-// Radix 7's constants c_m = cos(2 pi m/7), s_m = sin(2 pi m/7).
-constexpr double kC71 = 0.62348980185873353053, kS71 = 0.78183148246802980871;
-constexpr double kC72 = -0.22252093395631440429, kS72 = 0.97492791218182360702;
-constexpr double kC73 = -0.90096886790241912624, kS73 = 0.43388373911755812048;
-
 // The radix-5 butterfly's outputs from x0, the sums t1 = x1 + x4,
 // t2 = x2 + x3 and the swapped differences u4 = swap(x1 - x4),
 // u3 = swap(x2 - x3) (see butterfly<5>). rot(kS1 t4 + kS2 t3, rs) and
@@ -103,12 +98,12 @@ const double* odd_roots() {
   return roots.data();
 }
 
-// The general odd butterfly, for the prime radices R from 11 to
+// The general odd butterfly, for the prime radices R from 7 to
 // kMixedRadixLargestRadix: with h = (R - 1)/2 pairs t_j = x_j + x_(R-j),
 // d_j = x_j - x_(R-j) and c_k = cos(2 pi k/R), s_k = sin(2 pi k/R),
 //   y_0 = x_0 + t_1 + ... + t_h,
 //   y_m, y_(R-m) = (x_0 + sum_j c_(mj mod R) t_j) +- i s sum_j s_(mj mod R) d_j,
-// the sums radix 5 and 7 do, with the rotation's sign folded into the sines.
+// the sums radix 5 does, with the rotation's sign folded into the sines.
 template <int R, class V>
 KORVALE_INLINE void butterfly_odd(V* x, V rs) {
   const double* roots = odd_roots<R>();
@@ -182,34 +177,8 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[6] = e[2] - w2;
     x[3] = e[3] + w3;
     x[7] = e[3] - w3;
-  } else if constexpr (R > 8) {
+  } else if constexpr (R == 7 || R > 8) {
     butterfly_odd<R>(x, rs);
-  } else if constexpr (R == 7) {
-    // With c_m = cos(2 pi m/7), s_m = sin(2 pi m/7), t_m = x_m + x_(7-m) and
-    // d_m = x_m - x_(7-m): y_m, y_(7-m) = a_m +- i s b_m (m = 1, 2, 3), where
-    //   a1 = x0 + c1 t1 + c2 t2 + c3 t3,  b1 = s1 d1 + s2 d2 + s3 d3,
-    //   a2 = x0 + c2 t1 + c3 t2 + c1 t3,  b2 = s2 d1 - s3 d2 - s1 d3,
-    //   a3 = x0 + c3 t1 + c1 t2 + c2 t3,  b3 = s3 d1 - s1 d2 + s2 d3
-    // (cos(2 pi k/7) and sin(2 pi k/7) taken back to m = 1, 2, 3); the
-    // rotation's signs are folded into the sines as in radix 5.
-    const V x0 = x[0];
-    const V t1 = x[1] + x[6], t2 = x[2] + x[5], t3 = x[3] + x[4];
-    const V u1 = swap_lanes(x[1] - x[6]), u2 = swap_lanes(x[2] - x[5]);
-    const V u3 = swap_lanes(x[3] - x[4]);
-    const V s1 = kS71 * rs, s2 = kS72 * rs, s3 = kS73 * rs;
-    const V a1 = x0 + kC71 * t1 + kC72 * t2 + kC73 * t3;
-    const V a2 = x0 + kC72 * t1 + kC73 * t2 + kC71 * t3;
-    const V a3 = x0 + kC73 * t1 + kC71 * t2 + kC72 * t3;
-    const V b1 = u1 * s1 + u2 * s2 + u3 * s3;
-    const V b2 = u1 * s2 - u2 * s3 - u3 * s1;
-    const V b3 = u1 * s3 - u2 * s1 + u3 * s2;
-    x[0] = x0 + t1 + t2 + t3;
-    x[1] = a1 + b1;
-    x[6] = a1 - b1;
-    x[2] = a2 + b2;
-    x[5] = a2 - b2;
-    x[3] = a3 + b3;
-    x[4] = a3 - b3;
   } else {
     static_assert(R == 5);
     // With c_m = cos(2 pi m/5), s_m = sin(2 pi m/5):
