@@ -9,8 +9,10 @@
 //   radices) against the chirp-z over the mixed-radix FFT: 2016 and 4032 (7),
 //   3168 (11), 4160 (13), 4080 (17), 5472 (19), 3680 (23), 5568 (29), 1984
 //   and 961 (31);
-//   lengths with a larger prime factor (chirp-z): 2667 = 3 7 127, 5999,
-//   1919, 1079, 1999, 1997 and 999.
+//   lengths with a larger prime factor against both chirp-z routes: 2667 =
+//   3 7 127, 1919 = 19 101 and 999 = 27 37 (the mixed-radix FFT with a
+//   Rader pass, also forced, 4), 5999 = 7 857, 1079 = 13 83, 1999 and 1997
+//   (a chirp-z only).
 //
 //   build/bench/chirpz_bench
 #include <benchmark/benchmark.h>
@@ -62,6 +64,7 @@ BENCHMARK(BM_dft_plan)
     ->ArgsProduct({{16, 32, 64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384}, {3, 4}})
     ->ArgsProduct({{2016, 4032, 3168, 4160, 4080, 5472, 3680, 5568, 1984, 961}, {0, 2}})
     ->ArgsProduct({{999, 1079, 1919, 1997, 1999, 2667, 5999}, {0, 1, 2}})
+    ->ArgsProduct({{999, 1919, 2667}, {4}})
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Reusable DFT plan of any length N >= 2, for many lines and many threads,
 // over one of four routes chosen per length:
 //   fft            a power of two: the split-radix FFT alone (fft/fft.h);
-//   mixed_radix    N with no prime factor above 31: the mixed-radix FFT
-//                  (fft/mixed_radix.h);
+//   mixed_radix    N with no prime factor above 31, or with larger primes P
+//                  whose P - 1 has none: the mixed-radix FFT
+//                  (fft/mixed_radix.h), Rader passes for those primes;
 //   chirp_z        any N: Bluestein's chirp-z transform over the split-radix
 //                  FFT of a power-of-two length;
 //   chirp_z_mixed  any N with N + M - 1 <= 65536: the same transform over the

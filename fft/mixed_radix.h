@@ -1,7 +1,9 @@
 // Mixed-radix complex FFT for lengths whose prime factors are all at most
 // kMixedRadixLargestRadix (1920 = 2^7 3 5, 6000 = 2^4 3 5^3, 4032 = 2^6 3^2 7,
-// 4080 = 2^4 3 5 17, 5472 = 2^5 3^2 19, ...), beside the power-of-two
-// split-radix FFT of fft.h: a DFT of such a length without padding it.
+// 4080 = 2^4 3 5 17, 5472 = 2^5 3^2 19, ...) or are larger primes P whose
+// P - 1 has none (2667 = 3 7 127 with 126 = 2 3^2 7, 1919 = 19 101,
+// 999 = 3^3 37, ...), beside the power-of-two split-radix FFT of
+// fft.h: a DFT of such a length without padding it.
 //
 //   forward: X[k] = sum_j x[j] exp(-2 pi i j k / N)   (unscaled)
 //   inverse: X[k] = sum_j x[j] exp(+2 pi i j k / N)   (unscaled)
@@ -11,26 +13,34 @@
 // Method: N is split into radices 4, 2, 3, 5, 7, the primes from 11 up and 8
 // (fours first, one eight last when the power of two in N is odd and at
 // least 2^3); 2, 3, 4, 5 and 8 have butterflies of their own, 7 and the
-// primes from 11 one general odd butterfly (each output pair from sums over
-// the pairs of inputs, as radix 5 does, its constants computed once per
-// radix); each pass
-// runs a fixed-size butterfly over the whole line and multiplies by its
+// primes from 11 to kMixedRadixLargestRadix one general odd butterfly (each
+// output pair from sums over the pairs of inputs, as radix 5 does, its
+// constants computed once per radix), and a larger prime P runs Rader's
+// algorithm: its butterfly's outputs 1 .. P-1, taken in the order of the
+// powers of a generator g of the integers mod P, are a cyclic convolution of
+// its inputs 1 .. P-1 in the order of g's negative powers with
+// exp(s 2 pi i g^m / P), done as a forward and an inverse FFT of P - 1
+// points (sub-plans) around a product by the kernel's spectrum. Each pass
+// runs its butterfly over the whole line and multiplies by its
 // twiddles, reading one half of the work area and writing the other
 // (Stockham's self-sorting order, so no reordering pass); when the passes
 // are odd in number the first runs in place, so the last ends in the first
 // half. The butterflies run on two points at a time where they can.
 //
 // Plan: the radices and the twiddles of every pass, built once per length
-// and direction ("mrtw", N - 1 complex numbers at most); read-only after
-// building, so any number of threads may run one plan at once.
+// and direction ("mrtw", N - 1 complex numbers at most), and for each Rader
+// pass its two sub-plans, its orders and its kernel's spectrum ("mrtw"
+// too); read-only after building, so any number of threads may run one plan
+// at once.
 //
-// Work area: the caller owns it, mixed_radix_work_doubles(N) = 4N doubles;
-// the N input points go in work[0 .. 2N), the N output points come out
-// there, and work[2N .. 4N) is scratch. A run allocates nothing and writes
-// nothing but the work area.
+// Work area: the caller owns it, mixed_radix_work_doubles(N) doubles: 4N,
+// plus for a length with a Rader pass the work area of its largest
+// sub-plan; the N input points go in work[0 .. 2N), the N output points
+// come out there, and the rest is scratch. A run allocates nothing and
+// writes nothing but the work area.
 //
 // Failure: building ends the process with "mrtw no memory!!" (status 1) when
-// its twiddles cannot be had; a length outside 1 .. 65536 or with another
+// its tables cannot be had; a length outside 1 .. 65536 or with another
 // prime factor is a programming error and aborts. Runs cannot fail. The
 // passes are built for each instruction-set variant of the FFT (baseline and
 // AVX2, chosen at run time, see fft_internal.h) with no contraction into
@@ -38,26 +48,40 @@
 // exact product by +-1), so the results are the same bits on every machine.
 #pragma once
 
+#include <memory>
+
 #include "common/named_alloc.h"
 
 namespace korvale {
 
 inline constexpr int kMixedRadixMaxLength = 65536;
 inline constexpr int kMixedRadixMaxPasses = 16;
-// The largest prime radix: past it, a length's chirp-z route is cheaper.
+// The largest prime radix with a butterfly of its own: past it, a direct
+// butterfly costs more than the chirp-z route, and larger primes run Rader's
+// algorithm.
 inline constexpr int kMixedRadixLargestRadix = 31;
+
+struct MixedRadixPlan;
+
+// A pass of a prime radix P > kMixedRadixLargestRadix (Rader's algorithm).
+struct MixedRadixRader {
+  Buffer<int> order;      // [j] = g^-j mod P, then [P - 1 + j] = g^j mod P, j < P - 1
+  Buffer<double> kernel;  // DFT_(P-1) of exp(s 2 pi i g^m / P), divided by P - 1
+  std::unique_ptr<MixedRadixPlan> forward, backward;  // the FFTs of P - 1 points
+};
 
 struct MixedRadixPlan {
   int length = 0;  // N
   bool inverse = false;
   int passes = 0;
-  int radix[kMixedRadixMaxPasses] = {};       // radix of each pass, in running order
-  int twiddle_at[kMixedRadixMaxPasses] = {};  // first twiddle (complex index) of each pass
-  Buffer<double> twiddle;                     // "mrtw": every pass's twiddles, interleaved
+  int radix[kMixedRadixMaxPasses] = {};         // radix of each pass, in running order
+  int twiddle_at[kMixedRadixMaxPasses] = {};    // first twiddle (complex index) of each pass
+  Buffer<double> twiddle;                       // "mrtw": every pass's twiddles, interleaved
+  MixedRadixRader rader[kMixedRadixMaxPasses];  // the Rader passes' tables (empty elsewhere)
 };
 
-// True when 1 <= n <= kMixedRadixMaxLength and n has no prime factor above
-// kMixedRadixLargestRadix.
+// True when 1 <= n <= kMixedRadixMaxLength and every prime factor P of n is
+// at most kMixedRadixLargestRadix or has no prime factor above it in P - 1.
 bool mixed_radix_supports(int n);
 
 // Rough count of floating-point operations of one run (for choosing between
@@ -66,9 +90,9 @@ double mixed_radix_cost(int n);
 
 void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse);
 
-inline int mixed_radix_work_doubles(int n) {
-  return 4 * n;
-}
+// The work area's doubles for a supported n: 4n, plus the largest Rader
+// sub-plan's work area.
+int mixed_radix_work_doubles(int n);
 
 void mixed_radix_run(const MixedRadixPlan& plan, double* work);
 

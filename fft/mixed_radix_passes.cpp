@@ -1,8 +1,8 @@
-// The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies and
-// the general odd one (primes from 7), the pass that runs one of them over a
-// line, its pruned forms for the ends of a run (a first pass that skips zero
-// inputs, a last pass that leaves out unneeded outputs), and the run of a
-// whole plan.
+// The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
+// general odd one (primes from 7 to 31) and Rader's for larger primes, the
+// pass that runs one of them over a line, its pruned forms for the ends of a
+// run (a first pass that skips zero inputs, a last pass that leaves out
+// unneeded outputs), and the run of a whole plan.
 // Compiled once per instruction-set variant (fft_variant.h); every variant
 // does the same operations in the same order, so the bits agree.
 //
@@ -441,6 +441,51 @@ void run_last_pass_pruned(int l1, const double* in, double* out, double s, const
   if (q > 0) last_span_keeping<R>(q, r, l1, l1, in, out, times, rs1, rs2);
 }
 
+// One pass of a prime radix P > kMixedRadixLargestRadix by Rader's algorithm
+// (see mixed_radix.h), with run_pass's blocks, twiddles and `times`. For
+// each block: a[j] = x_(g^-j), j < P - 1, and y_0 = x_0 + a[0] + a[1] + ...;
+// A = DFT(a) times the kernel's spectrum (the forward sub-plan's last pass
+// does the product); y_(g^j) = x_0 + IDFT(A)[j]. The sub-plans run on
+// `scratch`. Every input of a block is read before any output is written,
+// so the pass may run in place as a first pass.
+void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, const double* in,
+                    double* out, const double* tw, const double* times, double* scratch) {
+  const int q = radix - 1;
+  const std::size_t ido = static_cast<std::size_t>(ido_in);
+  const std::size_t stride = 2 * ido * l1;  // doubles between outputs c and c + 1
+  const int* gather = r.order.get();
+  const int* scatter = gather + q;
+  for (int k = 0; k < l1; ++k) {
+    for (std::size_t i = 0; i < ido; ++i) {
+      const double* src = in + 2 * (i + ido * radix * k);
+      double* dst = out + 2 * (i + ido * k);
+      // 1. The inputs b > 0 in the order of g's negative powers, and y_0.
+      const cvec x0 = load(src);
+      cvec y0 = x0;
+      for (int j = 0; j < q; ++j) {
+        const cvec x = load(src + 2 * ido * gather[j]);
+        y0 = y0 + x;
+        store(scratch + 2 * j, x);
+      }
+      // 2. The cyclic convolution with exp(s 2 pi i g^m / P).
+      mixed_radix_run(*r.forward, scratch, r.kernel.get(), q, q);
+      mixed_radix_run(*r.backward, scratch, nullptr, q, q);
+      // 3. Output g^j, times its twiddle (i > 0; point i's of radix R, as
+      // twiddles_at lays them out) or by `times` (the last pass, ido = 1).
+      const double* twp =
+          i > 0 ? tw + 4 * static_cast<std::size_t>(q) * ((i - 1) / 2) + 2 * ((i - 1) % 2) : tw;
+      store(dst, times != nullptr ? cmul(y0, load(times + 2 * k)) : y0);
+      for (int j = 0; j < q; ++j) {
+        const std::size_t c = static_cast<std::size_t>(scatter[j]);
+        cvec y = x0 + load(scratch + 2 * j);
+        if (i > 0) y = cmul(y, load(twp + 4 * (c - 1)));
+        if (times != nullptr) y = cmul(y, load(times + 2 * k + stride * c));
+        store(dst + stride * c, y);
+      }
+    }
+  }
+}
+
 // One pass of the plan: pruned at the ends of the run when the first pass
 // has zero inputs or the last pass unneeded outputs.
 template <int R>
@@ -528,9 +573,13 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
       case 29:
         run_pass_of<29>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
-      default:
+      case 31:
         static_assert(kMixedRadixLargestRadix == 31, "a case for every prime radix");
         run_pass_of<31>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      default:  // a larger prime
+        run_rader_pass(plan.rader[p], plan.radix[p], ido, l1, in, out, tw, t,
+                       work + 4 * static_cast<std::size_t>(n));
         break;
     }
     in = out;

@@ -289,7 +289,7 @@ TEST(FastResizeFailure, ThreadsTheSystemRefusesLeaveTheRunOnFewerThreads) {
 }
 
 TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
-  // 45 x 74 by 20 x 37 plans two chirp-z lines (74 = 2 x 37 and 37 points)
+  // 45 x 94 by 20 x 47 plans two chirp-z lines (94 = 2 x 47 and 47 points)
   // and two mixed-radix ones (45 and 25), two of each kind of line table, and
   // on two threads two of each scratch buffer; the tables and the grid are
   // allocated once.
@@ -298,7 +298,7 @@ TEST(FastResizeFailure, EveryBufferOfARunReportsItsName) {
     for (int occurrence : {1, 2}) {
       const auto run = test::run_in_child([=] {
         fail_named_allocation(name, occurrence);
-        ResizeRunPtr r = resize_run_begin(45, 74, 20, 37, 2);
+        ResizeRunPtr r = resize_run_begin(45, 94, 20, 47, 2);
         std::printf("built\n");
       });
       const std::string n = name;
