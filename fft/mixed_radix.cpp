@@ -142,6 +142,12 @@ int generator_mod(int p) {
   }
 }
 
+MixedRadixSubPlan new_sub_plan() {
+  void* at = try_alloc_bytes(1, sizeof(MixedRadixPlan), "mrtw");
+  if (at == nullptr) die_no_memory("mrtw");
+  return MixedRadixSubPlan(new (at) MixedRadixPlan);
+}
+
 // The tables of a Rader pass of the prime p (see MixedRadixRader), for the
 // direction sign s: the orders of g's powers, the sub-plans of p - 1 points
 // and the spectrum of h[m] = exp(s 2 pi i g^m / p), its angles exact in
@@ -152,9 +158,8 @@ void rader_build(MixedRadixRader* r, int p, bool inverse) {
   const int g = generator_mod(p);
   r->order = named_buffer<int>(2 * static_cast<std::size_t>(q), "mrtw");
   r->kernel = named_buffer<double>(mixed_radix_work_doubles(q), "mrtw");
-  r->forward.reset(new (std::nothrow) MixedRadixPlan);
-  r->backward.reset(new (std::nothrow) MixedRadixPlan);
-  if (!r->forward || !r->backward) die_no_memory("mrtw");
+  r->forward = new_sub_plan();
+  r->backward = new_sub_plan();
   mixed_radix_build(r->forward.get(), q, false);
   mixed_radix_build(r->backward.get(), q, true);
   const long double sign = inverse ? 1.0L : -1.0L;
@@ -171,6 +176,11 @@ void rader_build(MixedRadixRader* r, int p, bool inverse) {
 }
 
 }  // namespace
+
+void MixedRadixPlanFree::operator()(MixedRadixPlan* plan) const {
+  plan->~MixedRadixPlan();
+  std::free(plan);
+}
 
 bool mixed_radix_supports(int n) {
   int radix[kMixedRadixMaxPasses];
@@ -231,10 +241,11 @@ void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse) {
       }
     }
   }
-  for (int p = 0; p < plan->passes; ++p) {
+  for (int p = 0; p < kMixedRadixMaxPasses; ++p) {
     plan->rader[p] = {};
-    if (plan->radix[p] > kMixedRadixLargestRadix)
+    if (p < plan->passes && plan->radix[p] > kMixedRadixLargestRadix) {
       rader_build(&plan->rader[p], plan->radix[p], inverse);
+    }
   }
 }
 

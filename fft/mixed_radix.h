@@ -62,12 +62,17 @@ inline constexpr int kMixedRadixMaxPasses = 16;
 inline constexpr int kMixedRadixLargestRadix = 31;
 
 struct MixedRadixPlan;
+// Frees a sub-plan of a Rader pass (allocated by name, "mrtw").
+struct MixedRadixPlanFree {
+  void operator()(MixedRadixPlan* plan) const;
+};
+using MixedRadixSubPlan = std::unique_ptr<MixedRadixPlan, MixedRadixPlanFree>;
 
 // A pass of a prime radix P > kMixedRadixLargestRadix (Rader's algorithm).
 struct MixedRadixRader {
-  Buffer<int> order;      // [j] = g^-j mod P, then [P - 1 + j] = g^j mod P, j < P - 1
-  Buffer<double> kernel;  // DFT_(P-1) of exp(s 2 pi i g^m / P), divided by P - 1
-  std::unique_ptr<MixedRadixPlan> forward, backward;  // the FFTs of P - 1 points
+  Buffer<int> order;                    // [j] = g^-j mod P, then [P - 1 + j] = g^j mod P, j < P - 1
+  Buffer<double> kernel;                // DFT_(P-1) of exp(s 2 pi i g^m / P), divided by P - 1
+  MixedRadixSubPlan forward, backward;  // the FFTs of P - 1 points
 };
 
 struct MixedRadixPlan {

@@ -90,14 +90,15 @@ TEST(FastResize, MatchesTheFullDftForEverySmallSizeAndReduction) {
 TEST(FastResize, MatchesTheFullDftOnRandomAndSpecialSizes) {
   QuietStderr quiet;
   // {W, H, a, b}: primes, powers of two, W' = 1, H' = 1, no reduction, sizes
-  // whose chirp-z and FFT lengths differ from pass to pass, and lengths of
-  // 2, 3, 5 and 7 alone on every pass (the mixed-radix FFT's; 441 = 3^2 7^2
-  // to 294 = 2 3 7^2, 392 = 2^3 7^2 to 196 = 2^2 7^2).
+  // whose chirp-z and FFT lengths differ from pass to pass, lengths of 2, 3,
+  // 5 and 7 alone on every pass (the mixed-radix FFT's; 441 = 3^2 7^2 to
+  // 294 = 2 3 7^2, 392 = 2^3 7^2 to 196 = 2^2 7^2), and Rader passes of 127
+  // on every pass (381 = 3 127 to 254 = 2 127, 254 to 127).
   std::vector<std::array<int, 4>> cases = {
       {512, 256, 256, 128}, {509, 283, 200, 100}, {691, 7, 690, 3},   {13, 677, 6, 676},
       {256, 97, 0, 0},      {600, 331, 1, 1},     {127, 128, 63, 64}, {700, 2, 350, 1},
       {64, 64, 32, 0},      {1, 500, 0, 499},     {500, 1, 250, 0},   {360, 250, 120, 25},
-      {441, 392, 147, 196}};
+      {441, 392, 147, 196}, {381, 254, 127, 127}};
   std::mt19937 rng(99);
   for (int i = 0; i < 8; ++i) {
     const int w = 1 + static_cast<int>(rng() % 700), h = 1 + static_cast<int>(rng() % 700);
