@@ -444,10 +444,10 @@ void run_last_pass_pruned(int l1, const double* in, double* out, double s, const
 // One pass of a prime radix P > kMixedRadixLargestRadix by Rader's algorithm
 // (see mixed_radix.h), with run_pass's blocks, twiddles and `times`. For
 // each block: a[j] = x_(g^-j), j < P - 1, and y_0 = x_0 + a[0] + a[1] + ...;
-// A = DFT(a) times the kernel's spectrum (the forward sub-plan's last pass
-// does the product); y_(g^j) = x_0 + IDFT(A)[j]. The sub-plans run on
-// `scratch`. Every input of a block is read before any output is written,
-// so the pass may run in place as a first pass.
+// B = DFT(a) times the kernel's spectrum (the forward sub-plan's last pass
+// does the product), then B[0] += x_0, so that y_(g^j) = IDFT(B)[j]. The
+// sub-plans run on `scratch`. Every input of a block is read before any
+// output is written, so the pass may run in place as a first pass.
 void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, const double* in,
                     double* out, const double* tw, const double* times, double* scratch) {
   const int q = radix - 1;
@@ -467,20 +467,32 @@ void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, con
         y0 = y0 + x;
         store(scratch + 2 * j, x);
       }
-      // 2. The cyclic convolution with exp(s 2 pi i g^m / P).
+      // 2. The cyclic convolution with exp(s 2 pi i g^m / P), plus x_0.
       mixed_radix_run(*r.forward, scratch, r.kernel.get(), q, q);
+      store(scratch, load(scratch) + x0);
       mixed_radix_run(*r.backward, scratch, nullptr, q, q);
-      // 3. Output g^j, times its twiddle (i > 0; point i's of radix R, as
-      // twiddles_at lays them out) or by `times` (the last pass, ido = 1).
-      const double* twp =
-          i > 0 ? tw + 4 * static_cast<std::size_t>(q) * ((i - 1) / 2) + 2 * ((i - 1) % 2) : tw;
-      store(dst, times != nullptr ? cmul(y0, load(times + 2 * k)) : y0);
-      for (int j = 0; j < q; ++j) {
-        const std::size_t c = static_cast<std::size_t>(scatter[j]);
-        cvec y = x0 + load(scratch + 2 * j);
-        if (i > 0) y = cmul(y, load(twp + 4 * (c - 1)));
-        if (times != nullptr) y = cmul(y, load(times + 2 * k + stride * c));
-        store(dst + stride * c, y);
+      // 3. Output g^j: as it is (the last pass without `times`, or i = 0),
+      // times its twiddle (i > 0; point i's of radix R, as twiddles_at
+      // lays them out) or times `times` (the last pass, ido = 1).
+      if (times != nullptr) {
+        store(dst, cmul(y0, load(times + 2 * k)));
+        for (int j = 0; j < q; ++j) {
+          const std::size_t at = stride * static_cast<std::size_t>(scatter[j]);
+          store(dst + at, cmul(load(scratch + 2 * j), load(times + 2 * k + at)));
+        }
+      } else if (i > 0) {
+        const double* twp =
+            tw + 4 * static_cast<std::size_t>(q) * ((i - 1) / 2) + 2 * ((i - 1) % 2);
+        store(dst, y0);
+        for (int j = 0; j < q; ++j) {
+          const std::size_t c = static_cast<std::size_t>(scatter[j]);
+          store(dst + stride * c, cmul(load(scratch + 2 * j), load(twp + 4 * (c - 1))));
+        }
+      } else {
+        store(dst, y0);
+        for (int j = 0; j < q; ++j) {
+          store(dst + stride * static_cast<std::size_t>(scatter[j]), load(scratch + 2 * j));
+        }
       }
     }
   }
