@@ -2,8 +2,8 @@
 // kMixedRadixLargestRadix (1920 = 2^7 3 5, 6000 = 2^4 3 5^3, 4032 = 2^6 3^2 7,
 // 4080 = 2^4 3 5 17, 5472 = 2^5 3^2 19, ...) or are larger primes P whose
 // P - 1 has none (2667 = 3 7 127 with 126 = 2 3^2 7, 1919 = 19 101,
-// 999 = 3^3 37, ...), beside the power-of-two split-radix FFT of
-// fft.h: a DFT of such a length without padding it.
+// 999 = 3^3 37, ...), beside the power-of-two split-radix FFT of fft.h: a
+// DFT of such a length without padding it.
 //
 //   forward: X[k] = sum_j x[j] exp(-2 pi i j k / N)   (unscaled)
 //   inverse: X[k] = sum_j x[j] exp(+2 pi i j k / N)   (unscaled)
@@ -18,14 +18,14 @@
 // constants computed once per radix), and a larger prime P runs Rader's
 // algorithm: its butterfly's outputs 1 .. P-1, taken in the order of the
 // powers of a generator g of the integers mod P, are a cyclic convolution of
-// its inputs 1 .. P-1 in the order of g's negative powers with
+// its inputs 1 .. P-1, taken in the order of g's negative powers, with
 // exp(s 2 pi i g^m / P), done as a forward and an inverse FFT of P - 1
 // points (sub-plans) around a product by the kernel's spectrum. Each pass
-// runs its butterfly over the whole line and multiplies by its
-// twiddles, reading one half of the work area and writing the other
-// (Stockham's self-sorting order, so no reordering pass); when the passes
-// are odd in number the first runs in place, so the last ends in the first
-// half. The butterflies run on two points at a time where they can.
+// runs its butterfly over the whole line and multiplies by its twiddles,
+// reading one half of the work area and writing the other (Stockham's
+// self-sorting order, so no reordering pass); when the passes are odd in
+// number the first runs in place, so the last ends in the first half. The
+// butterflies run on two points at a time where they can.
 //
 // Plan: the radices and the twiddles of every pass, built once per length
 // and direction ("mrtw", N - 1 complex numbers at most), and for each Rader
