@@ -25,10 +25,10 @@ bool smooth(int n) {
 
 // Radices of n in running order: fours, then a two when n has an odd power
 // of two 2^1, then threes, fives, sevens and the primes from 11 up to
-// kMixedRadixLargestRadix, then the larger primes P whose P - 1 has no
-// prime factor above kMixedRadixLargestRadix (Rader passes), then an eight when n has an odd power
-// of two 2^3 or more, which takes the place of a four and a two. 0 passes when n has another prime
-// factor.
+// kMixedRadixLargestRadix, then the larger primes P whose P - 1 has no prime
+// factor above kMixedRadixLargestRadix (Rader passes), then an eight when n
+// has an odd power of two 2^3 or more, which takes the place of a four and a
+// two. 0 passes when n has another prime factor.
 //
 // The eight runs last, where its block's inputs are consecutive and need no
 // twiddles: earlier, its eight input streams, eight output streams and seven
@@ -84,8 +84,8 @@ constexpr double kRaderFftWeight = 1.5;
 // 4 (R - 1) for the pairs' sums and differences, 2 h for output 0, 8 h^2 for
 // the h sums of h products on each side, 4 h to join them. A Rader pass
 // (R > kMixedRadixLargestRadix) does two FFTs of R - 1 points, the kernel's
-// product (6 a point), output 0's sum and the additions of x_0 (2 each),
-// plus kRaderBlockCost.
+// product (6 a point) and output 0's sum (2), counts 2 a point for the
+// gathering and scattering, and adds kRaderBlockCost.
 double pass_cost(int radix) {
   if (radix > kMixedRadixLargestRadix) {
     const double q = radix - 1;
