@@ -278,11 +278,11 @@ KORVALE_INLINE void pass_step(const double* src, double* dst, std::size_t ido, s
   }
 }
 
-// The twiddles of point i > 0 of a pass whose twiddles start at tw, as
-// pass_step reads them: i's pair of points (i - 1) / 2, offset by i's lane.
-template <int R>
-KORVALE_INLINE const double* twiddles_at(const double* tw, std::size_t i) {
-  return tw + 4 * (R - 1) * ((i - 1) / 2) + 2 * ((i - 1) % 2);
+// The twiddles of point i > 0 of a pass of `radix` whose twiddles start at
+// tw, as pass_step reads them: i's pair of points (i - 1) / 2, offset by i's
+// lane.
+KORVALE_INLINE const double* twiddles_at(const double* tw, int radix, std::size_t i) {
+  return tw + 4 * static_cast<std::size_t>(radix - 1) * ((i - 1) / 2) + 2 * ((i - 1) % 2);
 }
 
 // Positions i in [begin, end) of the first pass (l1 = 1, ido > 1), each
@@ -300,13 +300,13 @@ KORVALE_INLINE void first_pass_span(const double* src, double* dst, std::size_t 
     i = 1;
   }
   if (i < end && i % 2 == 0) {
-    pass_step<R, Z, cvec, true>(src, dst, ido, stride, twiddles_at<R>(tw, i), i, rs1);
+    pass_step<R, Z, cvec, true>(src, dst, ido, stride, twiddles_at(tw, R, i), i, rs1);
     ++i;
   }
   for (; i + 2 <= end; i += 2) {
-    pass_step<R, Z, cpair, true>(src, dst, ido, stride, twiddles_at<R>(tw, i), i, rs2);
+    pass_step<R, Z, cpair, true>(src, dst, ido, stride, twiddles_at(tw, R, i), i, rs2);
   }
-  if (i < end) pass_step<R, Z, cvec, true>(src, dst, ido, stride, twiddles_at<R>(tw, i), i, rs1);
+  if (i < end) pass_step<R, Z, cvec, true>(src, dst, ido, stride, twiddles_at(tw, R, i), i, rs1);
 }
 
 // first_pass_span with z (0 <= z <= R) nonzero inputs per butterfly, z known
@@ -471,9 +471,8 @@ void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, con
       mixed_radix_run(*r.forward, scratch, r.kernel.get(), q, q);
       store(scratch, load(scratch) + x0);
       mixed_radix_run(*r.backward, scratch, nullptr, q, q);
-      // 3. Output g^j: as it is (the last pass without `times`, or i = 0),
-      // times its twiddle (i > 0; point i's of radix R, as twiddles_at
-      // lays them out) or times `times` (the last pass, ido = 1).
+      // 3. Output g^j: as it is (i = 0 without `times`), times its twiddle
+      // (i > 0, twiddles_at) or times `times` (the last pass, ido = 1).
       if (times != nullptr) {
         store(dst, cmul(y0, load(times + 2 * k)));
         for (int j = 0; j < q; ++j) {
@@ -481,8 +480,7 @@ void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, con
           store(dst + at, cmul(load(scratch + 2 * j), load(times + 2 * k + at)));
         }
       } else if (i > 0) {
-        const double* twp =
-            tw + 4 * static_cast<std::size_t>(q) * ((i - 1) / 2) + 2 * ((i - 1) % 2);
+        const double* twp = twiddles_at(tw, radix, i);
         store(dst, y0);
         for (int j = 0; j < q; ++j) {
           const std::size_t c = static_cast<std::size_t>(scatter[j]);
