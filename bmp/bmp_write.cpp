@@ -77,8 +77,10 @@ int write_all_at(int fd, const unsigned char* p, std::size_t n, std::size_t offs
 }
 
 // Bytes written in file order between requests that the disk start writing
-// them out.
-constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
+// them out: small enough that the disk is busy while the rest of a picture
+// of a few megabytes is still being written (a whole 1920 x 1080 copy ran
+// about a tenth faster than with steps of 8 MB, which it never reached).
+constexpr std::size_t kWritebackBytes = std::size_t{1} << 20;
 
 // Asks the kernel to start writing bytes [from, from + count) of fd to the
 // disk without waiting, so that most of the file is on its way by the time

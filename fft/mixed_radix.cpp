@@ -157,7 +157,8 @@ void rader_build(MixedRadixRader* r, int p, bool inverse) {
   const int q = p - 1;
   const int g = generator_mod(p);
   r->order = named_buffer<int>(2 * static_cast<std::size_t>(q), "mrtw");
-  r->kernel = named_buffer<double>(mixed_radix_work_doubles(q), "mrtw");
+  r->sub_work = mixed_radix_work_doubles(q);
+  r->kernel = named_buffer<double>(r->sub_work, "mrtw");
   r->forward = new_sub_plan();
   r->backward = new_sub_plan();
   mixed_radix_build(r->forward.get(), q, false);
@@ -194,10 +195,10 @@ double mixed_radix_cost(int n) {
 int mixed_radix_work_doubles(int n) {
   int radix[kMixedRadixMaxPasses];
   const int passes = n <= 1 ? 0 : factor(n, radix);
-  int extra = 0;  // the largest Rader sub-plan's work area
+  int extra = 0;  // two work areas of the largest Rader sub-plan
   for (int p = 0; p < passes; ++p) {
     if (radix[p] > kMixedRadixLargestRadix) {
-      extra = std::max(extra, mixed_radix_work_doubles(radix[p] - 1));
+      extra = std::max(extra, 2 * mixed_radix_work_doubles(radix[p] - 1));
     }
   }
   return 4 * n + extra;

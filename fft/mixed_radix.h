@@ -34,9 +34,9 @@
 // at once.
 //
 // Work area: the caller owns it, mixed_radix_work_doubles(N) doubles: 4N,
-// plus for a length with a Rader pass the work area of its largest
-// sub-plan; the N input points go in work[0 .. 2N), the N output points
-// come out there, and the rest is scratch. A run allocates nothing and
+// plus for a length with a Rader pass two work areas of its largest
+// sub-plan (a last Rader pass runs two blocks before storing both); the N input points go in work[0
+// .. 2N), the N output points come out there, and the rest is scratch. A run allocates nothing and
 // writes nothing but the work area.
 //
 // Failure: building ends the process with "mrtw no memory!!" (status 1) when
@@ -73,6 +73,7 @@ struct MixedRadixRader {
   Buffer<int> order;                    // [j] = g^-j mod P, then [P - 1 + j] = g^j mod P, j < P - 1
   Buffer<double> kernel;                // DFT_(P-1) of exp(s 2 pi i g^m / P), divided by P - 1
   MixedRadixSubPlan forward, backward;  // the FFTs of P - 1 points
+  int sub_work = 0;                     // doubles of a sub-plan's work area
 };
 
 struct MixedRadixPlan {
@@ -95,8 +96,8 @@ double mixed_radix_cost(int n);
 
 void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse);
 
-// The work area's doubles for a supported n: 4n, plus the largest Rader
-// sub-plan's work area.
+// The work area's doubles for a supported n: 4n, plus two work areas of the
+// largest Rader sub-plan.
 int mixed_radix_work_doubles(int n);
 
 void mixed_radix_run(const MixedRadixPlan& plan, double* work);

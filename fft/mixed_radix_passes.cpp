@@ -441,13 +441,26 @@ void run_last_pass_pruned(int l1, const double* in, double* out, double s, const
   if (q > 0) last_span_keeping<R>(q, r, l1, l1, in, out, times, rs1, rs2);
 }
 
+// The convolution of a Rader block (see run_rader_pass) whose inputs b > 0
+// are in scratch[0 .. 2q) in the order of g's negative powers, a[j] =
+// x_(g^-j): B = DFT(a) times the kernel's spectrum (the forward sub-plan's
+// last pass does the product), then B[0] += x_0, and the inverse sub-plan,
+// so that y_(g^j) = scratch[j]. The sub-plans run on `scratch`.
+KORVALE_INLINE void rader_convolve(const MixedRadixRader& r, int q, cvec x0, double* scratch) {
+  mixed_radix_run(*r.forward, scratch, r.kernel.get(), q, q);
+  store(scratch, load(scratch) + x0);
+  mixed_radix_run(*r.backward, scratch, nullptr, q, q);
+}
+
 // One pass of a prime radix P > kMixedRadixLargestRadix by Rader's algorithm
 // (see mixed_radix.h), with run_pass's blocks, twiddles and `times`. For
 // each block: a[j] = x_(g^-j), j < P - 1, and y_0 = x_0 + a[0] + a[1] + ...;
-// B = DFT(a) times the kernel's spectrum (the forward sub-plan's last pass
-// does the product), then B[0] += x_0, so that y_(g^j) = IDFT(B)[j]. The
-// sub-plans run on `scratch`. Every input of a block is read before any
-// output is written, so the pass may run in place as a first pass.
+// the convolution (rader_convolve); the outputs y_(g^j). Every input of a
+// block is read before any output is written, so the pass may run in place
+// as a first pass. As the last pass (ido = 1) it runs the blocks k and k + 1 one after the other,
+// on scratch areas a sub-plan's work area apart, summing their y_0 side by side and storing their
+// outputs, neighbours in `out`, as pairs: half as many stores across the line (a block's outputs
+// lie l1 points apart), and two chains of additions at once.
 void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, const double* in,
                     double* out, const double* tw, const double* times, double* scratch) {
   const int q = radix - 1;
@@ -455,11 +468,48 @@ void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, con
   const std::size_t stride = 2 * ido * l1;  // doubles between outputs c and c + 1
   const int* gather = r.order.get();
   const int* scatter = gather + q;
-  for (int k = 0; k < l1; ++k) {
+  int k = 0;
+  if (ido == 1) {
+    double* const other = scratch + r.sub_work;
+    for (; k + 1 < l1; k += 2) {
+      const double* src = in + 2 * static_cast<std::size_t>(radix) * k;
+      const double* src_b = src + 2 * radix;
+      double* dst = out + 2 * k;
+      // 1. Both blocks' inputs, their y_0 summed side by side.
+      const cvec x0 = load(src), x0_b = load(src_b);
+      cpair y0 = join(x0, x0_b);
+      for (int j = 0; j < q; ++j) {
+        const cvec x = load(src + 2 * gather[j]), x_b = load(src_b + 2 * gather[j]);
+        y0 = y0 + join(x, x_b);
+        store(scratch + 2 * j, x);
+        store(other + 2 * j, x_b);
+      }
+      // 2. The convolutions.
+      rader_convolve(r, q, x0, scratch);
+      rader_convolve(r, q, x0_b, other);
+      // 3. Output g^j of both blocks, times `times` when given.
+      if (times != nullptr) {
+        store2(dst, cmul(y0, load2(times + 2 * k)));
+        for (int j = 0; j < q; ++j) {
+          const std::size_t at = stride * static_cast<std::size_t>(scatter[j]);
+          const cpair y = join(load(scratch + 2 * j), load(other + 2 * j));
+          store2(dst + at, cmul(y, load2(times + 2 * k + at)));
+        }
+      } else {
+        store2(dst, y0);
+        for (int j = 0; j < q; ++j) {
+          const std::size_t at = stride * static_cast<std::size_t>(scatter[j]);
+          store2(dst + at, join(load(scratch + 2 * j), load(other + 2 * j)));
+        }
+      }
+    }
+  }
+  for (; k < l1; ++k) {
     for (std::size_t i = 0; i < ido; ++i) {
       const double* src = in + 2 * (i + ido * radix * k);
       double* dst = out + 2 * (i + ido * k);
-      // 1. The inputs b > 0 in the order of g's negative powers, and y_0.
+      // 1. The inputs b > 0 in the order of g's negative powers, and
+      // y_0 = x_0 + a[0] + a[1] + ...
       const cvec x0 = load(src);
       cvec y0 = x0;
       for (int j = 0; j < q; ++j) {
@@ -467,10 +517,8 @@ void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, con
         y0 = y0 + x;
         store(scratch + 2 * j, x);
       }
-      // 2. The cyclic convolution with exp(s 2 pi i g^m / P), plus x_0.
-      mixed_radix_run(*r.forward, scratch, r.kernel.get(), q, q);
-      store(scratch, load(scratch) + x0);
-      mixed_radix_run(*r.backward, scratch, nullptr, q, q);
+      // 2. The convolution.
+      rader_convolve(r, q, x0, scratch);
       // 3. Output g^j: as it is (i = 0 without `times`), times its twiddle
       // (i > 0, twiddles_at) or times `times` (the last pass, ido = 1).
       if (times != nullptr) {
