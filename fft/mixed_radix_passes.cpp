@@ -103,7 +103,9 @@ const double* odd_roots() {
 // d_j = x_j - x_(R-j) and c_k = cos(2 pi k/R), s_k = sin(2 pi k/R),
 //   y_0 = x_0 + t_1 + ... + t_h,
 //   y_m, y_(R-m) = (x_0 + sum_j c_(mj mod R) t_j) +- i s sum_j s_(mj mod R) d_j,
-// the sums radix 5 does, with the rotation's sign folded into the sines.
+// the sums radix 5 does. The rotation i s goes into the differences once,
+// u_j = rot(d_j, rs), rather than into each of the h^2 sines: its products
+// by +-1 are exact, so the bits are those of the sines times rs.
 template <int R, class V>
 KORVALE_INLINE void butterfly_odd(V* x, V rs) {
   const double* roots = odd_roots<R>();
@@ -113,16 +115,16 @@ KORVALE_INLINE void butterfly_odd(V* x, V rs) {
   V y0 = x0;
   for (int j = 1; j <= h; ++j) {
     t[j - 1] = x[j] + x[R - j];
-    u[j - 1] = swap_lanes(x[j] - x[R - j]);
+    u[j - 1] = rot(x[j] - x[R - j], rs);
     y0 = y0 + t[j - 1];
   }
   for (int m = 1; m <= h; ++m) {
     V a = x0 + roots[2 * m] * t[0];
-    V b = u[0] * (roots[2 * m + 1] * rs);
+    V b = u[0] * roots[2 * m + 1];
     for (int j = 2; j <= h; ++j) {
       const int k = m * j % R;
       a = a + roots[2 * k] * t[j - 1];
-      b = b + u[j - 1] * (roots[2 * k + 1] * rs);
+      b = b + u[j - 1] * roots[2 * k + 1];
     }
     x[m] = a + b;
     x[R - m] = a - b;
