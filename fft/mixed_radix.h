@@ -35,9 +35,10 @@
 //
 // Work area: the caller owns it, mixed_radix_work_doubles(N) doubles: 4N,
 // plus for a length with a Rader pass two work areas of its largest
-// sub-plan (a last Rader pass runs two blocks before storing both); the N input points go in work[0
-// .. 2N), the N output points come out there, and the rest is scratch. A run allocates nothing and
-// writes nothing but the work area.
+// sub-plan (a last Rader pass runs two blocks before storing both); the N
+// input points go in work[0 .. 2N), the N output points come out there, and
+// the rest is scratch. A run allocates nothing and writes nothing but the
+// work area.
 //
 // Failure: building ends the process with "mrtw no memory!!" (status 1) when
 // its tables cannot be had; a length outside 1 .. 65536 or with another

@@ -459,9 +459,10 @@ KORVALE_INLINE void rader_convolve(const MixedRadixRader& r, int q, cvec x0, dou
 // each block: a[j] = x_(g^-j), j < P - 1, and y_0 = x_0 + a[0] + a[1] + ...;
 // the convolution (rader_convolve); the outputs y_(g^j). Every input of a
 // block is read before any output is written, so the pass may run in place
-// as a first pass. As the last pass (ido = 1) it runs the blocks k and k + 1 one after the other,
-// on scratch areas a sub-plan's work area apart, summing their y_0 side by side and storing their
-// outputs, neighbours in `out`, as pairs: half as many stores across the line (a block's outputs
+// as a first pass. As the last pass (ido = 1) it runs the blocks k and
+// k + 1 one after the other, on scratch areas a sub-plan's work area apart,
+// summing their y_0 side by side and storing their outputs, neighbours in
+// `out`, as pairs: half as many stores across the line (a block's outputs
 // lie l1 points apart), and two chains of additions at once.
 void run_rader_pass(const MixedRadixRader& r, int radix, int ido_in, int l1, const double* in,
                     double* out, const double* tw, const double* times, double* scratch) {
