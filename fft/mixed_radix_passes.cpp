@@ -1,4 +1,5 @@
 // The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
+// nine and the sixteen (two stages of three or four in registers), the
 // general odd one (primes from 7 to 31) and Rader's for larger primes, the
 // pass that runs one of them over a line, its pruned forms for the ends of a
 // run (a first pass that skips zero inputs, a last pass that leaves out
@@ -82,10 +83,10 @@ KORVALE_INLINE void radix5_outputs(V* x, V x0, V t1, V t2, V u4, V u3, V rs) {
 }
 
 // cos(2 pi k/R) and sin(2 pi k/R) for k < R, at [2k] and [2k + 1]: the
-// constants of the general odd butterfly, computed once per radix in long
-// double.
+// constants of the general odd butterfly and of the nine and the sixteen,
+// computed once per radix in long double.
 template <int R>
-const double* odd_roots() {
+const double* unit_roots() {
   static const std::array<double, 2 * R> roots = [] {
     std::array<double, 2 * R> r{};
     for (int k = 0; k < R; ++k) {
@@ -108,7 +109,7 @@ const double* odd_roots() {
 // by +-1 are exact, so the bits are those of the sines times rs.
 template <int R, class V>
 KORVALE_INLINE void butterfly_odd(V* x, V rs) {
-  const double* roots = odd_roots<R>();
+  const double* roots = unit_roots<R>();
   constexpr int h = (R - 1) / 2;
   V t[h], u[h];
   const V x0 = x[0];
@@ -130,6 +131,35 @@ KORVALE_INLINE void butterfly_odd(V* x, V rs) {
     x[R - m] = a - b;
   }
   x[0] = y0;
+}
+
+template <int R, class V>
+KORVALE_INLINE void butterfly(V* x, V rs);
+
+// The butterfly of R = P^2 points as two stages of P in registers, with
+// w = exp(s 2 pi i/R): z[b][c] = DFT_P over a of x[b + P a], times w^(bc);
+// y[c + P d] = DFT_P over b of z[b][c] at d. w^k v = cos(2 pi k/R) v +
+// sin(2 pi k/R) i s v, exactly i s v where 4k = R.
+template <int P, class V>
+KORVALE_INLINE void butterfly_square(V* x, V rs) {
+  constexpr int R = P * P;
+  const double* w = unit_roots<R>();
+  V z[P][P];
+  for (int b = 0; b < P; ++b) {
+    for (int a = 0; a < P; ++a) z[b][a] = x[b + P * a];
+    butterfly<P>(z[b], rs);
+    for (int c = 1; b > 0 && c < P; ++c) {
+      const int k = b * c;
+      z[b][c] = 4 * k == R ? rot(z[b][c], rs)
+                           : w[2 * k] * z[b][c] + swap_lanes(z[b][c]) * (w[2 * k + 1] * rs);
+    }
+  }
+  for (int c = 0; c < P; ++c) {
+    V y[P];
+    for (int b = 0; b < P; ++b) y[b] = z[b][c];
+    butterfly<P>(y, rs);
+    for (int d = 0; d < P; ++d) x[c + P * d] = y[d];
+  }
 }
 
 // The butterflies: x[0 .. R) replaced by its R-point DFT,
@@ -179,6 +209,8 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[6] = e[2] - w2;
     x[3] = e[3] + w3;
     x[7] = e[3] - w3;
+  } else if constexpr (R == 9 || R == 16) {
+    butterfly_square<R == 9 ? 3 : 4>(x, rs);
   } else if constexpr (R == 7 || R > 8) {
     butterfly_odd<R>(x, rs);
   } else {
@@ -559,7 +591,7 @@ void run_pass_of(int ido, int l1, const double* in, double* out, const double* t
       return;
     }
   }
-  if constexpr (R <= 8) {
+  if constexpr (R <= 9 || R == 16) {
     if (ido == 1 && needed < n) {
       run_last_pass_pruned<R>(l1, in, out, s, times, needed);
       return;
@@ -615,6 +647,12 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
         break;
       case 8:
         run_pass_of<8>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 9:
+        run_pass_of<9>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 16:
+        run_pass_of<16>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 11:
         run_pass_of<11>(ido, l1, in, out, tw, s, t, nonzero, needed);
