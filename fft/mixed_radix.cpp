@@ -15,6 +15,10 @@
 namespace korvale {
 namespace {
 
+// The largest power of two in N (N / 16 for a sixteen) with which the passes
+// of nine, fifteen and sixteen points are used (see factor).
+constexpr int kWideRadixMaxTwos = 6;
+
 // Whether n has no prime factor above kMixedRadixLargestRadix.
 bool smooth(int n) {
   for (int p = 2; p <= kMixedRadixLargestRadix && n > 1; ++p) {
@@ -24,34 +28,42 @@ bool smooth(int n) {
 }
 
 // Radices of n in running order: fours, then a two when n has an odd power
-// of two 2^1, then nines, a three when 3 divides what they leave, fives,
-// sevens and the primes from 11 up to kMixedRadixLargestRadix, then the
-// larger primes P whose P - 1 has no prime factor above
-// kMixedRadixLargestRadix (Rader passes), then an eight when n has an odd
-// power of two 2^3 or more, which takes the place of a four and a two, or a
-// sixteen, in place of two fours, when n has an even power of two 2^4 or more
-// and an odd factor. 0 passes when n has another prime factor.
+// of two 2^1, then nines, a fifteen, threes, fives, sevens and the primes from
+// 11 up to kMixedRadixLargestRadix, then the larger primes P whose P - 1 has
+// no prime factor above kMixedRadixLargestRadix (Rader passes), then an eight
+// when n has an odd power of two 2^3 or more, which takes the place of a four
+// and a two, or a sixteen, in place of two fours, when n has an even power of
+// two 2^4 or more and an odd factor. 0 passes when n has another prime
+// factor.
 //
-// A nine or a sixteen is two passes of three or four in one, in registers:
-// one trip of the line through memory fewer (DFTs of 2160 and 999 points
-// 6 to 12 % faster with the nines, 2160, 3840 and 6000 7 to 12 % with the
-// sixteen). The eight and the sixteen run last, where a block's inputs are
-// consecutive and need no twiddles: earlier, their input, output and twiddle
-// streams per butterfly cost more than the pass they save, on powers of two
-// most of all, where the streams fall into the same cache sets (4096 points
-// as four fours and a sixteen: 8 % slower than six fours, so a power of two
-// keeps its fours).
+// A nine, a fifteen or a sixteen is two passes in one, in registers: one
+// trip of the line through memory fewer. Against threes, fives and fours
+// alone, the 107 DFTs of 540 to 12000 points that have one took 0.79 to
+// 1.05 of the time, 0.93 at the median (2160: 0.82, 6000: 0.83). The nines
+// and the fifteen are left out when n has a power of two above 2^6, and the
+// sixteen when n / 16 has: their outputs then lie a multiple of 2 KB apart, and their nine to
+// sixteen streams fall into the same cache sets (3840 = 2^8 15 took 1.1 to
+// 1.2 times as long with a fifteen, 4608 = 2^9 9 1.05 with a nine). For the
+// same reason the eight and the sixteen run last, where a block's inputs are
+// consecutive and need no twiddles (earlier, their input, output and twiddle
+// streams cost more than the pass they save), and a power of two keeps its
+// fours (4096 as four fours and a sixteen: 8 % slower than six fours).
 int factor(int n, int* radix) {
   int twos = 0;
   for (; n % 2 == 0; n /= 2) ++twos;
+  const bool wide_ok = twos <= kWideRadixMaxTwos;
   const bool eight = twos >= 3 && twos % 2 == 1;
   if (eight) twos -= 3;
-  const bool sixteen = !eight && twos >= 4 && n > 1;
+  const bool sixteen = !eight && twos >= 4 && n > 1 && twos - 4 <= kWideRadixMaxTwos;
   if (sixteen) twos -= 4;
   int passes = 0;
   for (; twos >= 2; twos -= 2) radix[passes++] = 4;
   if (twos == 1) radix[passes++] = 2;
-  for (; n % 9 == 0; n /= 9) radix[passes++] = 9;
+  for (; wide_ok && n % 9 == 0; n /= 9) radix[passes++] = 9;
+  if (wide_ok && n % 15 == 0) {
+    radix[passes++] = 15;
+    n /= 15;
+  }
   for (int p = 3; p <= kMixedRadixLargestRadix; p += 2) {
     while (n % p == 0) {  // no odd composite divides what is left
       radix[passes++] = p;
@@ -93,9 +105,12 @@ constexpr double kRaderFftWeight = 1.5;
 // multiplies over R points, plus (R - 1)/R twiddle products of 6. The
 // general odd butterfly (R = 7 and from 11, h = (R - 1)/2 pairs) does
 // 4 (R - 1) for the pairs' sums and differences, 2 h for output 0, 8 h^2 for
-// the h sums of h products on each side, 4 h to join them; a nine does six
-// butterflies of three and four products by constants, a sixteen eight
-// butterflies of four and eight products by constants. A Rader pass
+// the h sums of h products on each side, 4 h to join them. A nine, a
+// fifteen and a sixteen count as the two passes they stand for: what they
+// save is a trip through memory, which the counts leave out, and the weights
+// below and the choice of routes (chirpz/chirpz.h) were fitted to the counts
+// of single passes (counted by their own operations, they moved 79 lengths
+// to the other route, 75 of them to the slower one). A Rader pass
 // (R > kMixedRadixLargestRadix) does two FFTs of R - 1 points, the kernel's
 // product (6 a point) and output 0's sum (2), counts 2 a point for the
 // gathering and scattering, and adds kRaderBlockCost.
@@ -106,7 +121,7 @@ double pass_cost(int radix) {
                radix +
            6.0 * (radix - 1) / radix;
   }
-  if (radix % 2 == 1 && radix >= 7 && radix != 9) {
+  if (radix % 2 == 1 && radix >= 7 && radix != 9 && radix != 15) {
     const double h = (radix - 1) / 2;
     return kOddButterflyWeight * (4.0 * (radix - 1) + 6 * h + 8 * h * h) / radix +
            6.0 * (radix - 1) / radix;
@@ -121,9 +136,11 @@ double pass_cost(int radix) {
     case 5:
       return 40.0 / 5 + 4.8;
     case 9:
-      return (6 * 16.0 + 4 * 6) / 9 + 6.0 * 8 / 9;
+      return 2 * pass_cost(3);
+    case 15:
+      return pass_cost(3) + pass_cost(5);
     case 16:
-      return (8 * 16.0 + 8 * 6) / 16 + 6.0 * 15 / 16;
+      return 2 * pass_cost(4);
     default:
       return 56.0 / 8 + 5.25;
   }

@@ -10,11 +10,12 @@
 // over interleaved doubles (point j is a[2j] + i*a[2j+1]); the direction is
 // fixed when the plan is built.
 //
-// Method: N is split into radices 4, 2, 9, 3, 5, 7, the primes from 11 up,
-// and 8 or 16 (fours first; one eight last when the power of two in N is odd
-// and at least 2^3, one sixteen last when it is even and at least 2^4 and N
-// is not a power of two; nines for the pairs of threes); 2, 3, 4, 5, 8, 9
-// and 16 have butterflies of their own (9 and 16 as two stages of 3 or 4 in
+// Method: N is split into radices 4, 2, 9, 15, 3, 5, 7, the primes from 11
+// up, and 8 or 16 (fours first; one eight last when the power of two in N is
+// odd and at least 2^3, one sixteen last when it is even and at least 2^4 and
+// N is not a power of two; nines for pairs of threes and a fifteen for a
+// three and a five, unless N has a large power of two); 2, 3, 4, 5, 8, 9, 15
+// and 16 have butterflies of their own (9, 15 and 16 as two stages in
 // registers), 7 and the
 // primes from 11 to kMixedRadixLargestRadix one general odd butterfly (each
 // output pair from sums over the pairs of inputs, as radix 5 does, its

@@ -1,5 +1,6 @@
 // The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
 // nine and the sixteen (two stages of three or four in registers), the
+// fifteen (three and five, Good and Thomas's prime-factor form), the
 // general odd one (primes from 7 to 31) and Rader's for larger primes, the
 // pass that runs one of them over a line, its pruned forms for the ends of a
 // run (a first pass that skips zero inputs, a last pass that leaves out
@@ -162,6 +163,37 @@ KORVALE_INLINE void butterfly_square(V* x, V rs) {
   }
 }
 
+// The butterfly of R = P Q points, P and Q coprime, in Good and Thomas's
+// prime-factor form, with no twiddles between its stages: input
+// (Q a + P b) mod R is point (a, b) and output (E c + F d) mod R point (c, d)
+// of a P x Q DFT (E = 1 mod P and 0 mod Q, F = 0 mod P and 1 mod Q): DFTs of
+// Q over b, then of P over a.
+template <int P, int Q, class V>
+KORVALE_INLINE void butterfly_prime_factor(V* x, V rs) {
+  constexpr int R = P * Q;
+  constexpr int E = [] {
+    int e = Q;
+    while (e % P != 1) e += Q;
+    return e;
+  }();
+  constexpr int F = [] {
+    int f = P;
+    while (f % Q != 1) f += P;
+    return f;
+  }();
+  V z[P][Q];
+  for (int a = 0; a < P; ++a) {
+    for (int b = 0; b < Q; ++b) z[a][b] = x[(Q * a + P * b) % R];
+    butterfly<Q>(z[a], rs);
+  }
+  for (int d = 0; d < Q; ++d) {
+    V y[P];
+    for (int a = 0; a < P; ++a) y[a] = z[a][d];
+    butterfly<P>(y, rs);
+    for (int c = 0; c < P; ++c) x[(E * c + F * d) % R] = y[c];
+  }
+}
+
 // The butterflies: x[0 .. R) replaced by its R-point DFT,
 // y[c] = sum_b x[b] exp(s 2 pi i b c / R), s = +1 (inverse) or -1 (forward).
 template <int R, class V>
@@ -211,6 +243,8 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[7] = e[3] - w3;
   } else if constexpr (R == 9 || R == 16) {
     butterfly_square<R == 9 ? 3 : 4>(x, rs);
+  } else if constexpr (R == 15) {
+    butterfly_prime_factor<3, 5>(x, rs);
   } else if constexpr (R == 7 || R > 8) {
     butterfly_odd<R>(x, rs);
   } else {
@@ -591,7 +625,7 @@ void run_pass_of(int ido, int l1, const double* in, double* out, const double* t
       return;
     }
   }
-  if constexpr (R <= 9 || R == 16) {
+  if constexpr (R <= 9 || R == 15 || R == 16) {
     if (ido == 1 && needed < n) {
       run_last_pass_pruned<R>(l1, in, out, s, times, needed);
       return;
@@ -650,6 +684,9 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
         break;
       case 9:
         run_pass_of<9>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 15:
+        run_pass_of<15>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 16:
         run_pass_of<16>(ido, l1, in, out, tw, s, t, nonzero, needed);
