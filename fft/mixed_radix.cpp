@@ -28,35 +28,46 @@ bool smooth(int n) {
 }
 
 // Radices of n in running order: fours, then a two when n has an odd power
-// of two 2^1, then nines, a fifteen, threes, fives, sevens and the primes from
-// 11 up to kMixedRadixLargestRadix, then the larger primes P whose P - 1 has
-// no prime factor above kMixedRadixLargestRadix (Rader passes), then an eight
-// when n has an odd power of two 2^3 or more, which takes the place of a four
-// and a two, or a sixteen, in place of two fours, when n has an even power of
-// two 2^4 or more and an odd factor. 0 passes when n has another prime
-// factor.
+// of two 2^1, then threes, fives, sevens and the primes from 11 up to
+// kMixedRadixLargestRadix, then the larger primes P whose P - 1 has no prime
+// factor above kMixedRadixLargestRadix (Rader passes), then an eight when n
+// has an odd power of two 2^3 or more, which takes the place of a four and a
+// two. 0 passes when n has another prime factor.
 //
-// A nine, a fifteen or a sixteen is two passes in one, in registers: one
-// trip of the line through memory fewer. Against threes, fives and fours
-// alone, the 107 DFTs of 540 to 12000 points that have one took 0.79 to
-// 1.05 of the time, 0.93 at the median (2160: 0.82, 6000: 0.83). The nines
-// and the fifteen are left out when n has a power of two above 2^6, and the
-// sixteen when n / 16 has: their outputs then lie a multiple of 2 KB apart, and their nine to
-// sixteen streams fall into the same cache sets (3840 = 2^8 15 took 1.1 to
-// 1.2 times as long with a fifteen, 4608 = 2^9 9 1.05 with a nine). For the
-// same reason the eight and the sixteen run last, where a block's inputs are
-// consecutive and need no twiddles (earlier, their input, output and twiddle
-// streams cost more than the pass they save), and a power of two keeps its
-// fours (4096 as four fours and a sixteen: 8 % slower than six fours).
-int factor(int n, int* radix) {
+// `wide` adds the passes of two radices in one, in registers, one trip of
+// the line through memory fewer: nines for pairs of threes and a fifteen for
+// a three and a five (after the fours and the two), and, last, a sixteen in
+// place of two fours when n has an even power of two 2^4 or more and an odd
+// factor, or, when n has an odd power of two 2^5 or more and a five, a ten
+// (first) for a two and a five with a sixteen in place of the eight. Against
+// the single passes, the 107 DFTs of 540 to 12000 points with a nine, a
+// fifteen or a sixteen took 0.79 to 1.05 of the time, 0.93 at the median
+// (2160: 0.82, 6000: 0.83), and the ten took off 4 to 6 % more (4000, 12000,
+// and the chirp-z over them). They are left out where their outputs would
+// lie a multiple of 2 KB apart (a power of two above 2^6 in n / R for a
+// middle pass, or in n / 16 for the sixteen): their 9 to 16 streams then
+// fall into the same cache sets (3840 = 2^8 15 took 1.1 to 1.2 times as long
+// with a fifteen, 4608 = 2^9 9 1.05 with a nine). For the same reason the
+// eight and the sixteen run last, where a block's inputs are consecutive and
+// need no twiddles, and a power of two keeps its fours (4096 as four fours
+// and a sixteen: 8 % slower than six fours). Plans run the wide radices;
+// the cost estimate counts the single passes (see pass_cost).
+int factor(int n, int* radix, bool wide) {
   int twos = 0;
   for (; n % 2 == 0; n /= 2) ++twos;
-  const bool wide_ok = twos <= kWideRadixMaxTwos;
+  const bool wide_ok = wide && twos <= kWideRadixMaxTwos;
+  const bool ten =
+      wide && twos >= 5 && twos % 2 == 1 && n % 5 == 0 && twos - 1 <= kWideRadixMaxTwos;
+  if (ten) {
+    twos -= 1;
+    n /= 5;
+  }
   const bool eight = twos >= 3 && twos % 2 == 1;
   if (eight) twos -= 3;
-  const bool sixteen = !eight && twos >= 4 && n > 1 && twos - 4 <= kWideRadixMaxTwos;
+  const bool sixteen = wide && !eight && twos >= 4 && n > 1 && twos - 4 <= kWideRadixMaxTwos;
   if (sixteen) twos -= 4;
   int passes = 0;
+  if (ten) radix[passes++] = 10;
   for (; twos >= 2; twos -= 2) radix[passes++] = 4;
   if (twos == 1) radix[passes++] = 2;
   for (; wide_ok && n % 9 == 0; n /= 9) radix[passes++] = 9;
@@ -105,12 +116,7 @@ constexpr double kRaderFftWeight = 1.5;
 // multiplies over R points, plus (R - 1)/R twiddle products of 6. The
 // general odd butterfly (R = 7 and from 11, h = (R - 1)/2 pairs) does
 // 4 (R - 1) for the pairs' sums and differences, 2 h for output 0, 8 h^2 for
-// the h sums of h products on each side, 4 h to join them. A nine, a
-// fifteen and a sixteen count as the two passes they stand for: what they
-// save is a trip through memory, which the counts leave out, and the weights
-// below and the choice of routes (chirpz/chirpz.h) were fitted to the counts
-// of single passes (counted by their own operations, they moved 79 lengths
-// to the other route, 75 of them to the slower one). A Rader pass
+// the h sums of h products on each side, 4 h to join them. A Rader pass
 // (R > kMixedRadixLargestRadix) does two FFTs of R - 1 points, the kernel's
 // product (6 a point) and output 0's sum (2), counts 2 a point for the
 // gathering and scattering, and adds kRaderBlockCost.
@@ -121,7 +127,7 @@ double pass_cost(int radix) {
                radix +
            6.0 * (radix - 1) / radix;
   }
-  if (radix % 2 == 1 && radix >= 7 && radix != 9 && radix != 15) {
+  if (radix == 7 || radix > 8) {
     const double h = (radix - 1) / 2;
     return kOddButterflyWeight * (4.0 * (radix - 1) + 6 * h + 8 * h * h) / radix +
            6.0 * (radix - 1) / radix;
@@ -135,20 +141,19 @@ double pass_cost(int radix) {
       return 4 + 4.5;
     case 5:
       return 40.0 / 5 + 4.8;
-    case 9:
-      return 2 * pass_cost(3);
-    case 15:
-      return pass_cost(3) + pass_cost(5);
-    case 16:
-      return 2 * pass_cost(4);
     default:
       return 56.0 / 8 + 5.25;
   }
 }
 
+// Over the single passes (factor without the wide radices): what those save
+// is a trip through memory, which the counts leave out, and the weights here
+// and the choice of routes (chirpz/chirpz.h) were fitted to single passes
+// (counted by their own operations, the wide ones moved 79 lengths to the
+// other route, 75 of them to the slower one).
 double mixed_radix_cost_of(int n) {
   int radix[kMixedRadixMaxPasses];
-  const int passes = n == 1 ? 0 : factor(n, radix);
+  const int passes = n == 1 ? 0 : factor(n, radix, false);
   double per_point = 0;
   for (int p = 0; p < passes; ++p) per_point += pass_cost(radix[p]);
   return per_point * n;
@@ -219,7 +224,7 @@ void MixedRadixPlanFree::operator()(MixedRadixPlan* plan) const {
 
 bool mixed_radix_supports(int n) {
   int radix[kMixedRadixMaxPasses];
-  return n >= 1 && n <= kMixedRadixMaxLength && (n == 1 || factor(n, radix) > 0);
+  return n >= 1 && n <= kMixedRadixMaxLength && (n == 1 || factor(n, radix, false) > 0);
 }
 
 double mixed_radix_cost(int n) {
@@ -228,7 +233,7 @@ double mixed_radix_cost(int n) {
 
 int mixed_radix_work_doubles(int n) {
   int radix[kMixedRadixMaxPasses];
-  const int passes = n <= 1 ? 0 : factor(n, radix);
+  const int passes = n <= 1 ? 0 : factor(n, radix, true);
   int extra = 0;  // two work areas of the largest Rader sub-plan
   for (int p = 0; p < passes; ++p) {
     if (radix[p] > kMixedRadixLargestRadix) {
@@ -245,7 +250,7 @@ void mixed_radix_build(MixedRadixPlan* plan, int n, bool inverse) {
   }
   plan->length = n;
   plan->inverse = inverse;
-  plan->passes = n == 1 ? 0 : factor(n, plan->radix);
+  plan->passes = n == 1 ? 0 : factor(n, plan->radix, true);
 
   // Pass p needs (R - 1)(ido - 1) twiddles, stored by pairs of points (see
   // run_pass in mixed_radix_passes.cpp), so (R - 1) 2 floor(ido / 2); in all

@@ -10,15 +10,17 @@
 // over interleaved doubles (point j is a[2j] + i*a[2j+1]); the direction is
 // fixed when the plan is built.
 //
-// Method: N is split into radices 4, 2, 9, 15, 3, 5, 7, the primes from 11
-// up, and 8 or 16 (fours first; one eight last when the power of two in N is
-// odd and at least 2^3, one sixteen last when it is even and at least 2^4 and
-// N is not a power of two; nines for pairs of threes and a fifteen for a
-// three and a five, unless N has a large power of two); 2, 3, 4, 5, 8, 9, 15
-// and 16 have butterflies of their own (9, 15 and 16 as two stages in
-// registers), 7 and the
-// primes from 11 to kMixedRadixLargestRadix one general odd butterfly (each
-// output pair from sums over the pairs of inputs, as radix 5 does, its
+// Method: N is split into radices, in running order: fours, a two, threes,
+// fives, sevens, the primes from 11 to kMixedRadixLargestRadix, larger
+// primes, and an eight last when the power of two in N is odd and at least
+// 2^3. Where N's power of two is not large, two radices go into one pass:
+// nines for pairs of threes, a fifteen for a three and a five, a sixteen last
+// for two fours (an even power of two from 2^4, N not a power of two), and
+// for an odd power of two from 2^5 with a five, a ten first and a sixteen
+// last. 2, 3, 4, 5, 8, 9, 10, 15 and 16 have butterflies of their own (9,
+// 10, 15 and 16 as two stages in registers), 7 and the primes from 11 to
+// kMixedRadixLargestRadix one general odd butterfly (each output pair from
+// sums over the pairs of inputs, as radix 5 does, its
 // constants computed once per radix), and a larger prime P runs Rader's
 // algorithm: its butterfly's outputs 1 .. P-1, taken in the order of the
 // powers of a generator g of the integers mod P, are a cyclic convolution of

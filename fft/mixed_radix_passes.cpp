@@ -243,8 +243,8 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[7] = e[3] - w3;
   } else if constexpr (R == 9 || R == 16) {
     butterfly_square<R == 9 ? 3 : 4>(x, rs);
-  } else if constexpr (R == 15) {
-    butterfly_prime_factor<3, 5>(x, rs);
+  } else if constexpr (R == 15 || R == 10) {
+    butterfly_prime_factor<R == 15 ? 3 : 2, 5>(x, rs);
   } else if constexpr (R == 7 || R > 8) {
     butterfly_odd<R>(x, rs);
   } else {
@@ -625,7 +625,7 @@ void run_pass_of(int ido, int l1, const double* in, double* out, const double* t
       return;
     }
   }
-  if constexpr (R <= 9 || R == 15 || R == 16) {
+  if constexpr (R <= 10 || R == 15 || R == 16) {
     if (ido == 1 && needed < n) {
       run_last_pass_pruned<R>(l1, in, out, s, times, needed);
       return;
@@ -684,6 +684,9 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
         break;
       case 9:
         run_pass_of<9>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 10:
+        run_pass_of<10>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 15:
         run_pass_of<15>(ido, l1, in, out, tw, s, t, nonzero, needed);

@@ -323,8 +323,8 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
   // last pass), a nine alone (9), first (45 = 9 5), twice (81) and last
   // (36 = 4 9), a fifteen alone (15), first (6000 = 15 5 5 16), between
   // (1080 = 9 15 8, 2160 = 9 15 16) and last (60 = 4 15), a sixteen last
-  // (48 = 3 16, 144 = 9 16), an eight alone (8) and after the rest (1920,
-  // 2048, 4000), a
+  // (48 = 3 16, 144 = 9 16), a ten alone (10) and first (4000 = 10 5 5 16,
+  // 1920 = 10 4 3 16), an eight alone (8) and after the rest (1000, 2048), a
   // seven first (56 = 7 8, 343), last (4032) and between (6720 = 4 4 4 3 5 7),
   // the general odd radices: alone (11, 31), first (88 = 11 8, 961 =
   // 31 31), between (1768 = 13 17 8) and last (4080 = 4 4 3 5 17, 5472 =
@@ -370,11 +370,11 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
 // may differ (== on doubles ignores it). Lengths: the chirp-z convolutions of
 // odd line lengths (2160, 3840, 2000, 5400 with a three first, 12000, 4000)
 // with their N = M, every radix first (2 in 250, 3 in 375, 5 in 625, 7 in 56
-// and 343, 8 alone, 9 in 45, 15 in 3000, 11 in 88, 31 in 961, Rader's 127
-// in 1016) and last (7 in 98 and 4032, 9 in 36, 15 in 60, 16 in 48 and 2160,
-// 17 in 4080, Rader's 127 in 2667), one pass alone (11); N and M about the
-// end passes' blocks (ido of the first pass, l1 of the last) and about L/2,
-// N = 0 and M = 1.
+// and 343, 8 alone, 9 in 45, 10 in 4000, 15 in 3000, 11 in 88, 31 in 961,
+// Rader's 127 in 1016) and last (7 in 98 and 4032, 9 in 36, 15 in 60, 16 in
+// 48 and 2160, 17 in 4080, Rader's 127 in 2667), one pass alone (11); N and
+// M about the end passes' blocks (ido of the first pass, l1 of the last) and
+// about L/2, N = 0 and M = 1.
 TEST(FftKernels, PrunedMixedRadixRunsGiveTheFullRunsBits) {
   const std::vector<const StageSet*> sets = supported_sets();
   const double nan = std::numeric_limits<double>::quiet_NaN();
