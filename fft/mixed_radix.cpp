@@ -39,11 +39,14 @@ bool smooth(int n) {
 // a three and a five (after the fours and the two), and, last, a sixteen in
 // place of two fours when n has an even power of two 2^4 or more and an odd
 // factor, or, when n has an odd power of two 2^5 or more and a five, a ten
-// (first) for a two and a five with a sixteen in place of the eight. Against
+// (first) for a two and a five with a sixteen in place of the eight; a lone
+// two (n = 2 x odd, as in the sub-plans of Rader passes for P = 3 mod 4) goes
+// first with a five (ten) or a seven (fourteen). Against
 // the single passes, the 107 DFTs of 540 to 12000 points with a nine, a
 // fifteen or a sixteen took 0.79 to 1.05 of the time, 0.93 at the median
-// (2160: 0.82, 6000: 0.83), and the ten took off 4 to 6 % more (4000, 12000,
-// and the chirp-z over them). They are left out where their outputs would
+// (2160: 0.82, 6000: 0.83); the ten took off 4 to 9 % more (4000, 12000,
+// 1920, and the chirp-z over them), the lone two's pairs 7 % (126 = 14 9,
+// 250 = 10 5 5; 2667, whose Rader pass runs 126, 5 %). They are left out where their outputs would
 // lie a multiple of 2 KB apart (a power of two above 2^6 in n / R for a
 // middle pass, or in n / 16 for the sixteen): their 9 to 16 streams then
 // fall into the same cache sets (3840 = 2^8 15 took 1.1 to 1.2 times as long
@@ -56,18 +59,27 @@ int factor(int n, int* radix, bool wide) {
   int twos = 0;
   for (; n % 2 == 0; n /= 2) ++twos;
   const bool wide_ok = wide && twos <= kWideRadixMaxTwos;
-  const bool ten =
-      wide && twos >= 5 && twos % 2 == 1 && n % 5 == 0 && twos - 1 <= kWideRadixMaxTwos;
-  if (ten) {
+  // A two and an odd prime in one prime-factor pass, run first: a ten for an
+  // odd power of two from 2^5 with a five (the rest of the twos then as fours
+  // and a sixteen) or for a lone two (n = 2 x odd) with a five, else a
+  // fourteen for a lone two with a seven.
+  int pair = 0;
+  if (wide && n % 5 == 0 &&
+      (twos == 1 || (twos >= 5 && twos % 2 == 1 && twos - 1 <= kWideRadixMaxTwos))) {
+    pair = 10;
+  } else if (wide && twos == 1 && n % 7 == 0) {
+    pair = 14;
+  }
+  if (pair != 0) {
     twos -= 1;
-    n /= 5;
+    n /= pair / 2;
   }
   const bool eight = twos >= 3 && twos % 2 == 1;
   if (eight) twos -= 3;
   const bool sixteen = wide && !eight && twos >= 4 && n > 1 && twos - 4 <= kWideRadixMaxTwos;
   if (sixteen) twos -= 4;
   int passes = 0;
-  if (ten) radix[passes++] = 10;
+  if (pair != 0) radix[passes++] = pair;
   for (; twos >= 2; twos -= 2) radix[passes++] = 4;
   if (twos == 1) radix[passes++] = 2;
   for (; wide_ok && n % 9 == 0; n /= 9) radix[passes++] = 9;

@@ -15,10 +15,11 @@
 // primes, and an eight last when the power of two in N is odd and at least
 // 2^3. Where N's power of two is not large, two radices go into one pass:
 // nines for pairs of threes, a fifteen for a three and a five, a sixteen last
-// for two fours (an even power of two from 2^4, N not a power of two), and
-// for an odd power of two from 2^5 with a five, a ten first and a sixteen
-// last. 2, 3, 4, 5, 8, 9, 10, 15 and 16 have butterflies of their own (9,
-// 10, 15 and 16 as two stages in registers), 7 and the primes from 11 to
+// for two fours (an even power of two from 2^4, N not a power of two), for
+// an odd power of two from 2^5 with a five, a ten first and a sixteen last,
+// and for a lone two a ten or a fourteen first. 2, 3, 4, 5, 8, 9, 10, 14, 15
+// and 16 have butterflies of their own (9, 10, 14, 15 and 16 as two stages
+// in registers), 7 and the primes from 11 to
 // kMixedRadixLargestRadix one general odd butterfly (each output pair from
 // sums over the pairs of inputs, as radix 5 does, its
 // constants computed once per radix), and a larger prime P runs Rader's
@@ -121,7 +122,7 @@ void mixed_radix_run_times(const MixedRadixPlan& plan, double* work, const doubl
 // (work[2 nonzero_in .. 4N) may hold anything), leaving out of its
 // butterflies the additions of those zeros when its radix is 2 to 5, and the
 // last pass computes and writes only the outputs below needed_out when its
-// radix is 8 or less (work[2 needed_out .. 4N) is left as scratch). The
+// radix is 16 or less (work[2 needed_out .. 4N) is left as scratch). The
 // outputs read are those of mixed_radix_run(_times) on the input padded with
 // zeros bit for bit, except that an output that is an exact zero may differ
 // in its sign.

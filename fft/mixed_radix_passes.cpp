@@ -1,6 +1,7 @@
 // The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
-// nine and the sixteen (two stages of three or four in registers), the
-// fifteen (three and five, Good and Thomas's prime-factor form), the
+// nine and the sixteen (two stages of three or four in registers), the ten,
+// fourteen and fifteen (two and five, two and seven, three and five, in Good
+// and Thomas's prime-factor form), the
 // general odd one (primes from 7 to 31) and Rader's for larger primes, the
 // pass that runs one of them over a line, its pruned forms for the ends of a
 // run (a first pass that skips zero inputs, a last pass that leaves out
@@ -245,6 +246,8 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     butterfly_square<R == 9 ? 3 : 4>(x, rs);
   } else if constexpr (R == 15 || R == 10) {
     butterfly_prime_factor<R == 15 ? 3 : 2, 5>(x, rs);
+  } else if constexpr (R == 14) {
+    butterfly_prime_factor<2, 7>(x, rs);
   } else if constexpr (R == 7 || R > 8) {
     butterfly_odd<R>(x, rs);
   } else {
@@ -625,7 +628,7 @@ void run_pass_of(int ido, int l1, const double* in, double* out, const double* t
       return;
     }
   }
-  if constexpr (R <= 10 || R == 15 || R == 16) {
+  if constexpr (R <= 16) {
     if (ido == 1 && needed < n) {
       run_last_pass_pruned<R>(l1, in, out, s, times, needed);
       return;
@@ -687,6 +690,9 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
         break;
       case 10:
         run_pass_of<10>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 14:
+        run_pass_of<14>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 15:
         run_pass_of<15>(ido, l1, in, out, tw, s, t, nonzero, needed);

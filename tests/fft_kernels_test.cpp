@@ -317,25 +317,25 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
       EXPECT_TRUE(a == ref) << s->name << " products, n=" << n;
     }
   }
-  // The mixed-radix passes too, over lengths that run every radix, one pass
-  // alone, an odd number of passes (the first in place), points left over
-  // after the pairs (96 = 4 3 8: ido 24 in the first pass; 45: l1 9 in the
-  // last pass), a nine alone (9), first (45 = 9 5), twice (81) and last
-  // (36 = 4 9), a fifteen alone (15), first (6000 = 15 5 5 16), between
-  // (1080 = 9 15 8, 2160 = 9 15 16) and last (60 = 4 15), a sixteen last
-  // (48 = 3 16, 144 = 9 16), a ten alone (10) and first (4000 = 10 5 5 16,
-  // 1920 = 10 4 3 16), an eight alone (8) and after the rest (1000, 2048), a
-  // seven first (56 = 7 8, 343), last (4032) and between (6720 = 4 4 4 3 5 7),
-  // the general odd radices: alone (11, 31), first (88 = 11 8, 961 =
-  // 31 31), between (1768 = 13 17 8) and last (4080 = 4 4 3 5 17, 5472 =
-  // 4 4 2 3 3 19), and Rader passes: alone (37), first with twiddles
-  // (1016 = 127 8), between (10952 = 37 37 8) and last, where its blocks
-  // run in pairs (74 = 2 37), one left over (999 = 3 3 3 37, 2667 =
+  // The mixed-radix passes too: every radix alone (2, 3, 5, 7, 8, 9, 10, 11,
+  // 14, 15, 31, 37), an odd number of passes (the first in place), points
+  // left over after the pairs (96 = 4 3 8: ido 24 in the first pass; 45 =
+  // 9 5: l1 9 in the last pass), and each radix first, between or last:
+  // four (36 = 4 9, 252 = 4 9 7), two (6 = 2 3, 74 = 2 37), nine (81 = 9 9,
+  // 126 = 14 9, 684 = 4 9 19), ten (4000 = 10 5 5 16, 1920 = 10 4 3 16,
+  // 250 = 10 5 5), fourteen (126, 98 = 14 7), fifteen (6000 = 15 5 5 16,
+  // 2160 = 9 15 16, 60 = 4 15), sixteen (48 = 3 16, 144 = 9 16), eight (1000
+  // = 5 5 5 8, 2048, and 64000 = 4 4 4 5 5 5 8, where a large power of two
+  // keeps the single radices), seven (56 = 7 8, 343, 252, 6720 =
+  // 4 15 7 16), the general odd radices (88 = 11 8, 961 = 31 31, 1768 =
+  // 13 17 8, 1020 = 4 15 17, 684, 4080 = 15 17 16), and Rader passes: first
+  // with twiddles (1016 = 127 8), between (10952 = 37 37 8) and last, where
+  // its blocks run in pairs (74), one left over (999 = 9 3 37, 2667 =
   // 3 7 127).
-  for (const int n :
-       {2,    3,    5,    6,    7,    8,    9,    11,   15,   31,   36,    37,   45,   48,
-        56,   60,   74,   81,   88,   96,   144,  343,  961,  999,  1016,  1080, 1768, 1920,
-        2048, 2160, 2667, 4000, 4032, 4080, 5472, 6000, 6075, 6720, 10952, 64000}) {
+  for (const int n : {2,    3,    5,    6,    7,    8,    9,    10,   11,    14,   15,   31,   36,
+                      37,   45,   48,   56,   60,   74,   81,   88,   96,    98,   126,  144,  250,
+                      252,  343,  684,  961,  999,  1000, 1016, 1020, 1080,  1768, 1920, 2048, 2160,
+                      2667, 4000, 4032, 4080, 5472, 6000, 6075, 6720, 10952, 64000}) {
     for (const bool inverse : {false, true}) {
       MixedRadixPlan plan;
       mixed_radix_build(&plan, n, inverse);
@@ -370,9 +370,9 @@ TEST(FftKernels, VariantsAgreeBitForBit) {
 // may differ (== on doubles ignores it). Lengths: the chirp-z convolutions of
 // odd line lengths (2160, 3840, 2000, 5400 with a three first, 12000, 4000)
 // with their N = M, every radix first (2 in 250, 3 in 375, 5 in 625, 7 in 56
-// and 343, 8 alone, 9 in 45, 10 in 4000, 15 in 3000, 11 in 88, 31 in 961,
-// Rader's 127 in 1016) and last (7 in 98 and 4032, 9 in 36, 15 in 60, 16 in
-// 48 and 2160, 17 in 4080, Rader's 127 in 2667), one pass alone (11); N and
+// and 343, 8 alone, 9 in 45, 10 in 4000, 14 in 98, 15 in 3000, 11 in 88, 31 in
+// 961, Rader's 127 in 1016) and last (7 in 98, 9 in 36, 15 in 60, 16 in 48,
+// 2160 and 4080, 17 in 1020, Rader's 127 in 2667), one pass alone (11); N and
 // M about the end passes' blocks (ido of the first pass, l1 of the last) and
 // about L/2, N = 0 and M = 1.
 TEST(FftKernels, PrunedMixedRadixRunsGiveTheFullRunsBits) {
@@ -382,7 +382,7 @@ TEST(FftKernels, PrunedMixedRadixRunsGiveTheFullRunsBits) {
                          {12000, 5999}, {4000, 1997}, {4000, 1999}};
   for (const int n : {2,    3,    4,    5,    7,    8,    10,   11,   24,   36,   45,   48,
                       56,   60,   88,   96,   98,   120,  250,  343,  375,  625,  961,  1016,
-                      1080, 2000, 2160, 2667, 3000, 3840, 4000, 4032, 4080, 5400, 6075, 12000}) {
+                      1020, 1080, 2000, 2160, 2667, 3000, 3840, 4000, 4080, 5400, 6075, 12000}) {
     for (const bool inverse : {false, true}) {
       MixedRadixPlan plan;
       mixed_radix_build(&plan, n, inverse);
