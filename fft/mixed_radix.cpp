@@ -15,8 +15,8 @@
 namespace korvale {
 namespace {
 
-// The largest power of two in N (N / 16 for a sixteen) with which the passes
-// of nine, fifteen and sixteen points are used (see factor).
+// The largest power of two in N / R with which a pass of two radices in one
+// (R = 9, 10, 15 or 16) is used (see factor).
 constexpr int kWideRadixMaxTwos = 6;
 
 // Whether n has no prime factor above kMixedRadixLargestRadix.
@@ -40,21 +40,22 @@ bool smooth(int n) {
 // place of two fours when n has an even power of two 2^4 or more and an odd
 // factor, or, when n has an odd power of two 2^5 or more and a five, a ten
 // (first) for a two and a five with a sixteen in place of the eight; a lone
-// two (n = 2 x odd, as in the sub-plans of Rader passes for P = 3 mod 4) goes
-// first with a five (ten) or a seven (fourteen). Against
-// the single passes, the 107 DFTs of 540 to 12000 points with a nine, a
-// fifteen or a sixteen took 0.79 to 1.05 of the time, 0.93 at the median
-// (2160: 0.82, 6000: 0.83); the ten took off 4 to 9 % more (4000, 12000,
-// 1920, and the chirp-z over them), the lone two's pairs 7 % (126 = 14 9,
-// 250 = 10 5 5; 2667, whose Rader pass runs 126, 5 %). They are left out where their outputs would
-// lie a multiple of 2 KB apart (a power of two above 2^6 in n / R for a
-// middle pass, or in n / 16 for the sixteen): their 9 to 16 streams then
-// fall into the same cache sets (3840 = 2^8 15 took 1.1 to 1.2 times as long
-// with a fifteen, 4608 = 2^9 9 1.05 with a nine). For the same reason the
-// eight and the sixteen run last, where a block's inputs are consecutive and
-// need no twiddles, and a power of two keeps its fours (4096 as four fours
-// and a sixteen: 8 % slower than six fours). Plans run the wide radices;
-// the cost estimate counts the single passes (see pass_cost).
+// two (n = 2 x odd, as in the sub-plans of Rader passes for P = 3 mod 4)
+// goes first with a five (ten) or a seven (fourteen). Against the single
+// passes, the 107 DFTs of 540 to 12000 points with a nine, a fifteen or a
+// sixteen took 0.79 to 1.05 of the time, 0.93 at the median (2160: 0.82,
+// 6000: 0.83); the ten took off 4 to 9 % more (4000, 12000, 1920, and the
+// chirp-z over them), the lone two's pairs 5 to 9 % (126 = 14 9,
+// 250 = 10 5 5, and 2667, whose Rader pass runs 126). They are left out
+// where their outputs would lie a multiple of 2 KB apart (a power of two
+// above 2^6 in n / R for a middle pass, or in n / 16 for the sixteen):
+// their 9 to 16 streams then fall into the same cache sets (3840 = 2^8 15
+// took 1.1 to 1.2 times as long with a fifteen, 4608 = 2^9 9 1.05 with a
+// nine). For the same reason the eight and the sixteen run last, where a
+// block's inputs are consecutive and need no twiddles, and a power of two
+// keeps its fours (4096 as four fours and a sixteen: 8 % slower than six
+// fours). Plans run the wide radices; the cost estimate counts the single
+// passes (see mixed_radix_cost_of).
 int factor(int n, int* radix, bool wide) {
   int twos = 0;
   for (; n % 2 == 0; n /= 2) ++twos;
@@ -128,7 +129,9 @@ constexpr double kRaderFftWeight = 1.5;
 // multiplies over R points, plus (R - 1)/R twiddle products of 6. The
 // general odd butterfly (R = 7 and from 11, h = (R - 1)/2 pairs) does
 // 4 (R - 1) for the pairs' sums and differences, 2 h for output 0, 8 h^2 for
-// the h sums of h products on each side, 4 h to join them. A Rader pass
+// the h sums of h products on each side, 4 h to join them (single radices
+// only: the estimate factors n without the passes of two in one, see
+// mixed_radix_cost_of). A Rader pass
 // (R > kMixedRadixLargestRadix) does two FFTs of R - 1 points, the kernel's
 // product (6 a point) and output 0's sum (2), counts 2 a point for the
 // gathering and scattering, and adds kRaderBlockCost.

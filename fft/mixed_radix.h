@@ -19,15 +19,15 @@
 // an odd power of two from 2^5 with a five, a ten first and a sixteen last,
 // and for a lone two a ten or a fourteen first. 2, 3, 4, 5, 8, 9, 10, 14, 15
 // and 16 have butterflies of their own (9, 10, 14, 15 and 16 as two stages
-// in registers), 7 and the primes from 11 to
-// kMixedRadixLargestRadix one general odd butterfly (each output pair from
-// sums over the pairs of inputs, as radix 5 does, its
-// constants computed once per radix), and a larger prime P runs Rader's
-// algorithm: its butterfly's outputs 1 .. P-1, taken in the order of the
-// powers of a generator g of the integers mod P, are a cyclic convolution of
-// its inputs 1 .. P-1, taken in the order of g's negative powers, with
-// exp(s 2 pi i g^m / P), done as a forward and an inverse FFT of P - 1
-// points (sub-plans) around a product by the kernel's spectrum. Each pass
+// in registers), 7 and the primes from 11 to kMixedRadixLargestRadix one
+// general odd butterfly (each output pair from sums over the pairs of
+// inputs, as radix 5 does, its constants computed once per radix), and a
+// larger prime P runs Rader's algorithm: its butterfly's outputs 1 .. P-1,
+// taken in the order of the powers of a generator g of the integers mod P,
+// are a cyclic convolution of its inputs 1 .. P-1, taken in the order of g's
+// negative powers, with exp(s 2 pi i g^m / P), done as a forward and an
+// inverse FFT of P - 1 points (sub-plans) around a product by the kernel's
+// spectrum. Each pass
 // runs its butterfly over the whole line and multiplies by its twiddles,
 // reading one half of the work area and writing the other (Stockham's
 // self-sorting order, so no reordering pass); when the passes are odd in

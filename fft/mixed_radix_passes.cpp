@@ -1,13 +1,11 @@
 // The mixed-radix FFT's passes: the radix-2, 3, 4, 5 and 8 butterflies, the
 // nine and the sixteen (two stages of three or four in registers), the ten,
 // fourteen and fifteen (two and five, two and seven, three and five, in Good
-// and Thomas's prime-factor form), the
-// general odd one (primes from 7 to 31) and Rader's for larger primes, the
-// pass that runs one of them over a line, its pruned forms for the ends of a
-// run (a first pass that skips zero inputs, a last pass that leaves out
-// unneeded outputs), and the run of a whole plan.
-// Compiled once per instruction-set variant (fft_variant.h); every variant
-// does the same operations in the same order, so the bits agree.
+// and Thomas's prime-factor form), the general odd one (primes from 7 to 31)
+// and Rader's for larger primes, the pass that runs one of them over a line, its pruned forms for
+// the ends of a run (a first pass that skips zero inputs, a last pass that leaves out unneeded
+// outputs), and the run of a whole plan. Compiled once per instruction-set variant (fft_variant.h);
+// every variant does the same operations in the same order, so the bits agree.
 //
 // The butterflies are written once over a vector type V that holds either
 // one complex point (cvec) or two consecutive ones (cpair, one AVX register),
@@ -244,10 +242,8 @@ KORVALE_INLINE void butterfly(V* x, V rs) {
     x[7] = e[3] - w3;
   } else if constexpr (R == 9 || R == 16) {
     butterfly_square<R == 9 ? 3 : 4>(x, rs);
-  } else if constexpr (R == 15 || R == 10) {
-    butterfly_prime_factor<R == 15 ? 3 : 2, 5>(x, rs);
-  } else if constexpr (R == 14) {
-    butterfly_prime_factor<2, 7>(x, rs);
+  } else if constexpr (R == 10 || R == 14 || R == 15) {
+    butterfly_prime_factor<R == 15 ? 3 : 2, R == 14 ? 7 : 5>(x, rs);
   } else if constexpr (R == 7 || R > 8) {
     butterfly_odd<R>(x, rs);
   } else {
@@ -691,6 +687,12 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
       case 10:
         run_pass_of<10>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
+      case 11:
+        run_pass_of<11>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
+      case 13:
+        run_pass_of<13>(ido, l1, in, out, tw, s, t, nonzero, needed);
+        break;
       case 14:
         run_pass_of<14>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
@@ -699,12 +701,6 @@ void mixed_radix_run(const MixedRadixPlan& plan, double* work, const double* tim
         break;
       case 16:
         run_pass_of<16>(ido, l1, in, out, tw, s, t, nonzero, needed);
-        break;
-      case 11:
-        run_pass_of<11>(ido, l1, in, out, tw, s, t, nonzero, needed);
-        break;
-      case 13:
-        run_pass_of<13>(ido, l1, in, out, tw, s, t, nonzero, needed);
         break;
       case 17:
         run_pass_of<17>(ido, l1, in, out, tw, s, t, nonzero, needed);
