@@ -380,9 +380,9 @@ TEST(FftKernels, PrunedMixedRadixRunsGiveTheFullRunsBits) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const int jobs[][2] = {{2160, 1079},  {3840, 1919}, {2000, 999}, {5400, 2667},
                          {12000, 5999}, {4000, 1997}, {4000, 1999}};
-  for (const int n : {2,    3,    4,    5,    7,    8,    10,   11,   24,   36,   45,   48,
-                      56,   60,   88,   96,   98,   120,  250,  343,  375,  625,  961,  1016,
-                      1020, 1080, 2000, 2160, 2667, 3000, 3840, 4000, 4080, 5400, 6075, 12000}) {
+  for (const int n : {2,    3,    4,    5,    7,    8,    10,   11,   24,   36,   45,   48,   56,
+                      60,   88,   96,   98,   120,  250,  343,  375,  625,  961,  1016, 1020, 1080,
+                      2000, 2160, 2667, 3000, 3840, 4000, 4032, 4080, 5400, 6075, 12000}) {
     for (const bool inverse : {false, true}) {
       MixedRadixPlan plan;
       mixed_radix_build(&plan, n, inverse);
