@@ -225,6 +225,22 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   read.max_pixels = opt.max_pixels;
   read.threads = threads;
   read.apply_orientation = !opt.norotate;
+
+  // A 24-bit BMP that keeps its size on its way to a plain BMP file is copied
+  // strip by strip from file to file: the same bytes as through its planes
+  // (a 0 x 0 run returns every sample), without them.
+  if (stream && (job.target.plain_bmp || job.target.format == ImageFormat::bmp)) {
+    BmpCopy copy;
+    int out_w = 0;
+    int out_h = 0;
+    if (open_bmp_copy(job.input.c_str(), read, &copy) &&
+        output_size(opt, copy.width, copy.height, &out_w, &out_h).empty() && out_w == copy.width &&
+        out_h == copy.height) {
+      for (int c = 0; c < 3; ++c) resize_report_copy();
+      return sigpipe->as_before([&] { return bmp_copy_write(copy, job.target.path.c_str()); });
+    }
+  }
+
   Picture in;
   if (std::string error = load_picture(job.input, read, &in); !error.empty()) return error;
   int out_w = 0;

@@ -15,6 +15,10 @@
 // writes "<stem>.bmp"; write_bmp_file_streamed writes the same file while a
 // producer is still filling the planes. They return "" on success or the
 // one-line error text.
+//
+// Copying: a 24-bit uncompressed file that is to be written out unchanged
+// goes from file to file strip by strip (BmpCopy), the same bytes as
+// through read_bmp and write_bmp_file without the planes.
 #pragma once
 
 #include <cstddef>
@@ -94,6 +98,34 @@ std::string probe_bmp_input(const char* name);
 // Returns "" and fills *out, or the one-line failure text ("NAME: why", or
 // kBmpSizeError alone).
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out);
+
+// A 24-bit uncompressed file copied as it is: read_bmp and write_bmp_file
+// would give the same file (the fixed header, the rows bottom-up, the
+// padding zeroed), which bmp_copy_write writes strip by strip from one file
+// to the other without planes. The record owns the open input.
+struct BmpCopy {
+  int fd = -1;                // the input, open; closed with the record
+  std::size_t file_len = 0;   // its length when checked
+  int width = 0, height = 0;  // the picture's sides
+  bool top_down = false;      // the first stored row is the top one
+  std::size_t pixel_offset = 0;
+  BmpCopy() = default;
+  BmpCopy(const BmpCopy&) = delete;
+  BmpCopy& operator=(const BmpCopy&) = delete;
+  ~BmpCopy();
+};
+
+// Opens `name` as read_bmp does and checks its header the same way: true with
+// *copy ready (copy->fd < 0 before the call) when it is a 24-bit
+// uncompressed file of at most max_pixels pixels; false for anything else,
+// including anything read_bmp would refuse (read_bmp then says why).
+bool bmp_copy_open(const char* name, std::int64_t max_pixels, BmpCopy* copy);
+
+// Writes the copy to exactly `path` through write_output_file, as
+// write_bmp_file writes planes. Returns "" or the one-line failure: the
+// output's (as write_bmp_file gives them), or kBmpSizeError when the input
+// can no longer be read to the end of its pixels.
+std::string bmp_copy_write(const BmpCopy& copy, const char* path);
 
 // Checks, before any work, that write_bmp(stem, ...) may create stem + ".bmp":
 // probe_output_file on that path (common/output_file.h). Returns "" or the

@@ -99,6 +99,42 @@ std::string probe_bmp_input(const char* name) {
   return error;
 }
 
+BmpCopy::~BmpCopy() {
+  if (fd >= 0) close(fd);
+}
+
+bool bmp_copy_open(const char* name, std::int64_t max_pixels, BmpCopy* copy) {
+  int fd = -1;
+  if (!open_bmp_input(name, &fd).empty()) return false;
+  struct Closer {
+    int fd;
+    ~Closer() {
+      if (fd >= 0) close(fd);
+    }
+  } closer{fd};
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < 0) return false;
+  const std::size_t file_len = static_cast<std::size_t>(st.st_size);
+  unsigned char head[kBmpProbeBytes];
+  const std::size_t head_len = std::min(file_len, sizeof head);
+  BmpLayout l;
+  if (!bmp_detail::read_exactly(fd, head, head_len, 0) ||
+      !bmp_detail::check_bmp_layout(head, head_len, file_len, &l).empty() ||
+      !pixel_limit_refusal(l.width, l.height, max_pixels).empty() ||
+      l.coding != bmp_detail::PixelCoding::kBgr24 ||
+      l.row_bytes != static_cast<std::size_t>(bmp_row_bytes(l.width))) {
+    return false;
+  }
+  copy->fd = fd;
+  closer.fd = -1;
+  copy->file_len = file_len;
+  copy->width = l.width;
+  copy->height = l.height;
+  copy->top_down = l.top_down;
+  copy->pixel_offset = l.pixel_offset;
+  return true;
+}
+
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out) {
   int fd = -1;
   if (std::string error = open_bmp_input(name, &fd); !error.empty()) return error;

@@ -7,7 +7,8 @@
 // to it in blocks, each at its own offset, so a producer's threads can hand
 // over blocks of final rows in any order while the rest is computed
 // (write_bmp_file_streamed); write_bmp_file is the same write with every row
-// final from the start.
+// final from the start. bmp_copy_write gives the same file from a 24-bit
+// input's stored rows, strip by strip, without planes.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "bmp/bmp.h"
+#include "bmp/bmp_layout.h"
 #include "common/named_alloc.h"
 #include "common/output_file.h"
 #include "common/row_planes.h"
@@ -241,7 +243,66 @@ int write_streamed(int fd, const void* context) {
   return s.failure.load();
 }
 
+// The copy of a 24-bit file (bmp_copy_write): its strip of rows, and
+// whether the input failed.
+struct Copying {
+  const BmpCopy* src;
+  unsigned char* strip;  // strip_rows rows
+  int strip_rows;
+  bool* input_failed;
+};
+
+// Writes the header, then the stored rows in file order (bottom row first),
+// a strip at a time: read, put in file order (a top-down file's strip is
+// turned over), padding zeroed, written, and handed to the disk every
+// kWritebackBytes. 0 or the errno of the first failed write; EIO, with
+// *input_failed set, when the input cannot be read.
+int write_copy(int fd, const void* context) {
+  const Copying& job = *static_cast<const Copying*>(context);
+  const BmpCopy& c = *job.src;
+  const std::size_t row = static_cast<std::size_t>(bmp_row_bytes(c.width));
+  const std::size_t used = 3 * static_cast<std::size_t>(c.width);
+  unsigned char head[kBmpHeaderBytes];
+  fill_header(head, c.width, c.height);
+  if (int cause = write_all_at(fd, head, sizeof head, 0); cause != 0) return cause;
+  std::size_t flushing = kBmpHeaderBytes;
+  for (int f0 = 0; f0 < c.height; f0 += job.strip_rows) {
+    const int n = std::min(job.strip_rows, c.height - f0);
+    // File row f is stored row f of a bottom-up file, h - 1 - f of a top-down one.
+    const int first_stored = c.top_down ? c.height - f0 - n : f0;
+    if (!bmp_detail::read_exactly(c.fd, job.strip, n * row, c.pixel_offset + first_stored * row)) {
+      *job.input_failed = true;
+      return EIO;
+    }
+    for (int i = 0; c.top_down && i < n / 2; ++i) {
+      std::swap_ranges(job.strip + i * row, job.strip + (i + 1) * row,
+                       job.strip + (n - 1 - i) * row);
+    }
+    for (int i = 0; i < n; ++i) std::memset(job.strip + i * row + used, 0, row - used);
+    const std::size_t at = kBmpHeaderBytes + f0 * row;
+    if (int cause = write_all_at(fd, job.strip, n * row, at); cause != 0) return cause;
+    if (at + n * row - flushing >= kWritebackBytes) {
+      start_writeback(fd, flushing, at + n * row - flushing);
+      flushing = at + n * row;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
+
+std::string bmp_copy_write(const BmpCopy& copy, const char* path) {
+  if (copy.fd < 0) std::abort();
+  const std::size_t row = static_cast<std::size_t>(bmp_row_bytes(copy.width));
+  const int rows = std::min(block_rows_for(row), copy.height);
+  // Had before the output file is begun, so that a failed allocation leaves
+  // no temporary file behind.
+  Buffer<unsigned char> strip = named_buffer<unsigned char>(rows * row, "BMPCOPY");
+  bool input_failed = false;
+  const Copying job{&copy, strip.get(), rows, &input_failed};
+  std::string error = write_output_file(path, write_copy, &job);
+  return input_failed ? kBmpSizeError : error;
+}
 
 void bmp_rows_final(BmpRowSink* sink, int thread, int y0, int count) {
   BmpRowSink& s = *sink;

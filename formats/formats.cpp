@@ -256,6 +256,23 @@ std::string decode_picture(const unsigned char* data, std::size_t len, const Rea
   return decode_format(f, Source{data, -1, len}, s, out);
 }
 
+namespace {
+
+// The largest file read for pictures of at most max_pixels pixels: none
+// needs more than 8 bytes a pixel (16-bit RGBA, uncompressed) plus room for
+// metadata and further pages.
+std::int64_t file_cap(std::int64_t max_pixels) {
+  return limit_bytes(max_pixels, std::int64_t{256} << 20);
+}
+
+}  // namespace
+
+bool open_bmp_copy(const char* path, const ReadSettings& s, BmpCopy* copy) {
+  return bmp_copy_open(path, s.max_pixels, copy) &&
+         copy->file_len <= static_cast<std::uint64_t>(file_cap(s.max_pixels)) &&
+         copy->file_len <= SIZE_MAX / 2;
+}
+
 std::string read_picture(const char* path, const ReadSettings& s, Picture* out) {
   int fd = -1;
   if (std::string e = open_bmp_input(path, &fd); !e.empty()) return e;
@@ -267,9 +284,7 @@ std::string read_picture(const char* path, const ReadSettings& s, Picture* out) 
 
   struct stat st;
   if (fstat(fd, &st) != 0) return fail(std::string("cannot open (") + std::strerror(errno) + ")");
-  // No picture within the limit needs more than 8 bytes a pixel (16-bit
-  // RGBA, uncompressed) plus room for metadata and further pages.
-  const std::int64_t cap = limit_bytes(s.max_pixels, std::int64_t{256} << 20);
+  const std::int64_t cap = file_cap(s.max_pixels);
   if (st.st_size > cap || static_cast<std::uint64_t>(st.st_size) > SIZE_MAX / 2) {
     return fail(
         format("a file of %lld bytes is larger than any picture of at most %lld pixels "

@@ -50,6 +50,10 @@
 #include "common/limits.h"
 
 namespace korvale {
+struct BmpCopy;
+}
+
+namespace korvale {
 
 enum class ImageFormat { bmp, png, jpeg, tiff, webp };
 
@@ -108,6 +112,12 @@ std::string decode_picture(const unsigned char* data, std::size_t len, const Rea
 // WebP read into memory and then decoded as decode_picture does. Returns "" or
 // the one-line failure "PATH: why".
 std::string read_picture(const char* path, const ReadSettings& s, Picture* out);
+
+// Opens `path` to be copied as it is (bmp.h's BmpCopy) when read_picture
+// would read it as a 24-bit uncompressed BMP file within its size limits:
+// true with *copy ready, false for any other file or anything read_picture
+// would refuse (read_picture then says why).
+bool open_bmp_copy(const char* path, const ReadSettings& s, BmpCopy* copy);
 
 // The output format for `path` by its extension, any case: .bmp .png .jpg
 // .jpeg .tif .tiff .webp. Returns "" and sets *out, or the refusal naming the

@@ -145,6 +145,10 @@ void resize_plane_in_place(ResizeRun& run, T* px, const RowsFinal* rows = nullpt
 // The threads a run works on.
 int resize_run_threads(const ResizeRun& run);
 
+// The ten progress lines of a plane that neither axis shrinks, for a caller
+// that copies the samples itself (a 24-bit BMP copied as it is).
+void resize_report_copy();
+
 // Premultiplied alpha: each of the `count` colour planes times alpha (as a
 // fraction of its maximum; in linear light when the run is linear) is
 // resized, then divided by the resized alpha and clamped (colour 0 where the

@@ -504,6 +504,16 @@ void copy_steps(ResizeRun& r, const T* px, T* out) {
   });
 }
 
+}  // namespace
+
+void resize_report_copy() {
+  for (const Step s : {kHorizontalDft, kVerticalDft, kScaling, kHorizontalIdft, kVerticalIdft}) {
+    progress_step(s, [] {});
+  }
+}
+
+namespace {
+
 template <class T>
 void check_source(const ResizeRun& r, const Plane<T>& src) {
   if (src.w != r.w || src.h != r.h) bad_call("plane of another size", src.w, src.h, r.w, r.h);

@@ -259,6 +259,79 @@ TEST_F(BmpWrite, StreamedWriteGivesTheSameFileWithReportedRowsWrittenAtOnce) {
   EXPECT_EQ(list_dir(dir_), (std::vector<std::string>{"out.bmp", "plain.bmp", "streamed.bmp"}));
 }
 
+// The input path of the copy under test, for the hook that cuts it short.
+std::string g_copy_input;
+
+TEST_F(BmpWrite, CopyOfA24BitFileIsTheFileItsPlanesGive) {
+  // Bottom-up and top-down, widths with 0 to 3 padding bytes (garbage in the
+  // input), a gap before the pixels, junk after them, strips of 16 to 64 rows.
+  struct Case {
+    int w, h;
+    std::uint32_t pixel_offset;
+    std::size_t extra;
+  };
+  for (const Case c : {Case{1, 1, 54, 0}, Case{127, 33, 54, 5}, Case{2, -300, 61, 0},
+                       Case{301, -70, 54, 0}, Case{3000, 70, 200, 3}, Case{4, -4, 54, 0}}) {
+    SCOPED_TRACE(std::to_string(c.w) + " x " + std::to_string(c.h));
+    test::BmpFields f;
+    f.width = c.w;
+    f.height = c.h;
+    f.pixel_offset = c.pixel_offset;
+    f.gap_byte = 0x5A;
+    f.extra_bytes = c.extra;
+    f.seed = 7;
+    Bytes file = build_bmp(f);
+    const std::size_t row = static_cast<std::size_t>(bmp_row_bytes(c.w));
+    for (int i = 0; i < std::abs(c.h); ++i) {
+      for (std::size_t pad = 3 * static_cast<std::size_t>(c.w); pad < row; ++pad)
+        file[c.pixel_offset + i * row + pad] = static_cast<unsigned char>(0xA0 + pad);
+    }
+    test::write_file(dir_ + "/in.bmp", file);
+    BmpPlanes planes;
+    ASSERT_EQ(read_bmp((dir_ + "/in.bmp").c_str(), kDefaultMaxPixels, 1, &planes), "");
+    ASSERT_EQ(write_bmp_file((dir_ + "/planes.bmp").c_str(), planes.red, planes.green, planes.blue),
+              "");
+    BmpCopy copy;
+    ASSERT_TRUE(bmp_copy_open((dir_ + "/in.bmp").c_str(), kDefaultMaxPixels, &copy));
+    EXPECT_EQ(bmp_copy_write(copy, (dir_ + "/copy.bmp").c_str()), "");
+    EXPECT_EQ(read_file(dir_ + "/copy.bmp"), read_file(dir_ + "/planes.bmp"));
+  }
+
+  // Not copied: other codings, a file read_bmp refuses, a picture over the
+  // pixel limit.
+  test::BmpFields masked;
+  masked.width = 5;
+  masked.height = 3;
+  masked.bits = 32;
+  masked.extra_bytes = 3 * 4;  // rows of 20 bytes, not 16
+  test::write_file(dir_ + "/masked.bmp", build_bmp(masked));
+  test::BmpFields short_file = masked;
+  short_file.bits = 24;
+  short_file.declared_size = 1000;
+  test::write_file(dir_ + "/short.bmp", build_bmp(short_file));
+  test::write_file(dir_ + "/big.bmp", build_bmp(test::fields_with(8, 8, [](test::BmpFields&) {})));
+  for (const auto& [name, limit] :
+       {std::pair{"masked.bmp", kDefaultMaxPixels}, std::pair{"short.bmp", kDefaultMaxPixels},
+        std::pair{"big.bmp", std::int64_t{63}}, std::pair{"none.bmp", kDefaultMaxPixels}}) {
+    BmpCopy copy;
+    EXPECT_FALSE(bmp_copy_open((dir_ + "/" + name).c_str(), limit, &copy)) << name;
+  }
+
+  // An input that shrinks once the output is begun: the size error, and
+  // neither the output nor its temporary file.
+  test::write_file(dir_ + "/in.bmp", build_bmp(test::fields_with(64, 64, [](test::BmpFields&) {})));
+  BmpCopy copy;
+  ASSERT_TRUE(bmp_copy_open((dir_ + "/in.bmp").c_str(), kDefaultMaxPixels, &copy));
+  g_copy_input = dir_ + "/in.bmp";
+  set_output_write_hook([](const char*) { std::filesystem::resize_file(g_copy_input, 1000); });
+  EXPECT_EQ(bmp_copy_write(copy, (dir_ + "/cut.bmp").c_str()), kBmpSizeError);
+  set_output_write_hook(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/cut.bmp"));
+  const std::vector<std::string> left = list_dir(dir_);
+  EXPECT_TRUE(std::none_of(left.begin(), left.end(),
+                           [](const std::string& n) { return n.find(".tmp") != n.npos; }));
+}
+
 TEST_F(BmpWrite, PlanesOfDifferentSizesAreRefused) {
   const ColorPlane r = sample_plane(3, 2, 0), g = sample_plane(3, 2, 1), b = sample_plane(2, 3, 2);
   EXPECT_EQ(write_bmp((dir_ + "/odd").c_str(), r, g, b),
