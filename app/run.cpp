@@ -209,8 +209,9 @@ std::string output_size(const ResizeOptions& opt, int w, int h, int* out_w, int*
 
 // The whole work for one picture. Returns "" or the failure line. With
 // `stream`, a plain 8-bit BMP output is begun before the last colour is
-// resized and filled as its rows come out (outputs are written one at a
-// time, so pictures worked on side by side do not stream).
+// resized and filled as its rows come out, and a 24-bit BMP that keeps its
+// size is copied from file to file (outputs are written one at a time, so
+// pictures worked on side by side do neither).
 std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, RunCache* cache,
                        SigpipeIgnored* sigpipe, bool stream) {
   // An input that is not a regular file, and an output that cannot or must not
