@@ -6,10 +6,22 @@
 // whole input is also decoded in one call, which must agree. Pictures are
 // held to 2^24 pixels (a smaller limit than the program's, so that each input
 // stays quick), which refuses the rest with the pixel-limit line.
+//
+// The copy of a 24-bit file that keeps its size, from a file: whatever
+// bmp_copy_open takes must decode, and bmp_copy_write must give the bytes
+// write_bmp_file gives for the decoded planes. Its files live in a folder
+// made once, in /dev/shm when there is one (flushes cost nothing there).
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "bmp/bmp.h"
@@ -55,6 +67,48 @@ void check(const std::string& error, const korvale::BmpPlanes& planes, const uin
   }
 }
 
+// The folder of the copy's files, removed with them when the fuzzer ends.
+const std::string& work_dir() {
+  static const std::string dir = [] {
+    std::string pattern =
+        access("/dev/shm", W_OK) == 0 ? "/dev/shm/bmpfuzzXXXXXX" : "/tmp/bmpfuzzXXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    return pattern;
+  }();
+  static const bool cleaned = [] {
+    return std::atexit([] {
+             for (const char* name : {"/in.bmp", "/copy.bmp", "/planes.bmp"})
+               unlink((dir + name).c_str());
+             rmdir(dir.c_str());
+           }) == 0;
+  }();
+  (void)cleaned;
+  return dir;
+}
+
+std::vector<char> file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+// The copy of the input, when bmp_copy_open takes it, against the planes
+// decode_bmp gave (decoded: its failure text, "" when it decoded).
+void check_copy(const uint8_t* data, size_t size, const std::string& decoded,
+                const korvale::BmpPlanes& planes) {
+  const std::string in = work_dir() + "/in.bmp";
+  const int fd = open(in.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
+  close(fd);
+  korvale::BmpCopy copy;
+  if (!korvale::bmp_copy_open(in.c_str(), kMaxPixels, &copy)) return;
+  if (!decoded.empty() || copy.width != planes.red.w || copy.height != planes.red.h) std::abort();
+  const std::string copied = work_dir() + "/copy.bmp", written = work_dir() + "/planes.bmp";
+  if (!korvale::bmp_copy_write(copy, copied.c_str()).empty()) std::abort();
+  if (!korvale::write_bmp_file(written.c_str(), planes.red, planes.green, planes.blue).empty())
+    std::abort();
+  if (file_bytes(copied) != file_bytes(written)) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -70,6 +124,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     error = korvale::decode_bmp(read.data(), needed, size, &planes, 1, kMaxPixels);
   }
   check(error, planes, data);
+  // Only files whose header says 24 bits a pixel can be copied (the field
+  // lies at 24 in a 12-byte information header, else at 28).
+  if (size >= 30 && le(data + (le(data + 14, 4) == 12 ? 24 : 28), 2) == 24) {
+    check_copy(data, size, error, planes);
+  }
 
   korvale::BmpPlanes whole;
   const std::string whole_error = korvale::decode_bmp(data, size, &whole, 1, kMaxPixels);
