@@ -99,34 +99,50 @@ std::string probe_bmp_input(const char* name) {
   return error;
 }
 
+namespace {
+
+// Opens `name` (open_bmp_input) and checks its header against the file's
+// real length and the pixel limit, before anything is allocated for it: ""
+// with *fd open (the caller closes it), *file_len and *l, or read_bmp's
+// failure line with *fd = -1.
+std::string open_checked(const char* name, std::int64_t max_pixels, int* fd, std::size_t* file_len,
+                         BmpLayout* l) {
+  if (std::string error = open_bmp_input(name, fd); !error.empty()) return error;
+  const auto fail = [&](const std::string& text) {
+    close(*fd);
+    *fd = -1;
+    return failure(name, text);
+  };
+  struct stat st;
+  if (fstat(*fd, &st) != 0 || st.st_size < 0) return fail("cannot find the file's length");
+  *file_len = static_cast<std::size_t>(st.st_size);
+  unsigned char head[kBmpProbeBytes];
+  const std::size_t head_len = std::min(*file_len, sizeof head);
+  if (!bmp_detail::read_exactly(*fd, head, head_len, 0)) {
+    if (errno != 0) return fail(std::string("read error (") + std::strerror(errno) + ")");
+    return fail(kBmpSizeError);
+  }
+  std::string error = bmp_detail::check_bmp_layout(head, head_len, *file_len, l);
+  if (error.empty()) error = pixel_limit_refusal(l->width, l->height, max_pixels);
+  if (!error.empty()) return fail(error);
+  return "";
+}
+
+}  // namespace
+
 BmpCopy::~BmpCopy() {
   if (fd >= 0) close(fd);
 }
 
 bool bmp_copy_open(const char* name, std::int64_t max_pixels, BmpCopy* copy) {
-  int fd = -1;
-  if (!open_bmp_input(name, &fd).empty()) return false;
-  struct Closer {
-    int fd;
-    ~Closer() {
-      if (fd >= 0) close(fd);
-    }
-  } closer{fd};
-  struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_size < 0) return false;
-  const std::size_t file_len = static_cast<std::size_t>(st.st_size);
-  unsigned char head[kBmpProbeBytes];
-  const std::size_t head_len = std::min(file_len, sizeof head);
+  std::size_t file_len = 0;
   BmpLayout l;
-  if (!bmp_detail::read_exactly(fd, head, head_len, 0) ||
-      !bmp_detail::check_bmp_layout(head, head_len, file_len, &l).empty() ||
-      !pixel_limit_refusal(l.width, l.height, max_pixels).empty() ||
-      l.coding != bmp_detail::PixelCoding::kBgr24 ||
+  if (!open_checked(name, max_pixels, &copy->fd, &file_len, &l).empty()) return false;
+  // From here the record owns the file, whatever follows.
+  if (l.coding != bmp_detail::PixelCoding::kBgr24 ||
       l.row_bytes != static_cast<std::size_t>(bmp_row_bytes(l.width))) {
     return false;
   }
-  copy->fd = fd;
-  closer.fd = -1;
   copy->file_len = file_len;
   copy->width = l.width;
   copy->height = l.height;
@@ -137,29 +153,15 @@ bool bmp_copy_open(const char* name, std::int64_t max_pixels, BmpCopy* copy) {
 
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out) {
   int fd = -1;
-  if (std::string error = open_bmp_input(name, &fd); !error.empty()) return error;
+  std::size_t file_len = 0;
+  BmpLayout l;
+  std::string error = open_checked(name, max_pixels, &fd, &file_len, &l);
+  if (!error.empty()) return error;
   // Closes the file on every path out.
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } closer{fd};
-
-  // The real length, so that every header field is checked against it before
-  // anything is allocated.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || st.st_size < 0) return failure(name, "cannot find the file's length");
-  const std::size_t file_len = static_cast<std::size_t>(st.st_size);
-
-  unsigned char head[kBmpProbeBytes];
-  const std::size_t head_len = std::min(file_len, sizeof head);
-  if (!bmp_detail::read_exactly(fd, head, head_len, 0)) {
-    if (errno != 0) return failure(name, std::string("read error (") + std::strerror(errno) + ")");
-    return failure(name, kBmpSizeError);
-  }
-  BmpLayout l;
-  std::string error = bmp_detail::check_bmp_layout(head, head_len, file_len, &l);
-  if (error.empty()) error = pixel_limit_refusal(l.width, l.height, max_pixels);
-  if (!error.empty()) return failure(name, error);
 
   if (l.coding == bmp_detail::PixelCoding::kRle8 || l.coding == bmp_detail::PixelCoding::kRle4) {
     // Run-length data is decoded from memory: only the headers, palette and
