@@ -229,8 +229,9 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
 
   // A 24-bit BMP that keeps its size on its way to a plain BMP file is copied
   // strip by strip from file to file: the same bytes as through its planes
-  // (a 0 x 0 run returns every sample), without them.
-  if (stream && (job.target.plain_bmp || job.target.format == ImageFormat::bmp)) {
+  // (a 0 x 0 run returns every sample), without them. Such a file reads as
+  // 8-bit colour without alpha, the default Picture.
+  if (stream && writes_plain_bmp(job.target, Picture())) {
     BmpCopy copy;
     int out_w = 0;
     int out_h = 0;

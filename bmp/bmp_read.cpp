@@ -138,11 +138,9 @@ bool bmp_copy_open(const char* name, std::int64_t max_pixels, BmpCopy* copy) {
   std::size_t file_len = 0;
   BmpLayout l;
   if (!open_checked(name, max_pixels, &copy->fd, &file_len, &l).empty()) return false;
-  // From here the record owns the file, whatever follows.
-  if (l.coding != bmp_detail::PixelCoding::kBgr24 ||
-      l.row_bytes != static_cast<std::size_t>(bmp_row_bytes(l.width))) {
-    return false;
-  }
+  // From here the record owns the file, whatever follows. A 24-bit file's
+  // stored rows are padded as the written file's are (bmp_row_bytes).
+  if (l.coding != bmp_detail::PixelCoding::kBgr24) return false;
   copy->file_len = file_len;
   copy->width = l.width;
   copy->height = l.height;

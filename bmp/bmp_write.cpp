@@ -279,11 +279,11 @@ int write_copy(int fd, const void* context) {
                        job.strip + (n - 1 - i) * row);
     }
     for (int i = 0; i < n; ++i) std::memset(job.strip + i * row + used, 0, row - used);
-    const std::size_t at = kBmpHeaderBytes + f0 * row;
+    const std::size_t at = kBmpHeaderBytes + f0 * row, end = at + n * row;
     if (int cause = write_all_at(fd, job.strip, n * row, at); cause != 0) return cause;
-    if (at + n * row - flushing >= kWritebackBytes) {
-      start_writeback(fd, flushing, at + n * row - flushing);
-      flushing = at + n * row;
+    if (end - flushing >= kWritebackBytes) {
+      start_writeback(fd, flushing, end - flushing);
+      flushing = end;
     }
   }
   return 0;

@@ -50,10 +50,8 @@
 #include "common/limits.h"
 
 namespace korvale {
-struct BmpCopy;
-}
 
-namespace korvale {
+struct BmpCopy;  // bmp/bmp.h
 
 enum class ImageFormat { bmp, png, jpeg, tiff, webp };
 
