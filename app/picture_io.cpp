@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -64,11 +66,13 @@ struct StreamedPlane {
   ColorPlane* dst;
 };
 
-void resize_into_file(void* context, BmpRowSink* sink) {
-  const StreamedPlane& job = *static_cast<const StreamedPlane*>(context);
-  // The progress lines of this plane must not meet the disposition the
-  // process started with (a closed pipe on standard error would end the
-  // run), so SIGPIPE is ignored while it is computed, as for the others.
+// Runs resize(rows) with SIGPIPE ignored, rows telling the BMP writer's
+// sink of final rows. The progress lines of the last plane must not meet the
+// disposition the process started with (a closed pipe on standard error
+// would end the run), so SIGPIPE is ignored while it is computed, as for the
+// others.
+template <class Resize>
+void resize_into_sink(BmpRowSink* sink, const Resize& resize) {
   struct sigaction ignore = {};
   struct sigaction during_write = {};
   ignore.sa_handler = SIG_IGN;
@@ -78,12 +82,52 @@ void resize_into_file(void* context, BmpRowSink* sink) {
                          bmp_rows_final(static_cast<BmpRowSink*>(s), thread, y0, count);
                        },
                        sink};
-  if (job.src == nullptr) {
-    resize_plane_in_place(*job.run, job.dst->px.get(), &rows);
-  } else {
-    resize_plane(*job.run, *job.src, *job.dst, rows);
-  }
+  resize(rows);
   sigaction(SIGPIPE, &during_write, nullptr);
+}
+
+bool resize_into_file(void* context, BmpRowSink* sink) {
+  const StreamedPlane& job = *static_cast<const StreamedPlane*>(context);
+  resize_into_sink(sink, [&](const RowsFinal& rows) {
+    if (job.src == nullptr) {
+      resize_plane_in_place(*job.run, job.dst->px.get(), &rows);
+    } else {
+      resize_plane(*job.run, *job.src, *job.dst, rows);
+    }
+  });
+  return true;
+}
+
+// A row of the BMP source: rows y0 .. y0 + count - 1 into the thread's block.
+const unsigned char* stored_rows(void* context, int thread, int y0, int count,
+                                 std::ptrdiff_t* stride) {
+  BmpRowsSource& s = *static_cast<BmpRowsSource*>(context);
+  const unsigned char* rows =
+      bmp_copy_rows(*s.file, y0, count, s.blocks.get() + thread * s.block_bytes, stride);
+  if (rows == nullptr) s.failed = true;
+  return rows;
+}
+
+// Colour c (0 red, 1 green, 2 blue) of the BMP source: stored pixels are
+// blue, green, red, so red is each pixel's third byte.
+RowSource colour_of(BmpRowsSource& src, int c) {
+  return RowSource{stored_rows, &src, 2 - c, 3};
+}
+
+// The last colour of a BMP source, resized by the BMP writer once the file
+// is begun.
+struct StreamedRows {
+  ResizeRun* run;
+  BmpRowsSource* src;
+  ColorPlane* dst;
+};
+
+bool resize_rows_into_file(void* context, BmpRowSink* sink) {
+  const StreamedRows& job = *static_cast<const StreamedRows*>(context);
+  resize_into_sink(sink, [&](const RowsFinal& rows) {
+    resize_rows(*job.run, colour_of(*job.src, 2), *job.dst, &rows);
+  });
+  return !job.src->failed;
 }
 
 }  // namespace
@@ -100,6 +144,27 @@ std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const 
   StreamedPlane job{&run, last, &out->planes[out->colors - 1]};
   return write_bmp_file_streamed(target.path.c_str(), out->planes[0], out->planes[green],
                                  out->planes[blue], resize_run_threads(run), resize_into_file,
+                                 &job);
+}
+
+void bmp_rows_source_begin(BmpRowsSource* src, const BmpCopy& file, const ResizeRun& run) {
+  src->file = &file;
+  src->block_bytes = kSourceRows * static_cast<std::size_t>(bmp_row_bytes(file.width));
+  src->blocks = named_buffer<unsigned char>(
+      static_cast<std::size_t>(resize_run_threads(run)) * src->block_bytes, "BMPINROWS");
+  src->failed = false;
+}
+
+bool shrink_bmp_colour(ResizeRun& run, BmpRowsSource& src, int c, ColorPlane* dst) {
+  resize_rows(run, colour_of(src, c), *dst);
+  return !src.failed;
+}
+
+std::string save_bmp_rows_streamed(const OutputTarget& target, ResizeRun& run, BmpRowsSource& src,
+                                   Picture* out) {
+  StreamedRows job{&run, &src, &out->planes[2]};
+  return write_bmp_file_streamed(target.path.c_str(), out->planes[0], out->planes[1],
+                                 out->planes[2], resize_run_threads(run), resize_rows_into_file,
                                  &job);
 }
 

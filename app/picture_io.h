@@ -6,6 +6,8 @@
 // that cannot be allocated ends it with "NAME no memory!!".
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -75,5 +77,30 @@ bool writes_plain_bmp(const OutputTarget& target, const Picture& picture);
 // failure. SIGPIPE is ignored while the plane is resized, as for the others.
 std::string save_bmp_streamed(const OutputTarget& target, ResizeRun& run, const ColorPlane* last,
                               Picture* out);
+
+// A 24-bit BMP whose colours are read a block of rows at a time from its
+// file (bmp_copy_rows) by the resize's first step, once per colour, instead
+// of through planes (resize_rows: only when the width shrinks); the same
+// samples and progress lines. Each of the run's threads has its block of
+// rows; `failed` says a read came short (the file shrank or cannot be read).
+struct BmpRowsSource {
+  const BmpCopy* file = nullptr;
+  Buffer<unsigned char> blocks;  // "BMPINROWS": kSourceRows stored rows a thread
+  std::size_t block_bytes = 0;
+  std::atomic<bool> failed{false};
+};
+
+// Readies `src` to read `file` (which must outlive it) on the run's threads.
+void bmp_rows_source_begin(BmpRowsSource* src, const BmpCopy& file, const ResizeRun& run);
+
+// Resizes colour c (0 red, 1 green) of the source into *dst (out_w x out_h);
+// false when the file could not be read to the end of its rows.
+bool shrink_bmp_colour(ResizeRun& run, BmpRowsSource& src, int c, ColorPlane* dst);
+
+// save_bmp_streamed with out's last plane (blue) resized from the source
+// while the file is written; out's red and green planes must be final.
+// kBmpSizeError, and no file, when the source could not be read.
+std::string save_bmp_rows_streamed(const OutputTarget& target, ResizeRun& run, BmpRowsSource& src,
+                                   Picture* out);
 
 }  // namespace korvale

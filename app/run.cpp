@@ -227,19 +227,42 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   read.threads = threads;
   read.apply_orientation = !opt.norotate;
 
-  // A 24-bit BMP that keeps its size on its way to a plain BMP file is copied
-  // strip by strip from file to file: the same bytes as through its planes
-  // (a 0 x 0 run returns every sample), without them. Such a file reads as
-  // 8-bit colour without alpha, the default Picture.
+  // A 24-bit BMP on its way to a plain BMP file goes without planes for its
+  // samples: the same bytes as through them. Such a file reads as 8-bit
+  // colour without alpha, the default Picture. One that keeps its size is
+  // copied strip by strip from file to file (a 0 x 0 run returns every
+  // sample); one that shrinks both ways is read a block of rows at a time by
+  // the resize's first step, once per colour. (One that shrinks only in
+  // width is shrunk in its planes' own memory, which saves as much.)
   if (stream && writes_plain_bmp(job.target, Picture())) {
     BmpCopy copy;
     int out_w = 0;
     int out_h = 0;
     if (open_bmp_copy(job.input.c_str(), read, &copy) &&
-        output_size(opt, copy.width, copy.height, &out_w, &out_h).empty() && out_w == copy.width &&
-        out_h == copy.height) {
-      for (int c = 0; c < 3; ++c) resize_report_copy();
-      return sigpipe->as_before([&] { return bmp_copy_write(copy, job.target.path.c_str()); });
+        output_size(opt, copy.width, copy.height, &out_w, &out_h).empty()) {
+      if (out_w == copy.width && out_h == copy.height) {
+        for (int c = 0; c < 3; ++c) resize_report_copy();
+        return sigpipe->as_before([&] { return bmp_copy_write(copy, job.target.path.c_str()); });
+      }
+      if (out_w < copy.width && out_h < copy.height) {
+        ResizeSettings settings;
+        settings.linear = opt.linear;
+        ResizeRun& run = cache->get(copy.width, copy.height, copy.width - out_w,
+                                    copy.height - out_h, threads, settings);
+        Picture out;
+        out.w = out_w;
+        out.h = out_h;
+        for (int c = 0; c < 3; ++c) {
+          out.planes.push_back(named_plane(out_w, out_h, output_plane_name(3, c)));
+        }
+        BmpRowsSource src;
+        bmp_rows_source_begin(&src, copy, run);
+        for (int c = 0; c < 2; ++c) {
+          if (!shrink_bmp_colour(run, src, c, &out.planes[c])) return kBmpSizeError;
+        }
+        return sigpipe->as_before(
+            [&] { return save_bmp_rows_streamed(job.target, run, src, &out); });
+      }
     }
   }
 

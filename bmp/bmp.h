@@ -18,7 +18,8 @@
 //
 // Copying: a 24-bit uncompressed file that is to be written out unchanged
 // goes from file to file strip by strip (BmpCopy), the same bytes as
-// through read_bmp and write_bmp_file without the planes.
+// through read_bmp and write_bmp_file without the planes; one that is to be
+// resized can be read a block of rows at a time (bmp_copy_rows).
 #pragma once
 
 #include <cstddef>
@@ -99,10 +100,11 @@ std::string probe_bmp_input(const char* name);
 // kBmpSizeError alone).
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out);
 
-// A 24-bit uncompressed file copied as it is: read_bmp and write_bmp_file
-// would give the same file (the fixed header, the rows bottom-up, the
-// padding zeroed), which bmp_copy_write writes strip by strip from one file
-// to the other without planes. The record owns the open input.
+// A 24-bit uncompressed file used from its stored rows, without planes:
+// copied as it is (read_bmp and write_bmp_file would give the same file: the
+// fixed header, the rows bottom-up, the padding zeroed), which bmp_copy_write
+// writes strip by strip from one file to the other, or read a block of rows
+// at a time (bmp_copy_rows). The record owns the open input.
 struct BmpCopy {
   int fd = -1;                // the input, open; closed with the record
   std::size_t file_len = 0;   // its length when checked
@@ -127,6 +129,14 @@ bool bmp_copy_open(const char* name, std::int64_t max_pixels, BmpCopy* copy);
 // can no longer be read to the end of its pixels.
 std::string bmp_copy_write(const BmpCopy& copy, const char* path);
 
+// Reads the copy's picture rows y0 .. y0 + count - 1 (row 0 the top one) as
+// stored (three bytes a pixel, blue first) into `to`, which holds count
+// stored rows (bmp_row_bytes(width) each): returns where row y0 lies and sets
+// *stride to the bytes from one row to the next (negative for a bottom-up
+// file); null when the file can no longer be read to the end of them. Any
+// number of threads may read at once, each into its own `to`.
+const unsigned char* bmp_copy_rows(const BmpCopy& copy, int y0, int count, unsigned char* to,
+                                   std::ptrdiff_t* stride);
 // Checks, before any work, that write_bmp(stem, ...) may create stem + ".bmp":
 // probe_output_file on that path (common/output_file.h). Returns "" or the
 // error text write_bmp would give.
@@ -147,7 +157,9 @@ std::string write_bmp_file(const char* path, const ColorPlane& red, const ColorP
 // The same write begun before the planes are filled, so that the file fills
 // (and goes to the disk) while the last of them is computed: once the
 // temporary file exists and holds the header, produce(context, sink) fills
-// the planes (their sizes are set before the call) and may call
+// the planes (their sizes are set before the call), returns false when it
+// could not read its own input (the write then fails with kBmpSizeError,
+// leaving no file), and may call
 // bmp_rows_final(sink, thread, y0, count) when plane rows y0 .. y0 + count - 1
 // are final, from up to `threads` threads at once (thread 0 .. threads - 1,
 // 1 .. kMaxSinkThreads, one call at a time per thread); those rows are
@@ -155,7 +167,7 @@ std::string write_bmp_file(const char* path, const ColorPlane& red, const ColorP
 // is written after produce returns, so the file is the same whatever is
 // reported. produce is not called when the file cannot be begun.
 struct BmpRowSink;
-using BmpProduce = void (*)(void* context, BmpRowSink* sink);
+using BmpProduce = bool (*)(void* context, BmpRowSink* sink);
 inline constexpr int kMaxSinkThreads = 64;
 std::string write_bmp_file_streamed(const char* path, const ColorPlane& red,
                                     const ColorPlane& green, const ColorPlane& blue, int threads,

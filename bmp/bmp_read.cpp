@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -147,6 +148,20 @@ bool bmp_copy_open(const char* name, std::int64_t max_pixels, BmpCopy* copy) {
   copy->top_down = l.top_down;
   copy->pixel_offset = l.pixel_offset;
   return true;
+}
+
+const unsigned char* bmp_copy_rows(const BmpCopy& copy, int y0, int count, unsigned char* to,
+                                   std::ptrdiff_t* stride) {
+  if (copy.fd < 0 || y0 < 0 || count < 1 || y0 + count > copy.height) std::abort();
+  const std::size_t row = static_cast<std::size_t>(bmp_row_bytes(copy.width));
+  // Picture row y is stored row y of a top-down file, h - 1 - y of a
+  // bottom-up one, so the block is stored in one piece either way.
+  const int first_stored = copy.top_down ? y0 : copy.height - y0 - count;
+  if (!bmp_detail::read_exactly(copy.fd, to, count * row, copy.pixel_offset + first_stored * row)) {
+    return nullptr;
+  }
+  *stride = copy.top_down ? static_cast<std::ptrdiff_t>(row) : -static_cast<std::ptrdiff_t>(row);
+  return copy.top_down ? to : to + (count - 1) * row;
 }
 
 std::string read_bmp(const char* name, std::int64_t max_pixels, int threads, BmpPlanes* out) {

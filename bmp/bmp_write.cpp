@@ -207,11 +207,13 @@ struct Streamed {
   BmpRowSink* sink;
   BmpProduce produce;
   void* context;
+  bool* input_failed;  // set when the producer could not read its input
 };
 
 // Writes the header, lets the producer fill the planes (and report final
 // rows, written at once), then writes every row not yet in the file, bottom
-// row first; 0 or the errno of the first failed write.
+// row first; 0 or the errno of the first failed write; EIO, with
+// *input_failed set, when the producer could not read its input.
 int write_streamed(int fd, const void* context) {
   const Streamed& job = *static_cast<const Streamed*>(context);
   BmpRowSink& s = *job.sink;
@@ -221,7 +223,10 @@ int write_streamed(int fd, const void* context) {
   if (int cause = write_all_at(fd, head, sizeof head, 0); cause != 0) return cause;
   if (job.produce != nullptr) {
     const Flusher flusher(&s);
-    job.produce(job.context, &s);
+    if (!job.produce(job.context, &s)) {
+      *job.input_failed = true;
+      return EIO;
+    }
   }
   // The rest in file order, handed to the disk every kWritebackBytes.
   std::size_t flushing = kBmpHeaderBytes;
@@ -354,8 +359,10 @@ std::string write_bmp_file_streamed(const char* path, const ColorPlane& red,
   std::memset(blocks.get(), 0, block_bytes);
   sink.blocks = blocks.get();
   sink.written.assign(static_cast<std::size_t>(red.h), 0);
-  const Streamed job{&sink, produce, context};
-  return write_output_file(path, write_streamed, &job);
+  bool input_failed = false;
+  const Streamed job{&sink, produce, context, &input_failed};
+  std::string error = write_output_file(path, write_streamed, &job);
+  return input_failed ? kBmpSizeError : error;
 }
 
 }  // namespace korvale

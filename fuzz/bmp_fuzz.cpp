@@ -8,8 +8,9 @@
 // stays quick), which refuses the rest with the pixel-limit line.
 //
 // The copy of a 24-bit file that keeps its size, from a file: whatever
-// bmp_copy_open takes must decode, and bmp_copy_write must give the bytes
-// write_bmp_file gives for the decoded planes. Its files live in a folder
+// bmp_copy_open takes must decode, bmp_copy_write must give the bytes
+// write_bmp_file gives for the decoded planes, and bmp_copy_rows must give
+// the planes' samples, row block by row block. Its files live in a folder
 // made once, in /dev/shm when there is one (flushes cost nothing there).
 #include <fcntl.h>
 #include <stdlib.h>
@@ -107,6 +108,26 @@ void check_copy(const uint8_t* data, size_t size, const std::string& decoded,
   if (!korvale::write_bmp_file(written.c_str(), planes.red, planes.green, planes.blue).empty())
     std::abort();
   if (file_bytes(copied) != file_bytes(written)) std::abort();
+
+  // Blocks of 7 rows (the last one shorter), each sample against the planes.
+  const int w = copy.width, h = copy.height;
+  std::vector<unsigned char> block(7 * static_cast<std::size_t>(korvale::bmp_row_bytes(w)));
+  for (int y0 = 0; y0 < h; y0 += 7) {
+    const int count = std::min(7, h - y0);
+    std::ptrdiff_t stride = 0;
+    const unsigned char* rows = korvale::bmp_copy_rows(copy, y0, count, block.data(), &stride);
+    if (rows == nullptr) std::abort();
+    for (int i = 0; i < count; ++i) {
+      for (int x = 0; x < w; ++x) {
+        const unsigned char* px = rows + i * stride + 3 * x;
+        const std::size_t at = static_cast<std::size_t>(x) * h + y0 + i;
+        if (px[0] != planes.blue.px[at] || px[1] != planes.green.px[at] ||
+            px[2] != planes.red.px[at]) {
+          std::abort();
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -76,6 +76,7 @@
 // Progress lines go to standard error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -141,6 +142,28 @@ bool resize_in_place_possible(const ResizeRun& run);
 // null, is told of final rows as above. Only when resize_in_place_possible.
 template <class T>
 void resize_plane_in_place(ResizeRun& run, T* px, const RowsFinal* rows = nullptr);
+
+// 8-bit samples of one channel read a block of rows at a time from
+// elsewhere (a file's stored rows) instead of from a plane.
+// rows(context, thread, y0, count, &stride), for rows y0 .. y0 + count - 1
+// (count <= kSourceRows), on the run's thread `thread` (as RowsFinal's), gives
+// p with sample x of row y0 + i at p[i * stride + offset + x * step], valid
+// until that thread's next call; or null when the rows cannot be had (the
+// source keeps the failure for its caller; the run goes on with zeros).
+struct RowSource {
+  const unsigned char* (*rows)(void* context, int thread, int y0, int count,
+                               std::ptrdiff_t* stride) = nullptr;
+  void* context = nullptr;
+  int offset = 0;  // the channel's first byte in a row
+  int step = 1;    // bytes from one sample of the channel to the next
+};
+inline constexpr int kSourceRows = 16;
+
+// resize_plane from a row source, each row read once; the same samples and
+// progress lines as resize_plane of the source's plane. Only when the width
+// shrinks (step 1 is then the one that reads samples).
+void resize_rows(ResizeRun& run, const RowSource& src, Plane<unsigned char>& dst,
+                 const RowsFinal* rows = nullptr);
 
 // The threads a run works on.
 int resize_run_threads(const ResizeRun& run);

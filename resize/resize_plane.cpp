@@ -229,6 +229,60 @@ void gather_pairs(const T* px, int w, int h, int g0, int count, T* pairs, std::s
   }
 }
 
+// Samples x of rows a and b (Step bytes apart) into a packed pair, as
+// gather_pairs packs them: even x to slots 0, 1, ... and odd x to slots
+// w-1, w-2, ... (dct_slot), row a's sample first. Four pixels a turn, each
+// run of slots written as one 32-bit word (stores bound a byte-by-byte
+// loop).
+template <int Step>
+void pack_row_pair(const unsigned char* a, const unsigned char* b, int w, unsigned char* to) {
+  unsigned char* odd = to + 2 * static_cast<std::size_t>(w - 1);  // slot of x = 1
+  int x = 0;
+  for (; x + 4 <= w; x += 4, a += 4 * Step, b += 4 * Step, to += 4, odd -= 4) {
+    const unsigned char even4[4] = {a[0], b[0], a[2 * Step], b[2 * Step]};       // x, x + 2
+    const unsigned char odd4[4] = {a[3 * Step], b[3 * Step], a[Step], b[Step]};  // x + 3, x + 1
+    std::memcpy(to, even4, 4);
+    std::memcpy(odd - 2, odd4, 4);
+  }
+  for (; x < w; ++x, a += Step, b += Step) {
+    unsigned char* slot = x % 2 == 0 ? to + (x % 4) : odd - 2 * (x % 4 / 2);
+    slot[0] = a[0];
+    slot[1] = b[0];
+  }
+}
+
+// Copies rows g0 .. g0+count-1 of a row source into pairs packed as
+// gather_pairs packs them (count even but for the last gather), kSourceRows
+// rows a call (16 rows of 6000 pixels of three bytes stay within a core's
+// own cache for the packing right after); rows the source cannot give are zeros (the source has
+// recorded why). A row without a partner is packed with itself.
+void gather_source_pairs(const RowSource& src, int thread, int w, int g0, int count,
+                         unsigned char* pairs, std::size_t stride) {
+  for (int b0 = 0; b0 < count; b0 += kSourceRows) {
+    const int n = std::min(kSourceRows, count - b0);
+    std::ptrdiff_t row_stride = 0;
+    const unsigned char* p = src.rows(src.context, thread, g0 + b0, n, &row_stride);
+    for (int i = 0; i < n; i += 2) {
+      unsigned char* to = pairs + static_cast<std::size_t>((b0 + i) / 2) * stride;
+      if (p == nullptr) {
+        std::memset(to, 0, 2 * static_cast<std::size_t>(w));
+        continue;
+      }
+      const unsigned char* a = p + i * row_stride + src.offset;
+      const unsigned char* b = i + 1 < n ? a + row_stride : a;
+      if (src.step == 3) {
+        pack_row_pair<3>(a, b, w, to);
+      } else {
+        for (int x = 0; x < w; ++x) {
+          const int slot = 2 * dct_slot(x, w);
+          to[slot] = a[x * src.step];
+          to[slot + 1] = b[x * src.step];
+        }
+      }
+    }
+  }
+}
+
 // sRGB transfer functions on 0 .. 1.
 double srgb_to_linear(double s) {
   return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
@@ -263,12 +317,14 @@ void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, co
 }
 
 // Step 1, Horizontal DFT (x shrinks): gather rows from the column-major
-// plane (and its alpha plane) already packed in pairs, turn their samples
+// plane (and its alpha plane), or from the row source when there is one,
+// already packed in pairs, turn their samples
 // into values with value(colour, alpha) straight into the DFT work area, and
 // transform them into the stage, a block of rows at a time: row y0 + i's C[k]
 // at stage[i*out_w + k]. done(scratch, stage, y0, count) takes each block.
 template <class T, class Value, class Done>
-void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value, const Done& done) {
+void rows_forward(ResizeRun& r, const T* px, const T* alpha, const RowSource* source,
+                  const Value& value, const Done& done) {
   const int w = r.w, h = r.h, kx = r.out_w;
   const std::size_t ps = pair_stride<T>(w);
   const int packed = 2 * w;  // doubles of a packed pair
@@ -279,7 +335,15 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const Value& value,
     double* block = s.stage.get();
     for (int g0 = first; g0 < last; g0 += kGather) {
       const int gathered = std::min(kGather, last - g0);
-      gather_pairs(px, w, h, g0, gathered, rows, ps);
+      if constexpr (sizeof(T) == 1) {
+        if (source != nullptr) {
+          gather_source_pairs(*source, s.thread, w, g0, gathered, rows, ps);
+        } else {
+          gather_pairs(px, w, h, g0, gathered, rows, ps);
+        }
+      } else {
+        gather_pairs(px, w, h, g0, gathered, rows, ps);
+      }
       if (alpha != nullptr) gather_pairs(alpha, w, h, g0, gathered, arows, ps);
       for (int b0 = 0; b0 < gathered; b0 += kBlock) {
         const int count = std::min(kBlock, gathered - b0);
@@ -420,9 +484,11 @@ void rows_synthesis(ResizeRun& r, const Write& write) {
 // in the thread's own scratch during its step 1 or 2, with the same
 // arithmetic as on the grid, and written out at once, so there is no grid
 // and the later steps' lines follow with nothing left to do. When neither
-// axis shrinks step 5 writes the plane's own values.
+// axis shrinks step 5 writes the plane's own values. With a row source
+// (only when x shrinks) step 1 reads the samples from it and px is not read.
 template <class T, class Value, class Write>
-void run_steps(ResizeRun& r, const T* px, const T* alpha, const Value& value, const Write& write) {
+void run_steps(ResizeRun& r, const T* px, const T* alpha, const Value& value, const Write& write,
+               const RowSource* source = nullptr) {
   const bool x_shrinks = r.out_w < r.w, y_shrinks = r.out_h < r.h;
   const T* apx = alpha != nullptr ? alpha : px;  // ignored without alpha
   const std::size_t h = static_cast<std::size_t>(r.h);
@@ -431,11 +497,12 @@ void run_steps(ResizeRun& r, const T* px, const T* alpha, const Value& value, co
   const int nw = r.out_w, nh = r.out_h;
   progress_step(kHorizontalDft, [&] {
     if (x_shrinks && y_shrinks) {
-      rows_forward(r, px, alpha, value, [&](Scratch&, const double* block, int y0, int count) {
-        transpose_out(block, count, nw, grid + y0, gs);
-      });
+      rows_forward(r, px, alpha, source, value,
+                   [&](Scratch&, const double* block, int y0, int count) {
+                     transpose_out(block, count, nw, grid + y0, gs);
+                   });
     } else if (x_shrinks) {
-      rows_forward(r, px, alpha, value, [&](Scratch& s, double* block, int y0, int count) {
+      rows_forward(r, px, alpha, source, value, [&](Scratch& s, double* block, int y0, int count) {
         scale_line(r, block, static_cast<std::size_t>(count) * nw);
         synthesise_rows(r, s, block, count);
         write_block<T>(r, s, block, y0, count, write);
@@ -617,7 +684,7 @@ struct SampleWriter {
 // alpha.
 template <class T>
 void resize_colour(ResizeRun& r, const T* px, const T* alpha, T* out,
-                   const RowsFinal* final_rows = nullptr) {
+                   const RowsFinal* final_rows = nullptr, const RowSource* source = nullptr) {
   if (alpha == nullptr && r.out_w == r.w && r.out_h == r.h) {
     copy_steps(r, px, out);
     return;
@@ -641,18 +708,18 @@ void resize_colour(ResizeRun& r, const T* px, const T* alpha, T* out,
     const double* lut = srgb_table<T>(r);
     if (alpha == nullptr) {
       run_steps(
-          r, px, alpha, [lut](T c, T) { return lut[c]; }, write_plain);
+          r, px, alpha, [lut](T c, T) { return lut[c]; }, write_plain, source);
     } else {
       run_steps(
-          r, px, alpha, [lut, inv](T c, T a) { return lut[c] * (a * inv); }, write_divided);
+          r, px, alpha, [lut, inv](T c, T a) { return lut[c] * (a * inv); }, write_divided, source);
     }
   } else if (alpha == nullptr) {
     run_steps(
-        r, px, alpha, [](T c, T) { return static_cast<double>(c); }, write_plain);
+        r, px, alpha, [](T c, T) { return static_cast<double>(c); }, write_plain, source);
   } else {
     run_steps(
-        r, px, alpha, [inv](T c, T a) { return static_cast<double>(c) * (a * inv); },
-        write_divided);
+        r, px, alpha, [inv](T c, T a) { return static_cast<double>(c) * (a * inv); }, write_divided,
+        source);
   }
 }
 
@@ -769,6 +836,16 @@ void resize_plane_in_place(ResizeRun& run, T* px, const RowsFinal* rows) {
     bad_call("in place with only the height shrinking", run.w, run.h, run.w - run.out_w,
              run.h - run.out_h);
   resize_colour<T>(run, px, nullptr, px, rows != nullptr && rows->fn != nullptr ? rows : nullptr);
+}
+
+void resize_rows(ResizeRun& run, const RowSource& src, Plane<unsigned char>& dst,
+                 const RowsFinal* rows) {
+  if (run.out_w == run.w) {
+    bad_call("from rows without the width shrinking", run.w, run.h, 0, run.h - run.out_h);
+  }
+  check_destination(run, dst);
+  resize_colour<unsigned char>(run, nullptr, nullptr, dst.px.get(),
+                               rows != nullptr && rows->fn != nullptr ? rows : nullptr, &src);
 }
 
 int resize_run_threads(const ResizeRun& run) {

@@ -221,8 +221,11 @@ TEST_F(ProgramTest, UnreadableInputFailsWithStatusOne) {
 
 TEST_F(ProgramTest, OutputPlaneAllocationFailuresAreNamed) {
   put_picture(busy_picture(5, 4));
-  for (const std::string name : {"RUPOUT", "GUPOUT", "BUPOUT"}) {
-    RunResult r = seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "1"}, name);
+  // Through the planes (only x shrinks) and from the file's rows (both).
+  for (const std::string name : {"RUPOUT", "GUPOUT", "BUPOUT", "BMPINROWS"}) {
+    RunResult r = seamed({"-i", "in.bmp", "-o", "out", "-sizexminus", "1", "-sizexminusy",
+                          name == "BMPINROWS" ? "1" : "0"},
+                         name);
     EXPECT_EQ(r.status, 1) << name;
     EXPECT_EQ(r.out, name + " no memory!!\n");
     EXPECT_EQ(r.err, "") << name;

@@ -62,6 +62,68 @@ TEST(ProgramVariants, PaletteAndThirtyTwoBitFilesShrinkLikeTheir24BitPixels) {
   std::filesystem::remove_all(dir);
 }
 
+TEST(ProgramVariants, TwentyFourBitFilesReadRowByRowShrinkLikeTheir32BitTwins) {
+  // A 24-bit file that shrinks both ways is read a block of rows at a time
+  // from the file; its 32-bit twin goes through planes. Bottom-up and
+  // top-down, 0 to 3 padding bytes of garbage, a gap before the pixels and
+  // junk after them, row blocks cut short at the end; a row or a column
+  // less, linear light, a geometry; one and three threads.
+  const std::string dir = apptest::scratch_dir("rows");
+  struct Case {
+    int w, h;
+    bool top_down;
+    std::size_t gap, junk;
+  };
+  const std::vector<std::vector<std::string>> reductions = {
+      {"-sizexminus", "13", "-sizexminusy", "9"},
+      {"-sizexminus", "1", "-sizexminusy", "1"},
+      {"-sizexminus", "40", "-sizexminusy", "1", "-linear"},
+      {"-resize", "50%"}};
+  for (const Case c :
+       {Case{61, 70, false, 0, 0}, Case{62, 129, true, 7, 5}, Case{63, 10, false, 0, 9},
+        Case{64, 65, true, 0, 0}, Case{45, 11, false, 3, 0}}) {
+    auto rgb = [&](int x, int y) {
+      return static_cast<std::uint32_t>((x * 2654435761u) ^ (y * 40503u) ^ (x * y * 97u)) &
+             0xFFFFFF;
+    };
+    const int height = c.top_down ? -c.h : c.h;
+    std::string rows = bmptest::pack_rows(c.w, c.h, 24, c.top_down, rgb);
+    const std::size_t row = (3 * static_cast<std::size_t>(c.w) + 3) / 4 * 4;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      if (i % row >= 3 * static_cast<std::size_t>(c.w)) rows[i] = static_cast<char>(0xA5 + i);
+    std::string file = bmptest::assemble(bmptest::Header{40, c.w, height, 24}, "");
+    file += std::string(c.gap, '\x5A') + rows + std::string(c.junk, '\x33');
+    bmptest::put_le(file, 2, static_cast<std::uint32_t>(file.size()), 4);
+    bmptest::put_le(file, 10, static_cast<std::uint32_t>(54 + c.gap), 4);
+    apptest::write_file(dir + "/rows.bmp", file);
+    apptest::write_file(dir + "/twin.bmp",
+                        bmptest::assemble(bmptest::Header{40, c.w, height, 32},
+                                          bmptest::pack_rows(c.w, c.h, 32, c.top_down, rgb)));
+    for (const auto& reduction : reductions) {
+      for (const char* threads : {"KORVALE_THREADS=1", "KORVALE_THREADS=3"}) {
+        std::string what = std::to_string(c.w) + " x " + std::to_string(height) + " " + threads;
+        for (const std::string& a : reduction) what += " " + a;
+        std::string out[2];
+        std::string err[2];
+        for (int i = 0; i < 2; ++i) {
+          std::vector<std::string> args = {"-i", i == 0 ? "rows.bmp" : "twin.bmp", "-o", "out"};
+          args.insert(args.end(), reduction.begin(), reduction.end());
+          const apptest::RunResult r =
+              apptest::finish(apptest::start(KORVALE_BIN, args, dir, {threads}));
+          EXPECT_EQ(r.status, 0) << what << ": " << r.out;
+          out[i] = apptest::read_file(dir + "/out.bmp");
+          err[i] = r.err;
+          std::filesystem::remove(dir + "/out.bmp");
+        }
+        EXPECT_FALSE(out[0].empty()) << what;
+        EXPECT_TRUE(out[0] == out[1]) << what << ": the output differs from the twin's";
+        EXPECT_EQ(err[0], err[1]) << what;
+      }
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
 TEST(ProgramVariants, TinyFileDeclaringAHugePictureIsRefusedBeforeAnyBuffer) {
   // 1 KB of RLE8 declaring 32768 x 32768 (end of picture at once): refused on
   // its header, before even the file's bytes get their buffer ("vin").

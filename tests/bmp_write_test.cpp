@@ -169,7 +169,7 @@ struct StreamJob {
 };
 std::string g_temporary;
 
-void produce_in_blocks(void* context, BmpRowSink* sink) {
+bool produce_in_blocks(void* context, BmpRowSink* sink) {
   StreamJob& job = *static_cast<StreamJob*>(context);
   ++job.calls;
   const int w = job.want[0]->w, h = job.want[0]->h, rows = 7;
@@ -206,6 +206,7 @@ void produce_in_blocks(void* context, BmpRowSink* sink) {
       job.problem += "rows " + std::to_string(y0) + " not in the file yet; ";
     }
   }
+  return true;
 }
 
 TEST_F(BmpWrite, StreamedWriteGivesTheSameFileWithReportedRowsWrittenAtOnce) {
