@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "bmp/bmp.h"
@@ -66,24 +67,30 @@ struct StreamedPlane {
   ColorPlane* dst;
 };
 
-// Runs resize(rows) with SIGPIPE ignored, rows telling the BMP writer's
-// sink of final rows. The progress lines of the last plane must not meet the
-// disposition the process started with (a closed pipe on standard error
-// would end the run), so SIGPIPE is ignored while it is computed, as for the
-// others.
+// Runs resize() with SIGPIPE ignored. The progress lines of the planes
+// resized while the BMP file is written must not meet the disposition the
+// process started with (a closed pipe on standard error would end the run),
+// so SIGPIPE is ignored while they are computed, as for the others.
 template <class Resize>
-void resize_into_sink(BmpRowSink* sink, const Resize& resize) {
+void resize_while_writing(const Resize& resize) {
   struct sigaction ignore = {};
   struct sigaction during_write = {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGPIPE, &ignore, &during_write);
+  resize();
+  sigaction(SIGPIPE, &during_write, nullptr);
+}
+
+// Runs resize(rows) as resize_while_writing does, rows telling the BMP
+// writer's sink of final rows.
+template <class Resize>
+void resize_into_sink(BmpRowSink* sink, const Resize& resize) {
   const RowsFinal rows{[](void* s, int thread, int y0, int count) {
                          bmp_rows_final(static_cast<BmpRowSink*>(s), thread, y0, count);
                        },
                        sink};
-  resize(rows);
-  sigaction(SIGPIPE, &during_write, nullptr);
+  resize_while_writing([&] { resize(rows); });
 }
 
 bool resize_into_file(void* context, BmpRowSink* sink) {
@@ -121,6 +128,56 @@ struct StreamedRows {
   BmpRowsSource* src;
   ColorPlane* dst;
 };
+
+// A BMP source that shrinks only in width, all its colours at once, straight
+// into the BMP writer's rows (resize_rows_colours): each thread keeps a
+// block's red and green samples until its blue ones come.
+struct DirectRows {
+  ResizeRun* run;
+  BmpRowsSource* src;
+  int out_w;
+  Buffer<unsigned char> kept;  // "BMPCOLOURS": 2 * kSourceRows rows of out_w a thread
+  BmpRowSink* sink;            // once the file is begun
+};
+
+// A block of one colour's rows: red and green kept, and with blue the
+// block's rows built in the thread's block of file rows (file order: the
+// last row first) and handed to the writer.
+void put_colour(void* context, int thread, int colour, int y0, int count,
+                const unsigned char* samples) {
+  const DirectRows& job = *static_cast<const DirectRows*>(context);
+  const std::size_t w = static_cast<std::size_t>(job.out_w);
+  unsigned char* kept = job.kept.get() + static_cast<std::size_t>(thread) * 2 * kSourceRows * w;
+  if (colour < 2) {
+    std::memcpy(kept + colour * kSourceRows * w, samples, count * w);
+    return;
+  }
+  unsigned char* block = bmp_rows_block(job.sink, thread);
+  const std::size_t row = static_cast<std::size_t>(bmp_row_bytes(job.out_w));
+  for (int i = 0; i < count; ++i) {
+    unsigned char* to = block + (count - 1 - i) * row;
+    const unsigned char* r = kept + i * w;
+    const unsigned char* g = r + kSourceRows * w;
+    const unsigned char* b = samples + i * w;
+    for (std::size_t x = 0; x < w; ++x, to += 3) {
+      to[0] = b[x];
+      to[1] = g[x];
+      to[2] = r[x];
+    }
+  }
+  bmp_rows_built(job.sink, thread, y0, count);
+}
+
+bool resize_colours_into_file(void* context, BmpRowSink* sink) {
+  DirectRows& job = *static_cast<DirectRows*>(context);
+  job.sink = sink;
+  const RowSource colours[3] = {colour_of(*job.src, 0), colour_of(*job.src, 1),
+                                colour_of(*job.src, 2)};
+  resize_while_writing([&] {
+    resize_rows_colours(*job.run, colours, 3, RowsOut{put_colour, &job});
+  });
+  return !job.src->failed;
+}
 
 bool resize_rows_into_file(void* context, BmpRowSink* sink) {
   const StreamedRows& job = *static_cast<const StreamedRows*>(context);
@@ -166,6 +223,17 @@ std::string save_bmp_rows_streamed(const OutputTarget& target, ResizeRun& run, B
   return write_bmp_file_streamed(target.path.c_str(), out->planes[0], out->planes[1],
                                  out->planes[2], resize_run_threads(run), resize_rows_into_file,
                                  &job);
+}
+
+std::string save_bmp_colours_streamed(const OutputTarget& target, ResizeRun& run,
+                                      BmpRowsSource& src, int out_w, int out_h) {
+  DirectRows job{&run, &src, out_w,
+                 named_buffer<unsigned char>(
+                     static_cast<std::size_t>(resize_run_threads(run)) * 2 * kSourceRows * out_w,
+                     "BMPCOLOURS"),
+                 nullptr};
+  return write_bmp_rows_streamed(target.path.c_str(), out_w, out_h, resize_run_threads(run),
+                                 resize_colours_into_file, &job);
 }
 
 std::string expand_output_pattern(const std::string& pattern, const std::string& input,

@@ -103,4 +103,12 @@ bool shrink_bmp_colour(ResizeRun& run, BmpRowsSource& src, int c, ColorPlane* ds
 std::string save_bmp_rows_streamed(const OutputTarget& target, ResizeRun& run, BmpRowsSource& src,
                                    Picture* out);
 
+// Shrinks the source (which shrinks only in width, to out_w x out_h) while
+// the BMP file is written, all three colours a block of rows at a time
+// straight into the file's rows (resize_rows_colours): no plane at either
+// end. The same file and progress lines as through planes; "" or the
+// failure (kBmpSizeError, and no file, when the source could not be read).
+std::string save_bmp_colours_streamed(const OutputTarget& target, ResizeRun& run,
+                                      BmpRowsSource& src, int out_w, int out_h);
+
 }  // namespace korvale

@@ -232,8 +232,9 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
   // colour without alpha, the default Picture. One that keeps its size is
   // copied strip by strip from file to file (a 0 x 0 run returns every
   // sample); one that shrinks both ways is read a block of rows at a time by
-  // the resize's first step, once per colour. (One that shrinks only in
-  // width is shrunk in its planes' own memory, which saves as much.)
+  // the resize's first step, once per colour; one that shrinks only in width
+  // is shrunk a block of rows at a time, all colours at once, straight into
+  // the output file's rows.
   if (stream && writes_plain_bmp(job.target, Picture())) {
     BmpCopy copy;
     int out_w = 0;
@@ -244,18 +245,23 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
         for (int c = 0; c < 3; ++c) resize_report_copy();
         return sigpipe->as_before([&] { return bmp_copy_write(copy, job.target.path.c_str()); });
       }
-      if (out_w < copy.width && out_h < copy.height) {
+      if (out_w < copy.width) {
         ResizeSettings settings;
         settings.linear = opt.linear;
         ResizeRun& run = cache->get(copy.width, copy.height, copy.width - out_w,
                                     copy.height - out_h, threads, settings);
+        BmpRowsSource src;
+        if (out_h == copy.height) {
+          bmp_rows_source_begin(&src, copy, run);
+          return sigpipe->as_before(
+              [&] { return save_bmp_colours_streamed(job.target, run, src, out_w, out_h); });
+        }
         Picture out;
         out.w = out_w;
         out.h = out_h;
         for (int c = 0; c < 3; ++c) {
           out.planes.push_back(named_plane(out_w, out_h, output_plane_name(3, c)));
         }
-        BmpRowsSource src;
         bmp_rows_source_begin(&src, copy, run);
         for (int c = 0; c < 2; ++c) {
           if (!shrink_bmp_colour(run, src, c, &out.planes[c])) return kBmpSizeError;

@@ -174,4 +174,17 @@ std::string write_bmp_file_streamed(const char* path, const ColorPlane& red,
                                     BmpProduce produce, void* context);
 void bmp_rows_final(BmpRowSink* sink, int thread, int y0, int count);
 
+// The same write without planes: produce builds the file's rows itself, a
+// block at a time, in its thread's block (bmp_rows_block: at least
+// kBmpSinkRows stored rows of bmp_row_bytes(w) bytes, the padding zero, file
+// order: the block's first row is the last picture row), and hands rows
+// y0 .. y0 + count - 1 (count <= kBmpSinkRows) over with bmp_rows_built,
+// which writes them at once. Every row must be handed over (any that is not
+// is written as zeros).
+inline constexpr int kBmpSinkRows = 16;
+std::string write_bmp_rows_streamed(const char* path, int w, int h, int threads, BmpProduce produce,
+                                    void* context);
+unsigned char* bmp_rows_block(BmpRowSink* sink, int thread);
+void bmp_rows_built(BmpRowSink* sink, int thread, int y0, int count);
+
 }  // namespace korvale

@@ -131,14 +131,10 @@ struct BmpRowSink {
 
 namespace {
 
-// Builds plane rows y0 .. y0 + count - 1 (count <= block_rows) in `block` and
-// writes them where they lie in the file. File row f holds plane row
-// h - 1 - f, so they are file rows h - y0 - count .. h - y0 - 1, the last
-// plane row first.
-void put_rows(BmpRowSink& s, unsigned char* block, int y0, int count) {
-  const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(s.row_bytes);
-  planes_to_rows(s.planes, static_cast<std::size_t>(s.h), static_cast<std::size_t>(y0), count, s.w,
-                 3, block + (count - 1) * stride, -stride);
+// Writes plane rows y0 .. y0 + count - 1, built in `block` in file order,
+// where they lie in the file. File row f holds plane row h - 1 - f, so they
+// are file rows h - y0 - count .. h - y0 - 1, the last plane row first.
+void write_rows(BmpRowSink& s, const unsigned char* block, int y0, int count) {
   const std::size_t bytes = static_cast<std::size_t>(count) * s.row_bytes;
   const std::size_t at = kBmpHeaderBytes + static_cast<std::size_t>(s.h - y0 - count) * s.row_bytes;
   if (int cause = write_all_at(s.fd, block, bytes, at); cause != 0) {
@@ -152,6 +148,19 @@ void put_rows(BmpRowSink& s, unsigned char* block, int y0, int count) {
     s.bytes_out += bytes;
   }
   s.wake.notify_one();
+}
+
+// Builds plane rows y0 .. y0 + count - 1 (count <= block_rows) in `block`
+// from the planes (zeros without them) and writes them (write_rows).
+void put_rows(BmpRowSink& s, unsigned char* block, int y0, int count) {
+  const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(s.row_bytes);
+  if (s.planes[0] == nullptr) {
+    std::memset(block, 0, count * s.row_bytes);
+  } else {
+    planes_to_rows(s.planes, static_cast<std::size_t>(s.h), static_cast<std::size_t>(y0), count,
+                   s.w, 3, block + (count - 1) * stride, -stride);
+  }
+  write_rows(s, block, y0, count);
 }
 
 // Bytes of rows between two flushes of the streamed file.
@@ -332,6 +341,36 @@ std::string write_bmp_file(const char* path, const ColorPlane& red, const ColorP
   return write_bmp_file_streamed(path, red, green, blue, 1, nullptr, nullptr);
 }
 
+namespace {
+
+// The streamed write of a w x h file from `planes` (blue, green, red; all
+// null when the producer builds the rows itself).
+std::string write_streamed_file(const char* path, const unsigned char* const* planes, int w, int h,
+                                int threads, BmpProduce produce, void* context) {
+  if (threads < 1 || threads > kMaxSinkThreads) std::abort();
+  // The row blocks are had before the output file is begun, so that a failed
+  // allocation leaves no temporary file behind.
+  BmpRowSink sink;
+  for (int c = 0; c < 3; ++c) sink.planes[c] = planes[c];
+  sink.w = w;
+  sink.h = h;
+  sink.row_bytes = static_cast<std::size_t>(bmp_row_bytes(w));
+  sink.block_rows = block_rows_for(sink.row_bytes);
+  sink.threads = threads;
+  const std::size_t block_bytes =
+      static_cast<std::size_t>(threads) * sink.block_rows * sink.row_bytes;
+  Buffer<unsigned char> blocks = named_buffer<unsigned char>(block_bytes, "BMPOUTROWS");
+  std::memset(blocks.get(), 0, block_bytes);
+  sink.blocks = blocks.get();
+  sink.written.assign(static_cast<std::size_t>(h), 0);
+  bool input_failed = false;
+  const Streamed job{&sink, produce, context, &input_failed};
+  std::string error = write_output_file(path, write_streamed, &job);
+  return input_failed ? kBmpSizeError : error;
+}
+
+}  // namespace
+
 std::string write_bmp_file_streamed(const char* path, const ColorPlane& red,
                                     const ColorPlane& green, const ColorPlane& blue, int threads,
                                     BmpProduce produce, void* context) {
@@ -341,28 +380,30 @@ std::string write_bmp_file_streamed(const char* path, const ColorPlane& red,
            std::to_string(red.h) + ", " + std::to_string(green.w) + "x" + std::to_string(green.h) +
            " and " + std::to_string(blue.w) + "x" + std::to_string(blue.h) + " pixels";
   }
-  if (threads < 1 || threads > kMaxSinkThreads) std::abort();
-  // The row blocks are had before the output file is begun, so that a failed
-  // allocation leaves no temporary file behind.
-  BmpRowSink sink;
-  sink.planes[0] = blue.px.get();
-  sink.planes[1] = green.px.get();
-  sink.planes[2] = red.px.get();
-  sink.w = red.w;
-  sink.h = red.h;
-  sink.row_bytes = static_cast<std::size_t>(bmp_row_bytes(red.w));
-  sink.block_rows = block_rows_for(sink.row_bytes);
-  sink.threads = threads;
-  const std::size_t block_bytes =
-      static_cast<std::size_t>(threads) * sink.block_rows * sink.row_bytes;
-  Buffer<unsigned char> blocks = named_buffer<unsigned char>(block_bytes, "BMPOUTROWS");
-  std::memset(blocks.get(), 0, block_bytes);
-  sink.blocks = blocks.get();
-  sink.written.assign(static_cast<std::size_t>(red.h), 0);
-  bool input_failed = false;
-  const Streamed job{&sink, produce, context, &input_failed};
-  std::string error = write_output_file(path, write_streamed, &job);
-  return input_failed ? kBmpSizeError : error;
+  const unsigned char* const planes[3] = {blue.px.get(), green.px.get(), red.px.get()};
+  return write_streamed_file(path, planes, red.w, red.h, threads, produce, context);
+}
+
+std::string write_bmp_rows_streamed(const char* path, int w, int h, int threads, BmpProduce produce,
+                                    void* context) {
+  if (w < 1 || w > kMaxSide || h < 1 || h > kMaxSide) {
+    return std::string(path) + ": cannot write a picture of " + std::to_string(w) + "x" +
+           std::to_string(h) + " pixels";
+  }
+  const unsigned char* const none[3] = {nullptr, nullptr, nullptr};
+  return write_streamed_file(path, none, w, h, threads, produce, context);
+}
+
+unsigned char* bmp_rows_block(BmpRowSink* sink, int thread) {
+  if (thread < 0 || thread >= sink->threads) std::abort();
+  return sink->blocks + static_cast<std::size_t>(thread) * sink->block_rows * sink->row_bytes;
+}
+
+void bmp_rows_built(BmpRowSink* sink, int thread, int y0, int count) {
+  BmpRowSink& s = *sink;
+  if (s.planes[0] != nullptr || y0 < 0 || count < 1 || count > kBmpSinkRows || y0 + count > s.h)
+    std::abort();
+  if (s.failure.load() == 0) write_rows(s, bmp_rows_block(sink, thread), y0, count);
 }
 
 }  // namespace korvale

@@ -165,6 +165,28 @@ inline constexpr int kSourceRows = 16;
 void resize_rows(ResizeRun& run, const RowSource& src, Plane<unsigned char>& dst,
                  const RowsFinal* rows = nullptr);
 
+// Samples of several colours handed out a block of rows at a time
+// (resize_rows_colours): fn(context, thread, colour, y0, count, samples)
+// gets rows y0 .. y0 + count - 1 of colour `colour`, out_w samples each (row
+// i at samples + i * out_w), valid during the call; it is called on the
+// run's thread `thread`, on several threads at once, each thread handing out
+// a block's colours in order before its next block.
+struct RowsOut {
+  void (*fn)(void* context, int thread, int colour, int y0, int count,
+             const unsigned char* samples) = nullptr;
+  void* context = nullptr;
+};
+
+// resize_rows of `count` colours (1 .. 4) read from the same rows, only when the
+// width shrinks and the height does not: colours[0].rows is called once for
+// each block of kSourceRows rows, and each colour takes its samples from
+// that block at its own offset and step (the other colours' rows functions
+// are not called). Each row block is shrunk colour after colour and handed
+// to `out`, so no plane is needed at either end. The same samples as
+// resize_rows of each colour; the same progress lines, the first colour's
+// step 1 around all the work.
+void resize_rows_colours(ResizeRun& run, const RowSource* colours, int count, const RowsOut& out);
+
 // The threads a run works on.
 int resize_run_threads(const ResizeRun& run);
 

@@ -251,35 +251,44 @@ void pack_row_pair(const unsigned char* a, const unsigned char* b, int w, unsign
   }
 }
 
+// Packs rows 0 .. n-1 of a source's block p (row i at p + i*stride) into
+// pairs as gather_pairs packs them, the source's channel of each; a null p
+// (rows the source could not give, which it has recorded) packs zeros. A
+// row without a partner is packed with itself.
+void pack_source_rows(const RowSource& src, const unsigned char* p, std::ptrdiff_t row_stride,
+                      int w, int n, unsigned char* pairs, std::size_t stride) {
+  for (int i = 0; i < n; i += 2) {
+    unsigned char* to = pairs + static_cast<std::size_t>(i / 2) * stride;
+    if (p == nullptr) {
+      std::memset(to, 0, 2 * static_cast<std::size_t>(w));
+      continue;
+    }
+    const unsigned char* a = p + i * row_stride + src.offset;
+    const unsigned char* b = i + 1 < n ? a + row_stride : a;
+    if (src.step == 3) {
+      pack_row_pair<3>(a, b, w, to);
+    } else {
+      for (int x = 0; x < w; ++x) {
+        const int slot = 2 * dct_slot(x, w);
+        to[slot] = a[x * src.step];
+        to[slot + 1] = b[x * src.step];
+      }
+    }
+  }
+}
+
 // Copies rows g0 .. g0+count-1 of a row source into pairs packed as
 // gather_pairs packs them (count even but for the last gather), kSourceRows
 // rows a call (16 rows of 6000 pixels of three bytes stay within a core's
-// own cache for the packing right after); rows the source cannot give are zeros (the source has
-// recorded why). A row without a partner is packed with itself.
+// own cache for the packing right after).
 void gather_source_pairs(const RowSource& src, int thread, int w, int g0, int count,
                          unsigned char* pairs, std::size_t stride) {
   for (int b0 = 0; b0 < count; b0 += kSourceRows) {
     const int n = std::min(kSourceRows, count - b0);
     std::ptrdiff_t row_stride = 0;
     const unsigned char* p = src.rows(src.context, thread, g0 + b0, n, &row_stride);
-    for (int i = 0; i < n; i += 2) {
-      unsigned char* to = pairs + static_cast<std::size_t>((b0 + i) / 2) * stride;
-      if (p == nullptr) {
-        std::memset(to, 0, 2 * static_cast<std::size_t>(w));
-        continue;
-      }
-      const unsigned char* a = p + i * row_stride + src.offset;
-      const unsigned char* b = i + 1 < n ? a + row_stride : a;
-      if (src.step == 3) {
-        pack_row_pair<3>(a, b, w, to);
-      } else {
-        for (int x = 0; x < w; ++x) {
-          const int slot = 2 * dct_slot(x, w);
-          to[slot] = a[x * src.step];
-          to[slot + 1] = b[x * src.step];
-        }
-      }
-    }
+    pack_source_rows(src, p, row_stride, w, n, pairs + static_cast<std::size_t>(b0 / 2) * stride,
+                     stride);
   }
 }
 
@@ -316,6 +325,33 @@ void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, co
   dct_pair(d, work, out_a, pair ? out_b : nullptr, r.tables);
 }
 
+// The DCT-II of `count` rows packed in pairs (pair p at rows[p*ps], its
+// alpha at arows[p*ps] when not null), their samples turned into values with
+// value(colour, alpha) straight into the DFT work area: row i's C[k] to
+// block[i*out_w + k].
+template <class T, class Value>
+void analyse_rows(const ResizeRun& r, const T* rows, const T* arows, std::size_t ps, int count,
+                  const Value& value, double* work, double* block) {
+  const int kx = r.out_w;
+  const int packed = 2 * r.w;  // doubles of a packed pair
+  for (int i = 0; i < count; i += 2) {
+    const std::size_t at = static_cast<std::size_t>(i / 2) * ps;
+    const T* xs = rows + at;
+    const T* as = (arows != nullptr ? arows : rows) + at;  // ignored without alpha
+    const bool pair = i + 1 < count;
+    if (pair) {
+      for (int m = 0; m < packed; ++m) work[m] = value(xs[m], as[m]);
+    } else {
+      for (int m = 0; m < packed; m += 2) {
+        work[m] = value(xs[m], as[m]);
+        work[m + 1] = 0.0;  // no line b
+      }
+    }
+    double* out = block + static_cast<std::size_t>(i) * kx;
+    dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, r.tables);
+  }
+}
+
 // Step 1, Horizontal DFT (x shrinks): gather rows from the column-major
 // plane (and its alpha plane), or from the row source when there is one,
 // already packed in pairs, turn their samples
@@ -325,9 +361,8 @@ void analyse_pair(const ResizeRun& r, const DctLines& d, const LoadA& load_a, co
 template <class T, class Value, class Done>
 void rows_forward(ResizeRun& r, const T* px, const T* alpha, const RowSource* source,
                   const Value& value, const Done& done) {
-  const int w = r.w, h = r.h, kx = r.out_w;
+  const int w = r.w, h = r.h;
   const std::size_t ps = pair_stride<T>(w);
-  const int packed = 2 * w;  // doubles of a packed pair
   for_chunks(r, h, [&](Scratch& s, int first, int last) {
     T* rows = reinterpret_cast<T*>(s.rows.get());
     T* arows = reinterpret_cast<T*>(s.alpha_rows.get());
@@ -347,22 +382,9 @@ void rows_forward(ResizeRun& r, const T* px, const T* alpha, const RowSource* so
       if (alpha != nullptr) gather_pairs(alpha, w, h, g0, gathered, arows, ps);
       for (int b0 = 0; b0 < gathered; b0 += kBlock) {
         const int count = std::min(kBlock, gathered - b0);
-        for (int i = 0; i < count; i += 2) {
-          const std::size_t at = static_cast<std::size_t>((b0 + i) / 2) * ps;
-          const T* xs = rows + at;
-          const T* as = (alpha != nullptr ? arows : rows) + at;  // ignored without alpha
-          const bool pair = i + 1 < count;
-          if (pair) {
-            for (int m = 0; m < packed; ++m) work[m] = value(xs[m], as[m]);
-          } else {
-            for (int m = 0; m < packed; m += 2) {
-              work[m] = value(xs[m], as[m]);
-              work[m + 1] = 0.0;  // no line b
-            }
-          }
-          double* out = block + static_cast<std::size_t>(i) * kx;
-          dct_pair(r.dct_x, work, out, pair ? out + kx : nullptr, r.tables);
-        }
+        const std::size_t at = static_cast<std::size_t>(b0 / 2) * ps;
+        analyse_rows(r, rows + at, alpha != nullptr ? arows + at : nullptr, ps, count, value, work,
+                     block);
         done(s, block, g0 + b0, count);
       }
     }
@@ -635,6 +657,21 @@ T to_sample(double v, bool linear) {
   return sample_of<T>(v);
 }
 
+// `count` rows of nw values (row i at block[i*nw]) as samples (to_sample)
+// into strip[i*nw ..].
+template <class T>
+void rows_to_samples(const double* block, int nw, int count, bool linear, T* strip) {
+  for (int i = 0; i < count; ++i) {
+    const double* u = block + static_cast<std::size_t>(i) * nw;
+    T* row = strip + static_cast<std::size_t>(i) * nw;
+    if (linear) {
+      for (int m = 0; m < nw; ++m) row[m] = to_sample<T>(u[m], true);
+    } else {
+      samples_of(u, nw, row);
+    }
+  }
+}
+
 // Writes values into an output plane as samples (to_sample).
 template <class T>
 struct SampleWriter {
@@ -657,15 +694,7 @@ struct SampleWriter {
   // on the run's thread `thread`: each row becomes samples in `strip`
   // (count * nw samples), which then moves into the columns in tiles.
   void rows(const double* block, int nw, int y0, int count, T* strip, int thread) const {
-    for (int i = 0; i < count; ++i) {
-      const double* u = block + static_cast<std::size_t>(i) * nw;
-      T* row = strip + static_cast<std::size_t>(i) * nw;
-      if (linear) {
-        for (int m = 0; m < nw; ++m) row[m] = to_sample<T>(u[m], true);
-      } else {
-        samples_of(u, nw, row);
-      }
-    }
+    rows_to_samples(block, nw, count, linear, strip);
     T* const planes[1] = {out};
     const std::size_t h = static_cast<std::size_t>(nh);
     const std::size_t at = static_cast<std::size_t>(y0);
@@ -723,7 +752,67 @@ void resize_colour(ResizeRun& r, const T* px, const T* alpha, T* out,
   }
 }
 
+// The steps of several colours read from the same rows when only x
+// shrinks (resize_rows_colours), value(sample) giving each sample's value:
+// each block of kSourceRows rows is read once and shrunk colour after
+// colour, as step 1 shrinks a plane's rows, and handed to out.fn as
+// samples. The lines of the first colour's step 1 come out around the work,
+// the rest after it.
+template <class Value>
+void colours_steps(ResizeRun& r, const RowSource* colours, int n, const RowsOut& out,
+                   const Value& value) {
+  const int w = r.w, nw = r.out_w;
+  const std::size_t ps = pair_stride<unsigned char>(w);
+  const auto shrink = [&] {
+    for_chunks(r, r.h, [&](Scratch& s, int first, int last) {
+      unsigned char* rows = s.rows.get();
+      double* block = s.stage.get();
+      auto* strip = reinterpret_cast<unsigned char*>(s.synth.get());
+      for (int y0 = first; y0 < last; y0 += kSourceRows) {
+        const int count = std::min(kSourceRows, last - y0);
+        std::ptrdiff_t stride = 0;
+        const unsigned char* p = colours[0].rows(colours[0].context, s.thread, y0, count, &stride);
+        // Every colour packed while the rows are fresh in cache: each
+        // colour's pairs after the one before.
+        const std::size_t each = kSourceRows / 2 * ps;
+        for (int c = 0; c < n; ++c)
+          pack_source_rows(colours[c], p, stride, w, count, rows + c * each, ps);
+        for (int c = 0; c < n; ++c) {
+          analyse_rows(
+              r, rows + c * each, static_cast<const unsigned char*>(nullptr), ps, count,
+              [&](unsigned char v, unsigned char) { return value(v); }, s.work.get(), block);
+          scale_line(r, block, static_cast<std::size_t>(count) * nw);
+          synthesise_rows(r, s, block, count);
+          rows_to_samples(block, nw, count, r.settings.linear, strip);
+          out.fn(out.context, s.thread, c, y0, count, strip);
+        }
+      }
+    });
+  };
+  for (int c = 0; c < n; ++c) {
+    for (const Step step :
+         {kHorizontalDft, kVerticalDft, kScaling, kHorizontalIdft, kVerticalIdft}) {
+      progress_step(step, [&] {
+        if (c == 0 && step == kHorizontalDft) shrink();
+      });
+    }
+  }
+}
+
 }  // namespace
+
+void resize_rows_colours(ResizeRun& run, const RowSource* colours, int count, const RowsOut& out) {
+  if (run.out_w == run.w || run.out_h != run.h || count < 1 || count > 4) {
+    bad_call("colours from rows unless only the width shrinks", run.w, run.h, run.w - run.out_w,
+             run.h - run.out_h);
+  }
+  if (run.settings.linear) {
+    const double* lut = srgb_table<unsigned char>(run);
+    colours_steps(run, colours, count, out, [lut](unsigned char v) { return lut[v]; });
+  } else {
+    colours_steps(run, colours, count, out, [](unsigned char v) { return static_cast<double>(v); });
+  }
+}
 
 ResizeRunPtr resize_run_begin(int w, int h, int a, int b, int threads,
                               const ResizeSettings& settings) {

@@ -1,6 +1,7 @@
 // A 24-bit BMP read a block of rows at a time from its file while it is
-// resized: a file that shrinks under the run fails it with the size error,
-// and no output (nor a temporary file) is left.
+// resized (colour after colour, or all at once when only the width shrinks):
+// a file that shrinks under the run fails it with the size error, and no
+// output (nor a temporary file) is left.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -25,9 +26,12 @@ TEST(BmpRows, AnInputThatShrinksUnderTheRunFailsWithNothingWritten) {
       bmptest::Header{40, w, h, 24},
       bmptest::pack_rows(w, h, 24, false, [](int x, int y) { return x * 5 + y * 977; }));
   const ResizeRunPtr run = resize_run_begin(w, h, 10, 10, 2);
+  const ResizeRunPtr width_only = resize_run_begin(w, h, 10, 0, 2);
   const OutputTarget target = stem_target(dir + "/out");
-  for (const bool before_first_colour : {true, false}) {
-    SCOPED_TRACE(before_first_colour ? "cut before the first colour" : "cut as the output begins");
+  enum Cut { kBeforeFirstColour, kAsTheOutputBegins, kAsTheOutputOfAllColoursBegins };
+  for (const Cut cut : {kBeforeFirstColour, kAsTheOutputBegins, kAsTheOutputOfAllColoursBegins}) {
+    const bool before_first_colour = cut == kBeforeFirstColour;
+    SCOPED_TRACE(cut);
     apptest::write_file(g_input, picture);
     apptest::write_file(dir + "/out.bmp", "old");
     BmpCopy file;
@@ -41,9 +45,15 @@ TEST(BmpRows, AnInputThatShrinksUnderTheRunFailsWithNothingWritten) {
       EXPECT_FALSE(shrink_bmp_colour(*run, src, 0, &out.planes[0]));
       continue;
     }
-    for (int c = 0; c < 2; ++c) ASSERT_TRUE(shrink_bmp_colour(*run, src, c, &out.planes[c]));
     set_output_write_hook([](const char*) { std::filesystem::resize_file(g_input, 1000); });
-    EXPECT_EQ(save_bmp_rows_streamed(target, *run, src, &out), kBmpSizeError);
+    if (cut == kAsTheOutputBegins) {
+      for (int c = 0; c < 2; ++c) ASSERT_TRUE(shrink_bmp_colour(*run, src, c, &out.planes[c]));
+      EXPECT_EQ(save_bmp_rows_streamed(target, *run, src, &out), kBmpSizeError);
+    } else {
+      BmpRowsSource all;
+      bmp_rows_source_begin(&all, file, *width_only);
+      EXPECT_EQ(save_bmp_colours_streamed(target, *width_only, all, w - 10, h), kBmpSizeError);
+    }
     set_output_write_hook(nullptr);
     EXPECT_EQ(apptest::read_file(dir + "/out.bmp"), "old");
     int files = 0;

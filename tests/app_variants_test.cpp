@@ -63,11 +63,12 @@ TEST(ProgramVariants, PaletteAndThirtyTwoBitFilesShrinkLikeTheir24BitPixels) {
 }
 
 TEST(ProgramVariants, TwentyFourBitFilesReadRowByRowShrinkLikeTheir32BitTwins) {
-  // A 24-bit file that shrinks both ways is read a block of rows at a time
-  // from the file; its 32-bit twin goes through planes. Bottom-up and
+  // A 24-bit file whose width shrinks is read a block of rows at a time from
+  // the file (when only the width shrinks, all colours at once straight into
+  // the output's rows); its 32-bit twin goes through planes. Bottom-up and
   // top-down, 0 to 3 padding bytes of garbage, a gap before the pixels and
   // junk after them, row blocks cut short at the end; a row or a column
-  // less, linear light, a geometry; one and three threads.
+  // less, linear light, geometries; one and three threads.
   const std::string dir = apptest::scratch_dir("rows");
   struct Case {
     int w, h;
@@ -78,7 +79,10 @@ TEST(ProgramVariants, TwentyFourBitFilesReadRowByRowShrinkLikeTheir32BitTwins) {
       {"-sizexminus", "13", "-sizexminusy", "9"},
       {"-sizexminus", "1", "-sizexminusy", "1"},
       {"-sizexminus", "40", "-sizexminusy", "1", "-linear"},
-      {"-resize", "50%"}};
+      {"-resize", "50%"},
+      {"-sizexminus", "1"},
+      {"-sizexminus", "40", "-linear"},
+      {"-resize", "50%x100%"}};
   for (const Case c :
        {Case{61, 70, false, 0, 0}, Case{62, 129, true, 7, 5}, Case{63, 10, false, 0, 9},
         Case{64, 65, true, 0, 0}, Case{45, 11, false, 3, 0}}) {
