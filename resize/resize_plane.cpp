@@ -761,6 +761,9 @@ void resize_colour(ResizeRun& r, const T* px, const T* alpha, T* out,
 template <class Value>
 void colours_steps(ResizeRun& r, const RowSource* colours, int n, const RowsOut& out,
                    const Value& value) {
+  // A block of rows fills at most the stage, and four colours' packed pairs
+  // (8-bit) at most the gather area, which holds kGather rows of 16 bits.
+  static_assert(kSourceRows <= kBlock && 4 * kSourceRows <= kGather);
   const int w = r.w, nw = r.out_w;
   const std::size_t ps = pair_stride<unsigned char>(w);
   const auto shrink = [&] {
