@@ -105,7 +105,7 @@ bool resize_into_file(void* context, BmpRowSink* sink) {
   return true;
 }
 
-// A row of the BMP source: rows y0 .. y0 + count - 1 into the thread's block.
+// The BMP source's rows y0 .. y0 + count - 1, read into the thread's block.
 const unsigned char* stored_rows(void* context, int thread, int y0, int count,
                                  std::ptrdiff_t* stride) {
   BmpRowsSource& s = *static_cast<BmpRowsSource*>(context);
