@@ -251,8 +251,8 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
         ResizeRun& run = cache->get(copy.width, copy.height, copy.width - out_w,
                                     copy.height - out_h, threads, settings);
         BmpRowsSource src;
+        bmp_rows_source_begin(&src, copy, run);
         if (out_h == copy.height) {
-          bmp_rows_source_begin(&src, copy, run);
           return sigpipe->as_before(
               [&] { return save_bmp_colours_streamed(job.target, run, src, out_w, out_h); });
         }
@@ -262,7 +262,6 @@ std::string shrink_one(const Job& job, const ResizeOptions& opt, int threads, Ru
         for (int c = 0; c < 3; ++c) {
           out.planes.push_back(named_plane(out_w, out_h, output_plane_name(3, c)));
         }
-        bmp_rows_source_begin(&src, copy, run);
         for (int c = 0; c < 2; ++c) {
           if (!shrink_bmp_colour(run, src, c, &out.planes[c])) return kBmpSizeError;
         }
